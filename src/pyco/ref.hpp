@@ -1,0 +1,178 @@
+// pyco/ref.hpp - owned PyObject references and the C++ mirror of Python's
+// exception split (BaseException / Exception).
+//
+// Every function here must be called with the GIL held (an attached thread
+// state).
+//
+// Thread exit at interpreter shutdown. CPython 3.13 ends a daemon thread that
+// tries to take the GIL back while the interpreter is finalizing with
+// pthread_exit(); glibc then unwinds the thread's C++ frames with the
+// exception abi::__forced_unwind. Two rules follow for all C++ code that can
+// sit on such a thread's stack (coroutine bodies, the driver, runner threads):
+//   * every catch (...) must let abi::__forced_unwind through (rethrow it),
+//     otherwise the process aborts with "exception not rethrown";
+//   * no noexcept function may be unwound, otherwise std::terminate runs.
+// Destructors run during that unwinding without the GIL; Ref therefore only
+// decrefs when this thread holds the GIL, and leaks otherwise (the process is
+// exiting, and touching the object without the GIL could corrupt it).
+#pragma once
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cxxabi.h>
+
+#include <exception>
+#include <initializer_list>
+#include <new>
+#include <utility>
+
+namespace pyco {
+
+// Owned (strong) reference. Null is allowed and means "no object".
+class Ref {
+ public:
+  Ref() noexcept = default;
+  static Ref steal(PyObject* p) noexcept { Ref r; r.p_ = p; return r; }
+  static Ref borrow(PyObject* p) noexcept { Py_XINCREF(p); return steal(p); }
+  Ref(const Ref& o) noexcept : p_(Py_XNewRef(o.p_)) {}
+  Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+  Ref& operator=(Ref o) noexcept { std::swap(p_, o.p_); return *this; }
+  ~Ref() {
+    if (p_) drop(p_);
+  }
+  // Decref `p` if this thread holds the GIL (see the note at the top).
+  static void drop(PyObject* p) noexcept {
+    if (PyGILState_Check()) Py_DECREF(p);
+  }
+
+  PyObject* get() const noexcept { return p_; }
+  PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+  PyObject* new_ref() const noexcept { return Py_XNewRef(p_); }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+  void reset() noexcept { Py_CLEAR(p_); }
+  // Address of the slot, used by the coroutine promise to report frame
+  // parameters to the cycle GC (tp_traverse).
+  PyObject* const* slot() const noexcept { return &p_; }
+
+ private:
+  PyObject* p_ = nullptr;
+};
+
+inline Ref none() noexcept { return Ref::borrow(Py_None); }
+
+// ---------------------------------------------------------------------------
+// Python exceptions inside C++.
+//
+// A Python exception that reaches C++ code is thrown as pyco::Exception when
+// it is an instance of Python's Exception, otherwise as pyco::BaseException
+// (CancelledError, GeneratorExit, KeyboardInterrupt, SystemExit). Hence
+//     catch (const pyco::Exception& e)      ==  except Exception as e:
+//     catch (const pyco::BaseException& e)  ==  except BaseException as e:
+// and CancelledError is never swallowed by an "except Exception" mirror.
+class BaseException : public std::exception {
+ public:
+  explicit BaseException(Ref value) noexcept : value_(std::move(value)) {}
+  PyObject* value() const noexcept { return value_.get(); }
+  bool matches(PyObject* exc_type) const noexcept {
+    return PyErr_GivenExceptionMatches(value_.get(), exc_type);
+  }
+  // Put the exception back into the Python error indicator.
+  void restore() const noexcept { PyErr_SetRaisedException(value_.new_ref()); }
+  const char* what() const noexcept override { return "Python exception"; }
+
+ private:
+  Ref value_;
+};
+
+class Exception : public BaseException {
+ public:
+  using BaseException::BaseException;
+};
+
+// Throw `exc` (an exception instance) as the right C++ class.
+[[noreturn]] inline void throw_exc(Ref exc) {
+  if (PyObject_TypeCheck(exc.get(), (PyTypeObject*)PyExc_Exception))
+    throw Exception(std::move(exc));
+  throw BaseException(std::move(exc));
+}
+
+// Convert the current Python error indicator into a C++ exception.
+[[noreturn]] inline void throw_current() {
+  PyObject* e = PyErr_GetRaisedException();
+  if (!e) {
+    PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    e = PyErr_GetRaisedException();
+  }
+  throw_exc(Ref::steal(e));
+}
+
+[[noreturn]] inline void raise(PyObject* type, const char* msg) {
+  PyErr_SetString(type, msg);
+  throw_current();
+}
+
+inline Ref check(PyObject* r) {
+  if (!r) throw_current();
+  return Ref::steal(r);
+}
+inline int check_int(int r) {
+  if (r < 0) throw_current();
+  return r;
+}
+
+// Inside a catch(...) handler: convert the in-flight C++ exception into the
+// Python error indicator. Nothing but a thread's forced unwind escapes (C
+// frames of CPython must not be unwound by ordinary C++ exceptions).
+inline void set_error_from_cpp() {
+  try {
+    throw;
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (const BaseException& e) {
+    e.restore();
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
+  }
+}
+
+// Wrap the body of a CPython slot / C function: returns nullptr with a
+// Python error set if the body throws.
+template <class F>
+inline PyObject* guard(F&& f) {
+  try {
+    return f();
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    set_error_from_cpp();
+    return nullptr;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Small call helpers (vectorcall based).
+template <class... A>
+inline Ref call(PyObject* callable, const A&... args) {
+  PyObject* argv[] = {nullptr, args.get()...};
+  return check(PyObject_Vectorcall(callable, argv + 1,
+                                   sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                   nullptr));
+}
+template <class... A>
+inline Ref call_method(PyObject* self, PyObject* name, const A&... args) {
+  PyObject* argv[] = {self, args.get()...};
+  return check(PyObject_VectorcallMethod(
+      name, argv, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+inline Ref getattr(PyObject* o, PyObject* name) {
+  return check(PyObject_GetAttr(o, name));
+}
+inline Ref intern(const char* s) {
+  return check(PyUnicode_InternFromString(s));
+}
+
+}  // namespace pyco

@@ -1,0 +1,17 @@
+// module.cpp - the dravel module velkor.dravel: its names in binding order.
+// The paced frame-buffer stage (class dravel) is bound after them.
+#include <nanobind/nanobind.h>
+
+#include "pyco/coro.hpp"
+#include "pyco/module_util.hpp"
+
+NB_MODULE(dravel, m) {
+  m.doc() = "velkor's buffer stage: drains time-stamped frame buffers into one consumer at a paced rate.";
+  if (pyco::init_types(nullptr) < 0) throw nanobind::python_error();
+  try {
+    pyco::bind_stage_head(m.ptr());
+  } catch (const pyco::BaseException& e) {
+    e.restore();
+    throw nanobind::python_error();
+  }
+}

@@ -1,0 +1,17 @@
+// module.cpp - the router module velkor.router: its names in binding order.
+// The one-of-N dispatch stage (class router) is bound after them.
+#include <nanobind/nanobind.h>
+
+#include "pyco/coro.hpp"
+#include "pyco/module_util.hpp"
+
+NB_MODULE(router, m) {
+  m.doc() = "velkor's router stage: hands each item to exactly one ready local consumer.";
+  if (pyco::init_types(nullptr) < 0) throw nanobind::python_error();
+  try {
+    pyco::bind_stage_head(m.ptr());
+  } catch (const pyco::BaseException& e) {
+    e.restore();
+    throw nanobind::python_error();
+  }
+}

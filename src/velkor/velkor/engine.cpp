@@ -1,0 +1,93 @@
+// engine.cpp - the engine module's shared names and the state accessor.
+#include "engine.hpp"
+
+namespace velkor {
+
+Globals& g() {
+  static Globals* globals = new Globals;  // never destroyed, see engine.hpp
+  return *globals;
+}
+
+Ref kwnames(std::initializer_list<const char*> names) {
+  Ref t = check(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+  Py_ssize_t i = 0;
+  for (const char* n : names) PyTuple_SET_ITEM(t.get(), i++, pyco::intern(n).release());
+  return t;
+}
+
+Ref vcall_kw(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwn) {
+  const Py_ssize_t nkw = kwn ? PyTuple_GET_SIZE(kwn) : 0;
+  return check(PyObject_Vectorcall(callable, args.begin(),
+                                   static_cast<Py_ssize_t>(args.size()) - nkw, kwn));
+}
+
+Ref state_attr(PyObject* name) { return pyco::getattr(g().state_module.get(), name); }
+
+Ref node_name() {
+  Ref node = state_attr(g().s_network_node.get());
+  return pyco::getattr(node.get(), g().s_name.get());
+}
+
+void print_object(PyObject* obj) { pyco::call(g().builtins_print.get(), Ref::borrow(obj)); }
+
+void register_exception_translator() {
+  nb::register_exception_translator([](const std::exception_ptr& p, void*) {
+    try {
+      std::rethrow_exception(p);
+    } catch (const pyco::BaseException& e) {
+      e.restore();
+    }
+  });
+}
+
+void init_globals(PyObject* module) {
+  Globals& G = g();
+  (void)module;
+  G.state_module = check(PyImport_ImportModule("velkor.velkor_state"));
+  Ref builtins = check(PyImport_ImportModule("builtins"));
+  G.builtins_print = check(PyObject_GetAttrString(builtins.get(), "print"));
+  G.asyncio = check(PyImport_ImportModule("asyncio"));
+  auto A = [&](const char* n) { return check(PyObject_GetAttrString(G.asyncio.get(), n)); };
+  G.all_tasks = A("all_tasks");
+  G.gather = A("gather");
+  G.new_event_loop = A("new_event_loop");
+  G.set_event_loop = A("set_event_loop");
+  G.PriorityQueue = A("PriorityQueue");
+  G.Task = A("Task");
+  G.run = A("run");
+  G.start_server = A("start_server");
+  G.open_connection = A("open_connection");
+  Ref threading = check(PyImport_ImportModule("threading"));
+  G.threading_Thread = check(PyObject_GetAttrString(threading.get(), "Thread"));
+
+  struct Name { Ref* slot; const char* text; };
+  const Name names[] = {
+      {&G.s_name, "name"}, {&G.s_loop, "loop"}, {&G.s_Events_async, "Events_async"},
+      {&G.s_executor, "executor"}, {&G.s_append_task_queue, "append_task_queue"},
+      {&G.s_loop_thread, "loop_thread"}, {&G.s_cancel, "cancel"}, {&G.s_get_name, "get_name"},
+      {&G.s_create_task, "create_task"}, {&G.s_run_in_executor, "run_in_executor"},
+      {&G.s_stop, "stop"}, {&G.s_is_closed, "is_closed"}, {&G.s_run_forever, "run_forever"},
+      {&G.s_close, "close"}, {&G.s_call_soon_threadsafe, "call_soon_threadsafe"},
+      {&G.s_done, "done"}, {&G.s_cancelled, "cancelled"}, {&G.s_exception, "exception"},
+      {&G.s_add_done_callback, "add_done_callback"}, {&G.s_network_node, "network_node"},
+      {&G.s_loop_threads, "loop_threads"}, {&G.s_Tasks, "Tasks"}, {&G.s_task, "task"},
+      {&G.s_CPU_bound, "CPU_bound"}, {&G.s_start, "start"}, {&G.s_split, "split"},
+      {&G.s_run_until_complete, "run_until_complete"},
+      {&G.s_shutdown_asyncgens, "shutdown_asyncgens"}, {&G.s_read, "read"},
+      {&G.s_write, "write"}, {&G.s_drain, "drain"}, {&G.s_wait_closed, "wait_closed"},
+      {&G.s_write_eof, "write_eof"}, {&G.s_can_write_eof, "can_write_eof"},
+      {&G.s_serve_forever, "serve_forever"}, {&G.s_aenter, "__aenter__"},
+      {&G.s_aexit, "__aexit__"}, {&G.s_port, "port"}, {&G.s_address, "address"},
+      {&G.s_server, "server"}, {&G.s_handle_client, "handle_client"}, {&G.s_get, "get"},
+      {&G.s_str_stop, "stop"}, {&G.s_comma, ","},
+  };
+  for (const Name& n : names) *n.slot = pyco::intern(n.text);
+  G.kw_name = kwnames({"name"});
+  G.kw_loop_eager = kwnames({"loop", "eager_start"});
+  G.kw_return_exceptions = kwnames({"return_exceptions"});
+  G.kw_target_daemon_name = kwnames({"target", "daemon", "name"});
+  G.empty_tuple = check(PyTuple_New(0));
+  G.empty_dict = check(PyDict_New());
+}
+
+}  // namespace velkor

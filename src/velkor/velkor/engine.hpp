@@ -1,0 +1,70 @@
+// engine.hpp - what every file of the engine module shares: the interned
+// names and library callables it uses, and the accessor for the shared-state
+// module.
+//
+// Rules of use:
+//   * Everything here is used with the GIL held.
+//   * The shared-state module's attributes are read at every use and never
+//     cached (the application may replace the node object, and the tables
+//     are only guaranteed to exist once the package has filled the module):
+//     go through state_attr().
+//   * Library callables (asyncio.Event, asyncio.gather, ...) are taken once,
+//     when the module is imported; they are not shared state.
+#pragma once
+#include <nanobind/nanobind.h>
+
+#include "pyco/coro.hpp"
+
+namespace velkor {
+
+namespace nb = nanobind;
+using pyco::check;
+using pyco::check_int;
+using pyco::Ref;
+
+struct Globals {
+  Ref state_module;  // velkor.velkor_state (the module object; its attributes are read at use)
+  Ref builtins_print;
+  // asyncio
+  Ref asyncio, all_tasks, gather, new_event_loop, set_event_loop, PriorityQueue, Task, run,
+      start_server, open_connection;
+  // names
+  Ref s_name, s_loop, s_Events_async, s_executor, s_append_task_queue, s_loop_thread, s_cancel,
+      s_get_name, s_create_task, s_run_in_executor, s_stop, s_is_closed, s_run_forever,
+      s_close, s_call_soon_threadsafe, s_done, s_cancelled, s_exception, s_add_done_callback,
+      s_network_node, s_loop_threads, s_Tasks, s_task, s_CPU_bound, s_start, s_split,
+      s_run_until_complete, s_shutdown_asyncgens, s_read, s_write, s_drain, s_wait_closed,
+      s_write_eof, s_can_write_eof, s_serve_forever, s_aenter, s_aexit, s_port, s_address,
+      s_server, s_handle_client, s_get, s_str_stop, s_comma;
+  // keyword-name tuples for vectorcall
+  Ref kw_name, kw_loop_eager, kw_return_exceptions, kw_target_daemon_name;
+  Ref threading_Thread;
+  Ref empty_tuple, empty_dict;
+};
+
+// Created at import, never destroyed: C++ static destructors run after the
+// interpreter has finalized, when no Python object may be touched.
+Globals& g();
+void init_globals(PyObject* module);
+
+// velkor_state.<name>, read now.
+Ref state_attr(PyObject* name);
+// velkor_state.network_node.name, read now.
+Ref node_name();
+
+// Small call helpers with keyword names (values follow the positionals).
+Ref vcall_kw(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwnames);
+Ref kwnames(std::initializer_list<const char*> names);
+
+// print(obj) through builtins.print, so redirected sys.stdout sees it.
+void print_object(PyObject* obj);
+
+// The type translator that lets nanobind-bound functions raise the Python
+// exception carried by a pyco exception.
+void register_exception_translator();
+
+// Defined in their own files; each binds its class or functions on `m`.
+void bind_net_node(nb::module_& m);
+void bind_runner(nb::module_& m);
+
+}  // namespace velkor

@@ -1,0 +1,71 @@
+// module.cpp - the engine module velkor.velkor: binds its names in order.
+// Importing it creates classes, functions and default values only.
+#include "engine.hpp"
+#include "runner.hpp"
+
+namespace velkor {
+namespace {
+
+void bind_import(nb::module_& m, const char* name, const char* module) {
+  Ref mod = check(PyImport_ImportModule(module));
+  check_int(PyModule_AddObjectRef(m.ptr(), name, mod.get()));
+}
+
+void bind_from(nb::module_& m, const char* module, std::initializer_list<const char*> names) {
+  Ref mod = check(PyImport_ImportModule(module));
+  for (const char* n : names) {
+    Ref obj = check(PyObject_GetAttrString(mod.get(), n));
+    check_int(PyModule_AddObjectRef(m.ptr(), n, obj.get()));
+  }
+}
+
+// At exit, runner threads that are still running hold engine objects; they
+// are daemon threads that the interpreter ends without unwinding Python
+// state, so those objects are never freed. That is expected there, and must
+// not be reported as a leak.
+PyObject* at_exit(PyObject*, PyObject*) {
+  if (live_runner_threads() > 0) nb::set_leak_warnings(false);
+  Py_RETURN_NONE;
+}
+PyMethodDef at_exit_def = {"_velkor_at_exit", at_exit, METH_NOARGS, nullptr};
+
+}  // namespace
+}  // namespace velkor
+
+NB_MODULE(velkor, m) {
+  using namespace velkor;
+  try {
+    if (pyco::init_types(nullptr) < 0) pyco::throw_current();
+    register_exception_translator();
+    init_globals(m.ptr());
+    m.doc() =
+        "velkor's engine: tasks, runners, events and the network node.\n\n"
+        "Runners (Real_tasks) own an asyncio loop driven by a daemon thread of their own; "
+        "the node (net_node) names the process and offers a raw TCP server and client.";
+    bind_import(m, "velkor_state", "velkor.velkor_state");
+    bind_import(m, "asyncio", "asyncio");
+    bind_import(m, "np", "numpy");
+    bind_import(m, "threading", "threading");
+    bind_import(m, "nx", "networkx");
+    bind_import(m, "concurrent", "concurrent");
+    bind_from(m, "concurrent.futures", {"ProcessPoolExecutor", "ThreadPoolExecutor"});
+    bind_from(m, "queue", {"PriorityQueue"});
+    bind_import(m, "pyplot", "matplotlib.pyplot");
+    bind_import(m, "inspect", "inspect");
+    bind_import(m, "traceback", "traceback");
+    bind_import(m, "time", "time");
+    bind_import(m, "copy", "copy");
+    bind_import(m, "random", "random");
+    bind_import(m, "bisect", "bisect");
+    bind_from(m, "collections", {"defaultdict", "deque"});
+    bind_net_node(m);
+    bind_runner(m);
+
+    Ref hook = check(PyCFunction_New(&at_exit_def, nullptr));
+    Ref atexit = check(PyImport_ImportModule("atexit"));
+    pyco::call_method(atexit.get(), pyco::intern("register").get(), hook);
+  } catch (const pyco::BaseException& e) {
+    e.restore();
+    throw nb::python_error();
+  }
+}

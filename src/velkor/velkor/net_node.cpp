@@ -1,0 +1,174 @@
+// net_node.cpp - class net_node: the process's node name, and a raw TCP
+// server and client on asyncio streams (one message per connection).
+#include "engine.hpp"
+
+namespace velkor {
+namespace {
+
+struct NetNode {};
+
+constexpr const char* kLoopback = "127.0.0.1";
+constexpr Py_ssize_t kChunk = 1024;
+
+// Close the writer and wait until it is closed (the `finally` of both ends).
+// The exception that ended the block, if any, is raised again afterwards.
+pyco::CoroNone close_writer_body(Ref writer) {
+  pyco::call_method(writer.get(), g().s_close.get());
+  co_await pyco::call_method(writer.get(), g().s_wait_closed.get());
+}
+
+Ref close_writer(const Ref& writer) {
+  static PyObject* fn = check(pyco::new_function(
+      [](PyObject* const* a, Py_ssize_t na, PyObject* kw) -> pyco::Frame {
+        Ref p[1];
+        pyco::parse_args("close_writer", a, na, kw, {"writer"}, 1, p);
+        return close_writer_body(std::move(p[0]));
+      },
+      "close_writer", "net_node.close_writer", "velkor.velkor", nullptr)).release();
+  return pyco::call(fn, writer);
+}
+
+// server_task(): listen on the IPv4 loopback address at self.port and serve
+// until cancelled.
+pyco::CoroNone server_task_body(Ref self) {
+  Globals& G = g();
+  Ref handler = pyco::getattr(self.get(), G.s_handle_client.get());
+  Ref host = check(PyUnicode_FromString(kLoopback));
+  Ref port = pyco::getattr(self.get(), G.s_port.get());
+  Ref server = co_await pyco::call(G.start_server.get(), handler, host, port);
+  check_int(PyObject_SetAttr(self.get(), G.s_server.get(), server.get()));
+  co_await pyco::call_method(server.get(), G.s_aenter.get());
+  Ref err;
+  try {
+    co_await pyco::call_method(server.get(), G.s_serve_forever.get());
+  } catch (const pyco::BaseException& e) {
+    err = Ref::borrow(e.value());
+  }
+  Ref type = err ? Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(err.get()))) : pyco::none();
+  Ref value = err ? err : pyco::none();
+  Ref tb = err ? Ref::steal(PyException_GetTraceback(err.get())) : Ref();
+  if (!tb) tb = pyco::none();
+  co_await pyco::call_method(server.get(), G.s_aexit.get(), type, value, tb);
+  if (err) pyco::throw_exc(err);
+}
+
+pyco::Frame server_task_impl(PyObject* const* a, Py_ssize_t na, PyObject* kw) {
+  Ref p[1];
+  pyco::parse_args("server_task", a, na, kw, {"self"}, 1, p);
+  return server_task_body(std::move(p[0]));
+}
+
+// handle_client(reader, writer): drain the connection in chunks of at most
+// 1024 bytes until the peer closes its side; the bytes are dropped.
+pyco::CoroNone handle_client_body(Ref self, Ref reader, Ref writer) {
+  Globals& G = g();
+  Ref err;
+  try {
+    Ref chunk = check(PyLong_FromSsize_t(kChunk));
+    for (;;) {
+      Ref data = co_await pyco::call_method(reader.get(), G.s_read.get(), chunk);
+      if (!check_int(PyObject_IsTrue(data.get()))) break;
+    }
+  } catch (const pyco::BaseException& e) {
+    err = Ref::borrow(e.value());
+  }
+  co_await close_writer(writer);
+  if (err) pyco::throw_exc(err);
+  (void)self;
+}
+
+pyco::Frame handle_client_impl(PyObject* const* a, Py_ssize_t na, PyObject* kw) {
+  Ref p[3];
+  pyco::parse_args("handle_client", a, na, kw, {"self", "reader", "writer"}, 3, p);
+  return handle_client_body(std::move(p[0]), std::move(p[1]), std::move(p[2]));
+}
+
+// client_task(address, port, message, fire_forget=True): send one message on
+// a connection of its own. Unless fire_forget, half-close the sending side
+// once the message is drained (the peer sees the end of the message) and
+// return the first read of the reply, at most 1024 bytes.
+pyco::Coro client_task_body(Ref self, Ref address, Ref port, Ref message, Ref fire_forget) {
+  Globals& G = g();
+  Ref pair = co_await pyco::call(G.open_connection.get(), address, port);
+  Ref reader, writer;
+  {
+    Ref it = check(PyObject_GetIter(pair.get()));
+    reader = check(PyIter_Next(it.get()));
+    writer = check(PyIter_Next(it.get()));
+  }
+  Ref result = pyco::none();
+  Ref err;
+  try {
+    pyco::call_method(writer.get(), G.s_write.get(), message);
+    co_await pyco::call_method(writer.get(), G.s_drain.get());
+    if (!check_int(PyObject_IsTrue(fire_forget.get()))) {
+      if (pyco::call_method(writer.get(), G.s_can_write_eof.get()).get() == Py_True)
+        pyco::call_method(writer.get(), G.s_write_eof.get());
+      Ref chunk = check(PyLong_FromSsize_t(kChunk));
+      result = co_await pyco::call_method(reader.get(), G.s_read.get(), chunk);
+    }
+  } catch (const pyco::BaseException& e) {
+    err = Ref::borrow(e.value());
+  }
+  co_await close_writer(writer);
+  if (err) pyco::throw_exc(err);
+  (void)self;
+  co_return result;
+}
+
+pyco::Frame client_task_impl(PyObject* const* a, Py_ssize_t na, PyObject* kw) {
+  Ref p[5];
+  pyco::parse_args("client_task", a, na, kw, {"self", "address", "port", "message", "fire_forget"},
+                   4, p);
+  if (!p[4]) p[4] = Ref::borrow(Py_True);
+  return client_task_body(std::move(p[0]), std::move(p[1]), std::move(p[2]), std::move(p[3]),
+                          std::move(p[4]));
+}
+
+void node_init(NetNode* self) {
+  new (self) NetNode();
+  PyObject* obj = nb::find(self).ptr();
+  Ref name = check(PyUnicode_FromString("node_0"));
+  Ref address = check(PyUnicode_FromString(kLoopback));
+  Ref port = check(PyLong_FromLong(8080));
+  check_int(PyObject_SetAttr(obj, g().s_name.get(), name.get()));
+  check_int(PyObject_SetAttr(obj, g().s_address.get(), address.get()));
+  check_int(PyObject_SetAttr(obj, g().s_port.get(), port.get()));
+}
+
+void add_coroutine_method(nb::handle cls, pyco::CoroImpl impl, const char* name,
+                          const char* qualname, const char* doc) {
+  Ref f = check(pyco::new_function(impl, name, qualname, "velkor.velkor", doc));
+  check_int(PyObject_SetAttrString(cls.ptr(), name, f.get()));
+}
+
+}  // namespace
+
+void bind_net_node(nb::module_& m) {
+  auto cls = nb::class_<NetNode>(
+      m, "net_node", nb::dynamic_attr(),
+      "net_node()\n\n"
+      "The process's place in a network of nodes. `name` (default \"node_0\") prefixes every "
+      "task\nand runner key; `address` (default \"127.0.0.1\") is kept for callers; `port` "
+      "(default 8080)\nis where server_task listens, always on the IPv4 loopback address.");
+  cls.def("__init__", &node_init, "Create a node with the default name, address and port.");
+  cls.def(
+      "config_node", [](nb::handle, nb::handle) {}, nb::arg("name"),
+      "Configure the node. Configuration is not defined yet: the node is left unchanged.");
+  add_coroutine_method(cls, server_task_impl, "server_task", "net_node.server_task",
+                       "server_task()\n--\n\nListen on 127.0.0.1 at `port`, draining every "
+                       "connection with handle_client, until cancelled. The server object is "
+                       "kept as `server`.");
+  add_coroutine_method(cls, handle_client_impl, "handle_client", "net_node.handle_client",
+                       "handle_client(reader, writer)\n--\n\nRead an accepted connection in "
+                       "chunks of at most 1024 bytes until the peer closes, drop the bytes, "
+                       "then close the connection.");
+  add_coroutine_method(
+      cls, client_task_impl, "client_task", "net_node.client_task",
+      "client_task(address, port, message, fire_forget=True)\n--\n\nConnect, write the bytes "
+      "`message` and drain. With fire_forget true return None; otherwise half-close the "
+      "sending side and return the reply's first read (at most 1024 bytes; b'' when the "
+      "peer closes without writing). The connection is closed before returning.");
+}
+
+}  // namespace velkor

@@ -1,0 +1,412 @@
+// runner.cpp - class Real_tasks: an asyncio event loop driven by its own
+// daemon thread, and the job through which other threads hand it work.
+#include "runner.hpp"
+
+#include <nanobind/stl/string.h>
+
+namespace velkor {
+namespace {
+
+std::atomic<int> g_live_threads{0};
+
+Runner* runner_of(PyObject* obj) {
+  Runner* r = nullptr;
+  if (nb::try_cast<Runner*>(nb::handle(obj), r, false)) return r;
+  return nullptr;
+}
+
+int phase_of(PyObject* runner_obj) {
+  Runner* r = runner_of(runner_obj);
+  return r ? r->phase.load() : Runner::kRunning;
+}
+
+// ---------------------------------------------------------------------------
+// The job: a callable queued with loop.call_soon_threadsafe. It holds the
+// recipe of a coroutine (func, args, kwargs), not the coroutine itself.
+
+struct JobObject {
+  PyObject_HEAD
+  vectorcallfunc vectorcall;
+  PyObject* runner;
+  PyObject* loop;
+  PyObject* func;
+  PyObject* args;    // tuple
+  PyObject* kwargs;  // dict or null
+};
+
+PyObject* g_consume = nullptr;  // C function: retrieves a finished task's outcome
+
+// Done callback of the tasks that jobs create: reads the outcome so that
+// asyncio does not log "exception was never retrieved" for work whose result
+// nobody asked for (the futures of a submission are dropped by design).
+PyObject* consume_outcome(PyObject*, PyObject* fut) {
+  Ref cancelled = Ref::steal(PyObject_CallMethodNoArgs(fut, g().s_cancelled.get()));
+  if (!cancelled) return nullptr;
+  if (cancelled.get() == Py_False) {
+    Ref exc = Ref::steal(PyObject_CallMethodNoArgs(fut, g().s_exception.get()));
+    if (!exc) return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+PyMethodDef consume_def = {"_consume_outcome", consume_outcome, METH_O, nullptr};
+
+PyObject* job_run(PyObject* self, PyObject* const*, size_t nargsf, PyObject*) {
+  if (PyVectorcall_NARGS(nargsf) != 0) {
+    PyErr_SetString(PyExc_TypeError, "a runner job takes no arguments");
+    return nullptr;
+  }
+  return pyco::guard([&]() -> PyObject* {
+    auto* job = reinterpret_cast<JobObject*>(self);
+    // A loop that is closing runs no new work: the job is dropped unbuilt.
+    if (phase_of(job->runner) >= Runner::kClosing) return Py_NewRef(Py_None);
+    Ref coro = Ref::steal(PyObject_Call(job->func, job->args, job->kwargs));
+    if (!coro) {  // like a dropped future: the failure goes nowhere
+      PyErr_Clear();
+      return Py_NewRef(Py_None);
+    }
+    Ref task = vcall_kw(g().Task.get(), {coro.get(), job->loop, Py_True}, g().kw_loop_eager.get());
+    Ref done = pyco::call_method(task.get(), g().s_done.get());
+    if (done.get() == Py_True) {
+      Ref r = check(consume_outcome(nullptr, task.get()));
+    } else {
+      Ref cb = Ref::borrow(g_consume);
+      pyco::call_method(task.get(), g().s_add_done_callback.get(), cb);
+    }
+    return Py_NewRef(Py_None);
+  });
+}
+
+int job_traverse(PyObject* self, visitproc visit, void* arg) {
+  auto* job = reinterpret_cast<JobObject*>(self);
+  Py_VISIT(job->runner);
+  Py_VISIT(job->loop);
+  Py_VISIT(job->func);
+  Py_VISIT(job->args);
+  Py_VISIT(job->kwargs);
+  return 0;
+}
+int job_clear(PyObject* self) {
+  auto* job = reinterpret_cast<JobObject*>(self);
+  Py_CLEAR(job->runner);
+  Py_CLEAR(job->loop);
+  Py_CLEAR(job->func);
+  Py_CLEAR(job->args);
+  Py_CLEAR(job->kwargs);
+  return 0;
+}
+void job_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
+  job_clear(self);
+  PyObject_GC_Del(self);
+}
+
+PyTypeObject Job_Type = [] {
+  PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+  t.tp_name = "velkor.runner_job";
+  t.tp_basicsize = sizeof(JobObject);
+  t.tp_dealloc = job_dealloc;
+  t.tp_vectorcall_offset = offsetof(JobObject, vectorcall);
+  t.tp_call = PyVectorcall_Call;
+  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL;
+  t.tp_traverse = job_traverse;
+  t.tp_clear = job_clear;
+  t.tp_doc = "Work queued for a runner's loop (internal).";
+  return t;
+}();
+
+// ---------------------------------------------------------------------------
+// Coroutine methods.
+
+Ref loop_of(PyObject* self) { return pyco::getattr(self, g().s_loop.get()); }
+
+bool name_is(PyObject* task, PyObject* name) {
+  Ref n = pyco::call_method(task, g().s_get_name.get());
+  return check_int(PyObject_RichCompareBool(n.get(), name, Py_EQ)) != 0;
+}
+
+// _stop(): cancel and await every other task of this loop, stop the loop,
+// then cancel the registered tasks bound to this runner.
+pyco::CoroNone stop_body(Ref self) {
+  Ref loop = loop_of(self.get());
+  Ref pending = pyco::call(g().all_tasks.get(), loop);
+  Ref remembered = check(PyList_New(0));
+  {
+    Ref it = check(PyObject_GetIter(pending.get()));
+    while (Ref t = Ref::steal(PyIter_Next(it.get()))) {
+      if (name_is(t.get(), g().s_str_stop.get())) continue;
+      check_int(PyList_Append(remembered.get(), t.get()));
+      pyco::call_method(t.get(), g().s_cancel.get());
+    }
+    if (PyErr_Occurred()) pyco::throw_current();
+  }
+  Ref args = check(PyList_AsTuple(remembered.get()));
+  Ref kw = check(PyDict_New());
+  check_int(PyDict_SetItemString(kw.get(), "return_exceptions", Py_True));
+  Ref gathering = check(PyObject_Call(g().gather.get(), args.get(), kw.get()));
+  co_await std::move(gathering);
+  pyco::call_method(loop.get(), g().s_stop.get());
+  // From here on nothing is awaited: the loop stops at the end of this
+  // iteration. Tasks are matched by the runner object itself, so a runner
+  // that replaced this one under the same key keeps its tasks.
+  Ref tasks = state_attr(g().s_Tasks.get());
+  Ref keys = check(PySequence_List(tasks.get()));
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+    PyObject* key = PyList_GET_ITEM(keys.get(), i);
+    PyObject* task = nullptr;
+    if (check_int(PyDict_GetItemRef(tasks.get(), key, &task)) == 0) continue;
+    Ref t = Ref::steal(task);
+    PyObject* bound = nullptr;
+    if (PyObject_GetOptionalAttr(t.get(), g().s_loop_thread.get(), &bound) < 0) {
+      PyErr_Clear();
+      continue;
+    }
+    Ref b = Ref::steal(bound);
+    if (b.get() != self.get()) continue;
+    Ref r = Ref::steal(PyObject_CallMethodNoArgs(t.get(), g().s_cancel.get()));
+    if (!r) PyErr_WriteUnraisable(t.get());  // one failing task does not keep the others
+  }
+}
+
+pyco::Frame stop_impl(PyObject* const* a, Py_ssize_t na, PyObject* kw) {
+  Ref p[1];
+  pyco::parse_args("_stop", a, na, kw, {"self"}, 1, p);
+  return stop_body(std::move(p[0]));
+}
+
+// cancel_task(name): cancel every task of this loop with that name.
+pyco::CoroNone cancel_task_body(Ref self, Ref name) {
+  Ref loop = loop_of(self.get());
+  Ref pending = pyco::call(g().all_tasks.get(), loop);
+  Ref it = check(PyObject_GetIter(pending.get()));
+  while (Ref t = Ref::steal(PyIter_Next(it.get())))
+    if (name_is(t.get(), name.get())) pyco::call_method(t.get(), g().s_cancel.get());
+  if (PyErr_Occurred()) pyco::throw_current();
+  co_return;
+}
+
+pyco::Frame cancel_task_impl(PyObject* const* a, Py_ssize_t na, PyObject* kw) {
+  Ref p[2];
+  pyco::parse_args("cancel_task", a, na, kw, {"self", "name"}, 2, p);
+  return cancel_task_body(std::move(p[0]), std::move(p[1]));
+}
+
+// append_task(name, task, CPU_bound=False, **kwargs)
+pyco::CoroNone append_task_body(Ref self, Ref name, Ref task, Ref cpu, Ref kwargs) {
+  Ref loop = loop_of(self.get());
+  if (check_int(PyObject_RichCompareBool(cpu.get(), Py_False, Py_EQ))) {
+    Ref coro = check(PyObject_Call(task.get(), g().empty_tuple.get(), kwargs.get()));
+    vcall_kw(pyco::getattr(loop.get(), g().s_create_task.get()).get(), {coro.get(), name.get()},
+             g().kw_name.get());
+  } else {
+    Ref executor = pyco::getattr(self.get(), g().s_executor.get());
+    Ref coro = pyco::call(task.get());
+    pyco::call_method(loop.get(), g().s_run_in_executor.get(), executor, g().run, coro);
+  }
+  co_return;
+}
+
+pyco::Frame append_task_impl(PyObject* const* a, Py_ssize_t na, PyObject* kw) {
+  Ref p[4], kwargs;
+  pyco::parse_args("append_task", a, na, kw, {"self", "name", "task", "CPU_bound"}, 3, p,
+                   &kwargs);
+  if (!p[3]) p[3] = Ref::borrow(Py_False);
+  return append_task_body(std::move(p[0]), std::move(p[1]), std::move(p[2]), std::move(p[3]),
+                          std::move(kwargs));
+}
+
+// ---------------------------------------------------------------------------
+// The thread body. A plain C function, not a nanobind binding: at interpreter
+// exit the thread may be ended by a forced unwind passing through this frame,
+// and nothing on the way may catch it for good (see pyco/ref.hpp).
+
+void finish_loop(PyObject* loop) {
+  // Tasks created after the stop sequence (work that reached the loop in
+  // its last iteration) would be destroyed pending: cancel them and let
+  // them unwind. Jobs still queued see the closing phase and do nothing.
+  Ref pending = pyco::call(g().all_tasks.get(), Ref::borrow(loop));
+  if (PySet_GET_SIZE(pending.get()) > 0) {
+    Ref list = check(PySequence_List(pending.get()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i)
+      pyco::call_method(PyList_GET_ITEM(list.get(), i), g().s_cancel.get());
+    Ref args = check(PyList_AsTuple(list.get()));
+    Ref kw = check(PyDict_New());
+    check_int(PyDict_SetItemString(kw.get(), "return_exceptions", Py_True));
+    Ref gathering = check(PyObject_Call(g().gather.get(), args.get(), kw.get()));
+    pyco::call_method(loop, g().s_run_until_complete.get(), gathering);
+  }
+  Ref agen = pyco::call_method(loop, g().s_shutdown_asyncgens.get());
+  pyco::call_method(loop, g().s_run_until_complete.get(), agen);
+}
+
+PyObject* run_asyncio_in_thread(PyObject* self, PyObject*) {
+  return pyco::guard([&]() -> PyObject* {
+    Runner* r = runner_of(self);
+    Ref queue = pyco::call(g().PriorityQueue.get());
+    check_int(PyObject_SetAttr(self, g().s_append_task_queue.get(), queue.get()));
+    Ref loop = loop_of(self);
+    pyco::call(g().set_event_loop.get(), loop);
+    int expected = Runner::kRegistered;
+    if (!r || !r->phase.compare_exchange_strong(expected, Runner::kRunning)) {
+      // Started twice, or after closing: asyncio reports it.
+      pyco::call_method(loop.get(), g().s_run_forever.get());
+      return Py_NewRef(Py_None);
+    }
+    ++g_live_threads;
+    struct Count {
+      ~Count() { --g_live_threads; }
+    } count;
+    Ref ran = Ref::steal(PyObject_CallMethodNoArgs(loop.get(), g().s_run_forever.get()));
+    PyObject* err = ran ? nullptr : PyErr_GetRaisedException();
+    r->phase = Runner::kClosing;
+    Ref finished = Ref::steal(pyco::guard([&] {
+      finish_loop(loop.get());
+      return Py_NewRef(Py_None);
+    }));
+    if (!finished) PyErr_WriteUnraisable(loop.get());
+    Ref closed = Ref::steal(PyObject_CallMethodNoArgs(loop.get(), g().s_close.get()));
+    r->phase = Runner::kClosed;
+    if (err) {
+      PyErr_SetRaisedException(err);
+      pyco::throw_current();
+    }
+    if (!closed) pyco::throw_current();
+    return Py_NewRef(Py_None);
+  });
+}
+
+PyMethodDef run_in_thread_def = {
+    "run_asyncio_in_thread", run_asyncio_in_thread, METH_NOARGS,
+    "run_asyncio_in_thread()\n--\n\nBody of the runner's thread: makes the loop this thread's "
+    "current loop and runs it until the stop sequence stops it, then closes it."};
+
+// ---------------------------------------------------------------------------
+// Plain methods.
+
+void runner_init(Runner* self, nb::object name) {
+  new (self) Runner();
+  nb::handle py = nb::find(self);
+  PyObject* obj = py.ptr();
+  Globals& G = g();
+  Ref node = node_name();
+  Ref node_text = check(PyObject_Str(node.get()));
+  Ref name_text = check(PyObject_Str(name.ptr()));
+  Ref key = check(PyUnicode_FromFormat("%U,%U", node_text.get(), name_text.get()));
+  check_int(PyObject_SetAttr(obj, G.s_name.get(), key.get()));
+  Ref fields = pyco::call_method(key.get(), G.s_split.get(), G.s_comma);
+  const bool local =
+      check_int(PyObject_RichCompareBool(PyList_GET_ITEM(fields.get(), 0), node.get(), Py_EQ));
+  Ref table = state_attr(G.s_loop_threads.get());
+  if (local) {
+    PyObject* old_raw = nullptr;
+    check_int(PyDict_GetItemRef(table.get(), key.get(), &old_raw));
+    if (Ref old = Ref::steal(old_raw)) {
+      // A runner already closed cannot be stopped again (its loop would
+      // refuse the work): the key is simply reused.
+      PyObject* old_loop = nullptr;
+      check_int(PyObject_GetOptionalAttr(old.get(), G.s_loop.get(), &old_loop));
+      Ref ol = Ref::steal(old_loop);
+      bool closed = false;
+      if (ol) closed = pyco::call_method(ol.get(), G.s_is_closed.get()).get() == Py_True;
+      if (!closed) pyco::call_method(old.get(), G.s_stop.get());
+    }
+    Ref loop = pyco::call(G.new_event_loop.get());
+    check_int(PyObject_SetAttr(obj, G.s_loop.get(), loop.get()));
+  }
+  check_int(PyObject_SetItem(table.get(), key.get(), obj));
+  Ref events = check(PyDict_New());
+  check_int(PyObject_SetAttr(obj, G.s_Events_async.get(), events.get()));
+  check_int(PyObject_SetAttr(obj, G.s_executor.get(), Py_None));
+}
+
+void runner_stop(nb::handle self) {
+  Ref bound = pyco::getattr(self.ptr(), pyco::intern("append_task").get());
+  Ref stop_fn = pyco::getattr(self.ptr(), pyco::intern("_stop").get());
+  Ref kw = check(PyDict_New());
+  check_int(PyDict_SetItem(kw.get(), g().s_name.get(), g().s_str_stop.get()));
+  check_int(PyDict_SetItem(kw.get(), g().s_task.get(), stop_fn.get()));
+  submit(self.ptr(), std::move(bound), Ref(), std::move(kw));
+}
+
+void runner_start(nb::handle self) {
+  Globals& G = g();
+  Ref target = pyco::getattr(self.ptr(), pyco::intern("run_asyncio_in_thread").get());
+  Ref key = pyco::getattr(self.ptr(), G.s_name.get());
+  Ref key_text = check(PyObject_Str(key.get()));
+  Ref thread_name = check(PyUnicode_FromFormat("velkor runner %U", key_text.get()));
+  Ref thread = vcall_kw(G.threading_Thread.get(), {target.get(), Py_True, thread_name.get()},
+                        G.kw_target_daemon_name.get());
+  pyco::call_method(thread.get(), G.s_start.get());
+}
+
+void runner_all_tasks(nb::handle self) {
+  Ref tasks = pyco::call(g().all_tasks.get(), loop_of(self.ptr()));
+  print_object(tasks.get());
+}
+
+void add_coroutine_method(nb::handle cls, pyco::CoroImpl impl, const char* name,
+                          const char* qualname, const char* doc) {
+  Ref f = check(pyco::new_function(impl, name, qualname, "velkor.velkor", doc));
+  check_int(PyObject_SetAttrString(cls.ptr(), name, f.get()));
+}
+
+}  // namespace
+
+int live_runner_threads() { return g_live_threads.load(); }
+
+void submit(PyObject* runner, Ref func, Ref args, Ref kwargs) {
+  Ref loop = loop_of(runner);
+  auto* job = PyObject_GC_New(JobObject, &Job_Type);
+  if (!job) pyco::throw_current();
+  job->vectorcall = job_run;
+  job->runner = Py_NewRef(runner);
+  job->loop = Py_NewRef(loop.get());
+  job->func = func.release();
+  job->args = args ? args.release() : Py_NewRef(g().empty_tuple.get());
+  job->kwargs = kwargs.release();
+  PyObject_GC_Track(job);
+  Ref j = Ref::steal(reinterpret_cast<PyObject*>(job));
+  pyco::call_method(loop.get(), g().s_call_soon_threadsafe.get(), j);
+}
+
+void bind_runner(nb::module_& m) {
+  check_int(PyType_Ready(&Job_Type));
+  g_consume = check(PyCFunction_New(&consume_def, nullptr)).release();
+
+  auto cls = nb::class_<Runner>(
+      m, "Real_tasks", nb::dynamic_attr(),
+      "Real_tasks(name)\n\n"
+      "A runner: an asyncio event loop that a daemon thread of its own drives once started.\n"
+      "It is registered in velkor_state.loop_threads under its loop-thread key, the node name,\n"
+      "a comma and `name`; a runner already registered under that key is sent stop() and\n"
+      "replaced. Attributes: name (the key), loop, Events_async (event mirrors on this loop),\n"
+      "executor (for CPU-bound steps; None selects the loop's default executor) and, once the\n"
+      "thread runs, append_task_queue.");
+  cls.def("__init__", &runner_init, nb::arg("name"),
+          "Create the runner, register it under its loop-thread key and create its (idle) "
+          "loop.");
+  add_coroutine_method(cls, stop_impl, "_stop", "Real_tasks._stop",
+                       "_stop()\n--\n\nThe stop sequence, run on the runner's own loop as the "
+                       "task named \"stop\": cancel and await every other task, stop the loop, "
+                       "then cancel every registered task bound to this runner.");
+  cls.def("stop", &runner_stop,
+          "Queue the stop sequence on the runner's loop and return at once. A runner never "
+          "started stops as soon as it is started; a closed runner raises RuntimeError.");
+  cls.def("start", &runner_start,
+          "Start the daemon thread that runs the loop until the stop sequence stops it.");
+  add_coroutine_method(cls, cancel_task_impl, "cancel_task", "Real_tasks.cancel_task",
+                       "cancel_task(name)\n--\n\nCancel every asyncio task of this loop whose "
+                       "name is `name`.");
+  add_coroutine_method(
+      cls, append_task_impl, "append_task", "Real_tasks.append_task",
+      "append_task(name, task, CPU_bound=False, **kwargs)\n--\n\n"
+      "With CPU_bound equal to False: create an asyncio task named `name` on this loop from "
+      "task(**kwargs). Otherwise run asyncio.run(task()) in the runner's executor (keyword "
+      "arguments are not passed then).");
+  cls.def("all_tasks", &runner_all_tasks,
+          "Print the set of the loop's unfinished asyncio tasks (a diagnostic).");
+  Ref descr = check(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls.ptr()),
+                                      &run_in_thread_def));
+  check_int(PyObject_SetAttrString(cls.ptr(), "run_asyncio_in_thread", descr.get()));
+}
+
+}  // namespace velkor

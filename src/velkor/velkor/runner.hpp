@@ -1,0 +1,38 @@
+// runner.hpp - loop-thread runners (class Real_tasks) and the one function
+// through which work crosses to a runner's loop.
+#pragma once
+#include <atomic>
+
+#include "engine.hpp"
+
+namespace velkor {
+
+// C++ side of a Real_tasks instance. Everything the application can see
+// (name, loop, Events_async, executor, append_task_queue) lives in the
+// instance __dict__ as plain Python objects; this holds only the runner's
+// life-cycle, which jobs read on the loop thread.
+struct Runner {
+  enum Phase : int {
+    kRegistered = 0,  // loop created, no thread yet
+    kRunning = 1,     // the thread runs the loop
+    kClosing = 2,     // run_forever has returned: the loop runs no new work
+    kClosed = 3,      // loop closed, thread ended
+  };
+  std::atomic<int> phase{kRegistered};
+};
+
+// Hand work to a runner's loop: when the loop takes the job it calls
+// func(*args, **kwargs), which must return a coroutine, and runs that
+// coroutine as an asyncio task (its first step right away). The coroutine is
+// only built on the loop thread, so work that a loop never takes (a runner
+// replaced before it started, or one that is closing) leaves no coroutine
+// behind. Jobs to one runner run in submission order. Returns at once; the
+// outcome of the work is not reported. A closed loop raises asyncio's
+// closed-loop RuntimeError to the caller. `args` may be null (no
+// positionals), `kwargs` may be null.
+void submit(PyObject* runner, Ref func, Ref args, Ref kwargs);
+
+// Number of runner threads currently inside their loop (for the exit hook).
+int live_runner_threads();
+
+}  // namespace velkor
