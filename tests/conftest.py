@@ -1,0 +1,69 @@
+"""Every test runs in a clean engine world.
+
+The engine's state is process-wide: the node name, the shared tables of
+velkor_state and the runner threads. The autouse fixture below gives each test
+empty tables (the same dict objects: they keep their identity), the default
+node name, and after the test stops every runner the test left running and
+waits for the runner threads to end, so tests can run in any order.
+"""
+import gc
+
+import pytest
+
+import velkor
+from velkor import velkor_state
+
+from helpers import dump_threads, runner_thread, runner_threads, wait_until
+
+TABLES = ("Tasks", "loop_threads", "Events", "dravel_dict", "router_dict")
+
+
+def _clear_tables():
+    for name in TABLES:
+        getattr(velkor_state, name).clear()
+
+
+def _shut_down_runners(runners):
+    for runner in runners:
+        loop = getattr(runner, "loop", None)
+        if loop is None or loop.is_closed():
+            continue
+        if runner_thread(runner) is not None:
+            try:
+                runner.stop()
+            except RuntimeError:
+                pass  # closed in the meantime
+        elif not loop.is_running():
+            loop.close()  # never started: nothing will ever run it
+
+
+@pytest.fixture(autouse=True)
+def clean_world():
+    node = velkor_state.network_node
+    saved_name = node.name
+    node.name = "node_0"
+    _clear_tables()
+    yield
+    _shut_down_runners(list(velkor_state.loop_threads.values()))
+    try:
+        wait_until(lambda: not runner_threads(), timeout=10, message="runner threads to end")
+    except AssertionError:
+        pytest.fail("runner threads still alive after the test:\n" + dump_threads())
+    finally:
+        _clear_tables()
+        node.name = saved_name
+        gc.collect()
+
+
+@pytest.fixture
+def make_runner():
+    """Create (and by default start) runners; the world fixture stops them."""
+
+    def make(name="main", start=True):
+        runner = velkor.velkor.Real_tasks(name)
+        if start:
+            runner.start()
+            wait_until(lambda: runner.loop.is_running(), message="runner loop to run")
+        return runner
+
+    return make

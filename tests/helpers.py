@@ -1,0 +1,52 @@
+"""Small helpers shared by the tests: waiting on conditions, runner threads."""
+import sys
+import threading
+import time
+
+RUNNER_THREAD_PREFIX = "velkor runner "
+
+
+def wait_until(predicate, timeout=5.0, interval=0.002, message="condition"):
+    """Poll `predicate` until it is true; fail the test after `timeout` seconds."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise AssertionError(f"timed out after {timeout} s waiting for {message}")
+        time.sleep(interval)
+
+
+def runner_threads():
+    """The live threads that drive runner loops."""
+    return [t for t in threading.enumerate() if t.name.startswith(RUNNER_THREAD_PREFIX)]
+
+
+def runner_thread(runner):
+    """The live thread driving `runner`, or None."""
+    for t in runner_threads():
+        if t.name == RUNNER_THREAD_PREFIX + str(runner.name):
+            return t
+    return None
+
+
+def dump_threads():
+    """Stacks of every thread, for a failure message."""
+    import traceback
+
+    frames = sys._current_frames()
+    out = []
+    for t in threading.enumerate():
+        out.append(f"--- {t.name}")
+        frame = frames.get(t.ident)
+        if frame is not None:
+            out.extend(traceback.format_stack(frame))
+    return "\n".join(out)
+
+
+def run_on(runner, coro, timeout=5.0):
+    """Run a coroutine on a started runner's loop and return its result."""
+    import asyncio
+
+    return asyncio.run_coroutine_threadsafe(coro, runner.loop).result(timeout)
