@@ -60,6 +60,17 @@ NB_MODULE(velkor, m) {
     bind_from(m, "collections", {"defaultdict", "deque"});
     bind_net_node(m);
     bind_runner(m);
+    m.def(
+        "_submit",
+        [](nb::handle runner, nb::handle func, nb::args args, nb::kwargs kwargs) {
+          submit(runner.ptr(), Ref::borrow(func.ptr()), Ref::borrow(args.ptr()),
+                 PyDict_GET_SIZE(kwargs.ptr()) ? Ref::borrow(kwargs.ptr()) : Ref());
+        },
+        nb::arg("runner"), nb::arg("func"), nb::arg("args"), nb::arg("kwargs"),
+        "_submit(runner, func, /, *args, **kwargs)\n\n"
+        "Hand func(*args, **kwargs) to the runner's loop the way the engine hands over its "
+        "own work: the coroutine is built on the loop thread and run as a task there; the "
+        "outcome is not reported. Raises RuntimeError if the runner's loop is closed.");
 
     Ref hook = check(PyCFunction_New(&at_exit_def, nullptr));
     Ref atexit = check(PyImport_ImportModule("atexit"));

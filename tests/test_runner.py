@@ -1,0 +1,275 @@
+"""Runners (Real_tasks): registration, start, the stop sequence, replacement,
+cancel_task, append_task and the submission of work from other threads."""
+import asyncio
+import concurrent.futures
+import gc
+import threading
+import warnings
+
+import pytest
+
+from velkor import velkor as V
+from velkor import velkor_state as S
+
+from helpers import run_on, runner_thread, wait_until
+
+
+class StandIn:
+    """A registered task as the stop sequence sees it: a runner and cancel()."""
+
+    def __init__(self, key, loop_thread):
+        self.loop_thread = loop_thread
+        self.cancelled = 0
+        S.Tasks[key] = self
+
+    def cancel(self):
+        self.cancelled += 1
+        S.Tasks.pop(next(k for k, v in S.Tasks.items() if v is self), None)
+
+
+def sleeper(log, started):
+    async def body(tag=None):
+        started.set()
+        try:
+            await asyncio.sleep(3600)
+        except asyncio.CancelledError:
+            log.append(("cancelled", tag, threading.current_thread().name))
+            raise
+
+    return body
+
+
+def test_construction_registers_an_idle_runner():
+    S.network_node.name = "n"
+    before = threading.active_count()
+    r = V.Real_tasks("main")
+    assert r.name == "n,main"
+    assert S.loop_threads["n,main"] is r
+    assert isinstance(r.loop, asyncio.AbstractEventLoop)
+    assert not r.loop.is_running() and not r.loop.is_closed()
+    assert r.Events_async == {}
+    assert r.executor is None
+    assert not hasattr(r, "append_task_queue")
+    assert threading.active_count() == before
+    # The key is built from the text of both parts.
+    assert V.Real_tasks(7).name == "n,7"
+    assert "n,7" in S.loop_threads
+
+
+def test_start_runs_the_loop_on_a_daemon_thread(make_runner):
+    r = make_runner("main")
+    t = runner_thread(r)
+    assert t is not None and t.daemon
+    assert isinstance(r.append_task_queue, asyncio.PriorityQueue)
+
+    async def where():
+        return threading.current_thread() is t, asyncio.get_running_loop() is r.loop
+
+    assert run_on(r, where()) == (True, True)
+
+
+def test_stop_sequence_on_a_running_runner(make_runner):
+    r = make_runner("main")
+    other = make_runner("other")
+    log, started = [], threading.Event()
+    run_on(r, r.append_task(name="node_0,a", task=sleeper(log, started), tag="t1"))
+    wait_until(started.is_set)
+    # Tasks bound to this runner are cancelled, others are not.
+    mine = StandIn("node_0,a", r)
+    theirs = StandIn("node_0,b", other)
+    stop_tasks = []
+
+    async def spy():
+        stop_tasks.append(asyncio.current_task().get_name())
+        await asyncio.sleep(3600)
+
+    r.stop()
+    wait_until(lambda: r.loop.is_closed(), message="loop closed")
+    wait_until(lambda: runner_thread(r) is None, message="thread ended")
+    assert log == [("cancelled", "t1", "velkor runner node_0,main")]
+    assert mine.cancelled == 1 and "node_0,a" not in S.Tasks
+    assert theirs.cancelled == 0 and S.Tasks["node_0,b"] is theirs
+    # The runner stays registered, closed; submitting to it raises.
+    assert S.loop_threads["node_0,main"] is r
+    with pytest.raises(RuntimeError, match="closed"):
+        r.stop()
+    assert other.loop.is_running()
+
+
+def test_stop_cancels_tasks_in_the_order_of_a_single_gather(make_runner):
+    """Every task is cancelled and awaited before the loop stops, even ones
+    that take a while to unwind."""
+    r = make_runner()
+    done = []
+
+    def slow_unwind(i):
+        async def body():
+            try:
+                await asyncio.sleep(3600)
+            finally:
+                await asyncio.sleep(0.01 * i)
+                done.append(i)
+
+        return body
+
+    for i in range(5):
+        run_on(r, r.append_task(name=f"w{i}", task=slow_unwind(i)))
+    wait_until(lambda: len(r.loop._ready) == 0 and len(asyncio.all_tasks(r.loop)) == 5)
+    r.stop()
+    wait_until(lambda: r.loop.is_closed())
+    assert sorted(done) == [0, 1, 2, 3, 4]
+
+
+def test_stop_before_start_stops_at_once():
+    r = V.Real_tasks("main")
+    r.stop()
+    assert not r.loop.is_closed()
+    r.start()
+    wait_until(lambda: r.loop.is_closed(), message="queued stop to run")
+    wait_until(lambda: runner_thread(r) is None)
+
+
+def test_replacement_stops_the_running_runner(make_runner):
+    old = make_runner("main")
+    new = V.Real_tasks("main")
+    assert S.loop_threads["node_0,main"] is new
+    assert new.loop is not old.loop
+    wait_until(lambda: old.loop.is_closed(), message="old runner stopped")
+    assert not new.loop.is_running() and not new.loop.is_closed()
+
+
+def test_replacement_keeps_tasks_built_on_the_new_runner(make_runner):
+    """The old runner's stop sequence only cancels tasks bound to it, even
+    though the new runner carries the same key."""
+    old = V.Real_tasks("main")
+    new = V.Real_tasks("main")  # old was never started: its stop waits in its loop
+    on_new = StandIn("node_0,x", new)
+    on_old = StandIn("node_0,y", old)
+    old.start()
+    wait_until(lambda: old.loop.is_closed())
+    assert on_new.cancelled == 0 and S.Tasks["node_0,x"] is on_new
+    assert on_old.cancelled == 1
+
+
+def test_replacing_a_never_started_runner_leaves_no_warning():
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        old = V.Real_tasks("main")
+        V.Real_tasks("main")
+        old.loop.close()
+        del old
+        gc.collect()
+    assert [str(w.message) for w in caught if "never awaited" in str(w.message)] == []
+
+
+def test_a_closed_runners_key_can_be_reused(make_runner):
+    r = make_runner("main")
+    r.stop()
+    wait_until(lambda: r.loop.is_closed())
+    again = V.Real_tasks("main")  # must not raise the closed-loop error
+    assert S.loop_threads["node_0,main"] is again
+    again.start()
+    wait_until(lambda: again.loop.is_running())
+
+
+def test_cancel_task_cancels_every_task_of_that_name(make_runner):
+    r = make_runner()
+    log, started = [], threading.Event()
+    names = ["n,a", "n,a", "n,b"]
+    for i, name in enumerate(names):
+        started.clear()
+        run_on(r, r.append_task(name=name, task=sleeper(log, started), tag=i))
+        wait_until(started.is_set)
+    run_on(r, r.cancel_task(name="n,a"))
+    wait_until(lambda: len(log) == 2)
+
+    async def names_left():
+        return sorted(t.get_name() for t in asyncio.all_tasks() if t is not asyncio.current_task())
+
+    assert sorted(tag for _, tag, _ in log) == [0, 1]
+    assert run_on(r, names_left()) == ["n,b"]
+    run_on(r, r.cancel_task(name="no such task"))  # no match: nothing happens
+    assert run_on(r, names_left()) == ["n,b"]
+
+
+def test_append_task_on_the_loop_passes_the_keyword_arguments(make_runner):
+    r = make_runner()
+    seen = []
+
+    async def work(x, y):
+        seen.append((x, y, threading.current_thread() is runner_thread(r),
+                     asyncio.current_task().get_name()))
+
+    run_on(r, r.append_task(name="job", task=work, CPU_bound=0, x=1, y=2))
+    wait_until(lambda: seen)
+    assert seen == [(1, 2, True, "job")]
+
+
+@pytest.mark.parametrize("use_default_executor", [True, False])
+def test_append_task_cpu_bound_goes_to_the_executor(make_runner, use_default_executor):
+    r = make_runner()
+    if not use_default_executor:
+        r.executor = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="cpu")
+    seen = []
+
+    async def work(tag="no keyword arguments"):
+        seen.append((tag, threading.current_thread() is not runner_thread(r),
+                     asyncio.get_running_loop() is not r.loop))
+
+    run_on(r, r.append_task(name="job", task=work, CPU_bound=None, tag="given"))
+    wait_until(lambda: seen)
+    assert seen == [("no keyword arguments", True, True)]
+    if not use_default_executor:
+        r.executor.shutdown()
+
+
+def test_errors_inside_append_task_go_nowhere(make_runner, capfd):
+    r = make_runner()
+    # A task that returns no coroutine, submitted the way the engine submits.
+    fut = asyncio.run_coroutine_threadsafe(r.append_task(name="x", task=lambda: 42), r.loop)
+    with pytest.raises(TypeError):
+        fut.result(5)
+
+    async def ok():
+        return "still running"
+
+    assert run_on(r, ok()) == "still running"
+    out, err = capfd.readouterr()
+    assert out == "" and "Traceback" not in err
+
+
+def test_all_tasks_prints_the_unfinished_tasks(make_runner, capsys):
+    r = make_runner()
+    log, started = [], threading.Event()
+    run_on(r, r.append_task(name="visible", task=sleeper(log, started)))
+    wait_until(started.is_set)
+    r.all_tasks()
+    out = capsys.readouterr().out
+    assert out.startswith("{<Task pending name='visible'") and out.endswith("}\n")
+
+
+def test_coroutine_methods_are_coroutine_functions():
+    import inspect
+
+    r = V.Real_tasks("main")
+    for name in ("_stop", "cancel_task", "append_task"):
+        assert inspect.iscoroutinefunction(getattr(V.Real_tasks, name))
+        assert inspect.iscoroutinefunction(getattr(r, name))
+    for name in ("stop", "start", "all_tasks", "run_asyncio_in_thread"):
+        assert not inspect.iscoroutinefunction(getattr(r, name))
+
+
+def test_bad_input_raises_ordinary_errors():
+    with pytest.raises(TypeError):
+        V.Real_tasks()
+    r = V.Real_tasks("main")
+    with pytest.raises(TypeError):
+        r.append_task(name="x")  # task is required
+    with pytest.raises(TypeError):
+        r.cancel_task()
+    # A runner whose name contains a comma on a node whose name does not is
+    # still local; a node name with a comma makes it foreign: no loop.
+    S.network_node.name = "a,b"
+    foreign = V.Real_tasks("main")
+    assert foreign.name == "a,b,main" and not hasattr(foreign, "loop")
+    assert S.loop_threads["a,b,main"] is foreign
