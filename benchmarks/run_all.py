@@ -1,0 +1,35 @@
+"""Run every benchmark script in this folder and print one summary table.
+
+Each script prints one JSON object on its standard output and a one-line
+summary of ratios on its standard error.
+"""
+import json
+import pathlib
+import subprocess
+import sys
+
+
+def main():
+    here = pathlib.Path(__file__).resolve().parent
+    rows = []
+    for script in sorted(here.glob("*.py")):
+        if script.name == pathlib.Path(__file__).name:
+            continue
+        proc = subprocess.run([sys.executable, str(script)], capture_output=True, text=True)
+        if proc.returncode != 0:
+            rows.append((script.stem, "FAILED", proc.stderr.strip().splitlines()[-1:]))
+            continue
+        data = json.loads(proc.stdout.strip().splitlines()[-1])
+        ratios = {k: v for k, v in data.items() if k.startswith("ratio")}
+        rows.append((script.stem, proc.stderr.strip(), ratios))
+    width = max(len(r[0]) for r in rows) if rows else 10
+    print(f"{'benchmark':<{width}}  summary")
+    print("-" * (width + 60))
+    for name, summary, ratios in rows:
+        print(f"{name:<{width}}  {summary}")
+        for k, v in (ratios.items() if isinstance(ratios, dict) else []):
+            print(f"{'':<{width}}    {k} = {v}")
+
+
+if __name__ == "__main__":
+    main()
