@@ -39,6 +39,8 @@ PyObject* s_value;      // "value"
 PyObject* g_markcoro;   // inspect.markcoroutinefunction
 PyObject* g_print_exc;  // traceback.print_exception (lazy)
 PyObject* g_attr_trace; // set of attribute names read (diagnostics) or null
+PyObject* s_cr_await;   // "cr_await"
+PyGetSetDef* g_native_cr_await;  // PyCoro_Type's cr_await getset (or null)
 
 inline CoroObject* C(PyObject* o) { return reinterpret_cast<CoroObject*>(o); }
 
@@ -497,14 +499,35 @@ void func_dealloc(PyObject* self) {
 }
 
 PyMemberDef func_members[] = {
-    {"__name__", Py_T_OBJECT_EX, offsetof(FuncObject, name), 0, nullptr},
-    {"__qualname__", Py_T_OBJECT_EX, offsetof(FuncObject, qualname), 0, nullptr},
     {"__module__", Py_T_OBJECT_EX, offsetof(FuncObject, module), 0, nullptr},
     {"__doc__", Py_T_OBJECT_EX, offsetof(FuncObject, doc), 0, nullptr},
     {nullptr, 0, 0, 0, nullptr}};
 
+// __name__ and __qualname__ are never null and always str, as on a Python
+// function: repr() and the never-awaited warning format them with %U, and
+// get_name/qualname_of return them as they are. (Plain writable members let
+// `del f.__name__` crash the next repr of one of its coroutines.)
+template <PyObject* FuncObject::*Field>
+PyObject* func_get_str(PyObject* self, void*) {
+  return Py_NewRef(F(self)->*Field);
+}
+template <PyObject* FuncObject::*Field>
+int func_set_str(PyObject* self, PyObject* value, void* attr) {
+  if (!value || !PyUnicode_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "%s must be set to a string object",
+                 static_cast<const char*>(attr));
+    return -1;
+  }
+  Py_SETREF(F(self)->*Field, Py_NewRef(value));
+  return 0;
+}
+
 PyGetSetDef func_getset[] = {
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"__name__", func_get_str<&FuncObject::name>, func_set_str<&FuncObject::name>, nullptr,
+     const_cast<char*>("__name__")},
+    {"__qualname__", func_get_str<&FuncObject::qualname>, func_set_str<&FuncObject::qualname>,
+     nullptr, const_cast<char*>("__qualname__")},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 }  // namespace
@@ -590,9 +613,34 @@ PyObject* new_function(CoroImpl impl, const char* name, const char* qualname,
   return self;
 }
 
+// 1 if the native coroutine `o` is suspended in an await of its own (its
+// cr_await is set), 0 if not, -1 on error.
+int native_coro_is_awaiting(PyObject* o) {
+  PyObject* yf = g_native_cr_await
+                     ? g_native_cr_await->get(o, g_native_cr_await->closure)
+                     : PyObject_GetAttr(o, s_cr_await);
+  if (!yf) return -1;
+  const int r = yf != Py_None;
+  Py_DECREF(yf);
+  return r;
+}
+
 PyObject* get_awaitable_iter_raw(PyObject* o) {
   PyTypeObject* t = Py_TYPE(o);
-  if (t == &PyCoro_Type) return Py_NewRef(o);
+  if (t == &PyCoro_Type) {
+    // `await` refuses a coroutine that another awaiter (a Task, typically)
+    // is already driving; GET_AWAITABLE checks _PyGen_yf, which is not
+    // exported, and cr_await reads the same field. Without this check the
+    // first PyIter_Send below would step that coroutine from here too, and
+    // both awaiters would then wait on its future.
+    const int busy = native_coro_is_awaiting(o);
+    if (busy < 0) return nullptr;
+    if (busy) {
+      PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+      return nullptr;
+    }
+    return Py_NewRef(o);
+  }
   if (t == &PyGen_Type) {  // @types.coroutine generator
     PyCodeObject* code = PyGen_GetCode(reinterpret_cast<PyGenObject*>(o));
     int flags = code->co_flags;
@@ -694,7 +742,16 @@ int init_types(PyObject* module) noexcept {
   s_throw = PyUnicode_InternFromString("throw");
   s_close = PyUnicode_InternFromString("close");
   s_value = PyUnicode_InternFromString("value");
-  if (!s_throw || !s_close || !s_value) return -1;
+  s_cr_await = PyUnicode_InternFromString("cr_await");
+  if (!s_throw || !s_close || !s_value || !s_cr_await) return -1;
+  // Call the native coroutine's cr_await getter directly (see
+  // native_coro_is_awaiting); fall back on an attribute read if it is not a
+  // plain getset descriptor.
+  PyObject* cr_await = PyObject_GetAttr((PyObject*)&PyCoro_Type, s_cr_await);
+  if (!cr_await) return -1;
+  if (Py_IS_TYPE(cr_await, &PyGetSetDescr_Type))
+    g_native_cr_await = reinterpret_cast<PyGetSetDescrObject*>(cr_await)->d_getset;
+  Py_DECREF(cr_await);  // the descriptor lives in PyCoro_Type's dict
   PyObject* inspect = PyImport_ImportModule("inspect");
   if (!inspect) return -1;
   g_markcoro = PyObject_GetAttrString(inspect, "markcoroutinefunction");

@@ -42,7 +42,7 @@ class Ref {
   }
   // Decref `p` if this thread holds the GIL (see the note at the top).
   static void drop(PyObject* p) noexcept {
-    if (PyGILState_Check()) Py_DECREF(p);
+    if (PyThreadState_GetUnchecked()) Py_DECREF(p);
   }
 
   PyObject* get() const noexcept { return p_; }
