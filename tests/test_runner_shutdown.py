@@ -68,7 +68,7 @@ def test_work_queued_on_a_loop_that_never_runs_it_is_not_built():
     assert_clean(proc, "ok\n")
 
 
-@pytest.mark.parametrize("kind", ["cpu", "sleep", "mixed"])
+@pytest.mark.parametrize("kind", ["cpu", "sleep", "mixed", "cxx"])
 def test_interpreter_exit_while_runners_are_busy(kind):
     proc = run_script(f"""
         kind = {kind!r}
@@ -85,7 +85,15 @@ def test_interpreter_exit_while_runners_are_busy(kind):
             started.release()
             while True:
                 await asyncio.sleep(0)
-        kinds = {{"cpu": [cpu] * 3, "sleep": [sleepy] * 3, "mixed": [cpu, sleepy, ticker]}}[kind]
+        from velkor import _coro_test
+        def step():
+            sum(range(2000))           # runs inside the C++ coroutine's own frame
+            return asyncio.sleep(0)
+        async def cxx():
+            started.release()
+            await _coro_test.call_await_loop(10 ** 12, step)
+        kinds = {{"cpu": [cpu] * 3, "sleep": [sleepy] * 3, "mixed": [cpu, sleepy, ticker],
+                  "cxx": [cxx] * 3}}[kind]
         runners = [V.Real_tasks(f"r{{i}}") for i in range(3)]
         for r in runners:
             r.start()

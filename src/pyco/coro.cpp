@@ -455,10 +455,8 @@ PyObject* func_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                           PyObject* kwnames) {
   try {
     return wrap(F(self)->impl(args, PyVectorcall_NARGS(nargsf), kwnames), self);
-  } catch (abi::__forced_unwind&) {
-    throw;
   } catch (...) {
-    set_error_from_cpp();
+    set_error_from_cpp();  // rethrows a forced unwind
     return nullptr;
   }
 }

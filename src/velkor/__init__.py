@@ -9,7 +9,16 @@ event loop.
 import sys as _sys
 
 from . import velkor_state
-from . import velkor
+
+try:
+    from . import velkor
+except ImportError as _error:
+    # nanobind reports any failure of a module's init as a generic ImportError
+    # raised from the real one. A library the engine cannot import fails the
+    # import with that library's own error, as a Python module would.
+    if isinstance(_error.__cause__, ImportError):
+        raise _error.__cause__ from None
+    raise
 
 # The capitalised package paths name the same module objects.
 Velkor_state = velkor_state

@@ -10,26 +10,61 @@ struct NetNode {};
 constexpr const char* kLoopback = "127.0.0.1";
 constexpr Py_ssize_t kChunk = 1024;
 
-// Close the writer and wait until it is closed (the `finally` of both ends).
-// The exception that ended the block, if any, is raised again afterwards.
-pyco::CoroNone close_writer_body(Ref writer) {
-  pyco::call_method(writer.get(), g().s_close.get());
-  co_await pyco::call_method(writer.get(), g().s_wait_closed.get());
+// Link `raised` to `pending` as its __context__, as Python does for an
+// exception raised while another is being handled; a link that would close a
+// cycle through pending's own context chain is cut first.
+void chain_context(PyObject* raised, PyObject* pending) {
+  if (raised == pending) return;
+  PyObject* o = pending;
+  PyObject* slow = o;  // Floyd: stop on a cycle that is already there
+  bool step_slow = false;
+  for (;;) {
+    Ref ctx = Ref::steal(PyException_GetContext(o));
+    if (!ctx) break;
+    if (ctx.get() == raised) {
+      PyException_SetContext(o, nullptr);
+      break;
+    }
+    o = ctx.get();  // still referenced by the chain
+    if (o == slow) break;
+    if (step_slow) slow = Ref::steal(PyException_GetContext(slow)).get();
+    step_slow = !step_slow;
+  }
+  PyException_SetContext(raised, Py_NewRef(pending));
 }
 
-Ref close_writer(const Ref& writer) {
+// The `finally` of both ends: close the writer and wait until it is closed,
+// then raise again `pending`, the exception that ended the block (None if
+// the block ended normally). A failure of the close itself wins, with
+// `pending` as its context.
+pyco::CoroNone close_writer_body(Ref writer, Ref pending) {
+  Globals& G = g();
+  if (pending.get() == Py_None) pending.reset();
+  try {
+    pyco::call_method(writer.get(), G.s_close.get());
+    co_await pyco::call_method(writer.get(), G.s_wait_closed.get());
+  } catch (const pyco::BaseException& e) {
+    if (pending) chain_context(e.value(), pending.get());
+    throw;
+  }
+  if (pending) pyco::throw_exc(std::move(pending));
+}
+
+Ref close_writer(const Ref& writer, const Ref& pending) {
   static PyObject* fn = check(pyco::new_function(
       [](PyObject* const* a, Py_ssize_t na, PyObject* kw) -> pyco::Frame {
-        Ref p[1];
-        pyco::parse_args("close_writer", a, na, kw, {"writer"}, 1, p);
-        return close_writer_body(std::move(p[0]));
+        Ref p[2];
+        pyco::parse_args("close_writer", a, na, kw, {"writer", "pending"}, 2, p);
+        return close_writer_body(std::move(p[0]), std::move(p[1]));
       },
       "close_writer", "net_node.close_writer", "velkor.velkor", nullptr)).release();
-  return pyco::call(fn, writer);
+  return pyco::call(fn, writer, pending ? pending : pyco::none());
 }
 
 // server_task(): listen on the IPv4 loopback address at self.port and serve
-// until cancelled.
+// until cancelled. The serving runs inside `async with server`: leaving it
+// (cancellation or error) closes the server, and the exception goes on
+// unless __aexit__ returns a true value.
 pyco::CoroNone server_task_body(Ref self) {
   Globals& G = g();
   Ref handler = pyco::getattr(self.get(), G.s_handle_client.get());
@@ -48,8 +83,14 @@ pyco::CoroNone server_task_body(Ref self) {
   Ref value = err ? err : pyco::none();
   Ref tb = err ? Ref::steal(PyException_GetTraceback(err.get())) : Ref();
   if (!tb) tb = pyco::none();
-  co_await pyco::call_method(server.get(), G.s_aexit.get(), type, value, tb);
-  if (err) pyco::throw_exc(err);
+  Ref suppress;
+  try {
+    suppress = co_await pyco::call_method(server.get(), G.s_aexit.get(), type, value, tb);
+  } catch (const pyco::BaseException& e) {
+    if (err) chain_context(e.value(), err.get());
+    throw;
+  }
+  if (err && !check_int(PyObject_IsTrue(suppress.get()))) pyco::throw_exc(std::move(err));
 }
 
 pyco::Frame server_task_impl(PyObject* const* a, Py_ssize_t na, PyObject* kw) {
@@ -72,8 +113,7 @@ pyco::CoroNone handle_client_body(Ref self, Ref reader, Ref writer) {
   } catch (const pyco::BaseException& e) {
     err = Ref::borrow(e.value());
   }
-  co_await close_writer(writer);
-  if (err) pyco::throw_exc(err);
+  co_await close_writer(writer, err);
   (void)self;
 }
 
@@ -110,8 +150,7 @@ pyco::Coro client_task_body(Ref self, Ref address, Ref port, Ref message, Ref fi
   } catch (const pyco::BaseException& e) {
     err = Ref::borrow(e.value());
   }
-  co_await close_writer(writer);
-  if (err) pyco::throw_exc(err);
+  co_await close_writer(writer, err);
   (void)self;
   co_return result;
 }
@@ -153,7 +192,7 @@ void bind_net_node(nb::module_& m) {
       "(default 8080)\nis where server_task listens, always on the IPv4 loopback address.");
   cls.def("__init__", &node_init, "Create a node with the default name, address and port.");
   cls.def(
-      "config_node", [](nb::handle, nb::handle) {}, nb::arg("name"),
+      "config_node", [](nb::handle, nb::handle) {}, nb::arg("name").none(),
       "Configure the node. Configuration is not defined yet: the node is left unchanged.");
   add_coroutine_method(cls, server_task_impl, "server_task", "net_node.server_task",
                        "server_task()\n--\n\nListen on 127.0.0.1 at `port`, draining every "

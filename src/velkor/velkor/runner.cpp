@@ -276,7 +276,7 @@ PyObject* run_asyncio_in_thread(PyObject* self, PyObject*) {
 
 PyMethodDef run_in_thread_def = {
     "run_asyncio_in_thread", run_asyncio_in_thread, METH_NOARGS,
-    "run_asyncio_in_thread()\n--\n\nBody of the runner's thread: makes the loop this thread's "
+    "run_asyncio_in_thread($self, /)\n--\n\nBody of the runner's thread: makes the loop this thread's "
     "current loop and runs it until the stop sequence stops it, then closes it."};
 
 // ---------------------------------------------------------------------------

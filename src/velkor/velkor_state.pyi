@@ -1,0 +1,20 @@
+"""Process-wide registries of velkor, shared by its engine, dravel and router modules."""
+import bisect as bisect
+import random as random
+from typing import Any
+
+from velkor.velkor import Real_tasks as Real_tasks
+from velkor.velkor import net_node
+
+Tasks: dict[str, Any]
+"""Task key to task."""
+loop_threads: dict[str, Real_tasks]
+"""Loop-thread key to runner."""
+Events: dict[str, Any]
+"""Full event name to event."""
+dravel_dict: dict[str, Any]
+"""Dravel name to dravel."""
+router_dict: dict[str, Any]
+"""Router name to router."""
+network_node: net_node
+"""The local node; its name prefixes every key."""
