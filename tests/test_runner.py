@@ -257,6 +257,11 @@ def test_coroutine_methods_are_coroutine_functions():
         assert inspect.iscoroutinefunction(getattr(r, name))
     for name in ("stop", "start", "all_tasks", "run_asyncio_in_thread"):
         assert not inspect.iscoroutinefunction(getattr(r, name))
+    # Tools see the parameters of the coroutine methods, self bound or not.
+    assert str(inspect.signature(r.append_task)) == "(name, task, CPU_bound=False, **kwargs)"
+    assert str(inspect.signature(V.Real_tasks.cancel_task)) == "(self, /, name)"
+    assert str(inspect.signature(r._stop)) == "()"
+    assert V.Real_tasks.append_task.__doc__.startswith("With CPU_bound equal to False")
 
 
 def test_bad_input_raises_ordinary_errors():

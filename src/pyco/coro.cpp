@@ -3,6 +3,8 @@
 
 #include <structmember.h>
 
+#include <cstring>
+
 namespace pyco {
 
 Stats g_stats;
@@ -29,6 +31,7 @@ struct FuncObject {
   PyObject* qualname;
   PyObject* module;
   PyObject* doc;
+  PyObject* text_signature;  // "(...)" or None, for inspect.signature
   PyObject* dict;
   PyObject* weakreflist;
 };
@@ -478,6 +481,7 @@ int func_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(f->qualname);
   Py_VISIT(f->module);
   Py_VISIT(f->doc);
+  Py_VISIT(f->text_signature);
   return 0;
 }
 int func_clear(PyObject* self) {
@@ -487,6 +491,7 @@ int func_clear(PyObject* self) {
   Py_CLEAR(f->qualname);
   Py_CLEAR(f->module);
   Py_CLEAR(f->doc);
+  Py_CLEAR(f->text_signature);
   return 0;
 }
 void func_dealloc(PyObject* self) {
@@ -499,6 +504,8 @@ void func_dealloc(PyObject* self) {
 PyMemberDef func_members[] = {
     {"__module__", Py_T_OBJECT_EX, offsetof(FuncObject, module), 0, nullptr},
     {"__doc__", Py_T_OBJECT_EX, offsetof(FuncObject, doc), 0, nullptr},
+    {"__text_signature__", Py_T_OBJECT_EX, offsetof(FuncObject, text_signature), Py_READONLY,
+     nullptr},
     {nullptr, 0, 0, 0, nullptr}};
 
 // __name__ and __qualname__ are never null and always str, as on a Python
@@ -592,12 +599,23 @@ PyObject* new_function(CoroImpl impl, const char* name, const char* qualname,
   f->name = PyUnicode_FromString(name);
   f->qualname = PyUnicode_FromString(qualname ? qualname : name);
   f->module = PyUnicode_FromString(module);
+  // A doc string that starts with "name(<parameters>)\n--\n\n" carries the
+  // signature, as on CPython's own builtins: the part in parentheses becomes
+  // __text_signature__ (what inspect.signature reads) and the rest __doc__.
+  f->text_signature = Py_NewRef(Py_None);
+  const char* sep = doc ? std::strstr(doc, ")\n--\n\n") : nullptr;
+  const size_t name_len = std::strlen(name);
+  if (sep && std::strncmp(doc, name, name_len) == 0 && doc[name_len] == '(') {
+    Py_SETREF(f->text_signature,
+              PyUnicode_FromStringAndSize(doc + name_len, sep + 1 - (doc + name_len)));
+    doc = sep + 6;
+  }
   f->doc = doc ? PyUnicode_FromString(doc) : Py_NewRef(Py_None);
   f->dict = nullptr;
   f->weakreflist = nullptr;
   PyObject_GC_Track(f);
   PyObject* self = reinterpret_cast<PyObject*>(f);
-  if (!f->name || !f->qualname || !f->module || !f->doc) {
+  if (!f->name || !f->qualname || !f->module || !f->doc || !f->text_signature) {
     Py_DECREF(self);
     return nullptr;
   }

@@ -195,16 +195,16 @@ void bind_net_node(nb::module_& m) {
       "config_node", [](nb::handle, nb::handle) {}, nb::arg("name").none(),
       "Configure the node. Configuration is not defined yet: the node is left unchanged.");
   add_coroutine_method(cls, server_task_impl, "server_task", "net_node.server_task",
-                       "server_task()\n--\n\nListen on 127.0.0.1 at `port`, draining every "
+                       "server_task($self)\n--\n\nListen on 127.0.0.1 at `port`, draining every "
                        "connection with handle_client, until cancelled. The server object is "
                        "kept as `server`.");
   add_coroutine_method(cls, handle_client_impl, "handle_client", "net_node.handle_client",
-                       "handle_client(reader, writer)\n--\n\nRead an accepted connection in "
+                       "handle_client($self, reader, writer)\n--\n\nRead an accepted connection in "
                        "chunks of at most 1024 bytes until the peer closes, drop the bytes, "
                        "then close the connection.");
   add_coroutine_method(
       cls, client_task_impl, "client_task", "net_node.client_task",
-      "client_task(address, port, message, fire_forget=True)\n--\n\nConnect, write the bytes "
+      "client_task($self, address, port, message, fire_forget=True)\n--\n\nConnect, write the bytes "
       "`message` and drain. With fire_forget true return None; otherwise half-close the "
       "sending side and return the reply's first read (at most 1024 bytes; b'' when the "
       "peer closes without writing). The connection is closed before returning.");

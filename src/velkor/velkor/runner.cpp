@@ -385,7 +385,7 @@ void bind_runner(nb::module_& m) {
           "Create the runner, register it under its loop-thread key and create its (idle) "
           "loop.");
   add_coroutine_method(cls, stop_impl, "_stop", "Real_tasks._stop",
-                       "_stop()\n--\n\nThe stop sequence, run on the runner's own loop as the "
+                       "_stop($self)\n--\n\nThe stop sequence, run on the runner's own loop as the "
                        "task named \"stop\": cancel and await every other task, stop the loop, "
                        "then cancel every registered task bound to this runner.");
   cls.def("stop", &runner_stop,
@@ -394,11 +394,11 @@ void bind_runner(nb::module_& m) {
   cls.def("start", &runner_start,
           "Start the daemon thread that runs the loop until the stop sequence stops it.");
   add_coroutine_method(cls, cancel_task_impl, "cancel_task", "Real_tasks.cancel_task",
-                       "cancel_task(name)\n--\n\nCancel every asyncio task of this loop whose "
+                       "cancel_task($self, name)\n--\n\nCancel every asyncio task of this loop whose "
                        "name is `name`.");
   add_coroutine_method(
       cls, append_task_impl, "append_task", "Real_tasks.append_task",
-      "append_task(name, task, CPU_bound=False, **kwargs)\n--\n\n"
+      "append_task($self, name, task, CPU_bound=False, **kwargs)\n--\n\n"
       "With CPU_bound equal to False: create an asyncio task named `name` on this loop from "
       "task(**kwargs). Otherwise run asyncio.run(task()) in the runner's executor (keyword "
       "arguments are not passed then).");
