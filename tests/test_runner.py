@@ -278,3 +278,39 @@ def test_bad_input_raises_ordinary_errors():
     foreign = V.Real_tasks("main")
     assert foreign.name == "a,b,main" and not hasattr(foreign, "loop")
     assert S.loop_threads["a,b,main"] is foreign
+
+
+def test_runner_rounds_leave_nothing_behind():
+    """Build, start, feed, stop and drop runners for several rounds: no
+    runner object, loop or queued job outlives its round, and the number of
+    live objects stays flat."""
+    async def work(i):
+        await asyncio.sleep(0)
+
+    def one_round():
+        runners = [V.Real_tasks(f"leak{i}") for i in range(4)]
+        for r in runners:
+            r.start()
+        for r in runners:
+            for i in range(100):
+                V._submit(r, r.append_task, name=f"w{i}", task=work, i=i)
+            r.stop()
+        for r in runners:
+            wait_until(r.loop.is_closed, message="runner closed")
+            wait_until(lambda: runner_thread(r) is None, message="thread ended")
+        S.loop_threads.clear()
+
+    def live():
+        gc.collect()
+        objs = gc.get_objects()
+        return (len(objs), sum(isinstance(o, V.Real_tasks) for o in objs),
+                sum(isinstance(o, asyncio.AbstractEventLoop) for o in objs))
+
+    for _ in range(2):
+        one_round()
+    before = live()
+    for _ in range(5):
+        one_round()
+    after = live()
+    assert after[1:] == (0, 0) and before[1:] == (0, 0)
+    assert after[0] - before[0] < 200, (before, after)
