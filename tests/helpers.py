@@ -18,6 +18,17 @@ def wait_until(predicate, timeout=5.0, interval=0.002, message="condition"):
         time.sleep(interval)
 
 
+async def until(predicate, timeout=5.0, message="condition"):
+    """Let the running loop turn until `predicate()` holds; fail after `timeout` s."""
+    import asyncio
+
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > deadline:
+            raise AssertionError(f"timed out after {timeout} s waiting for {message}")
+        await asyncio.sleep(0.001)
+
+
 def runner_threads():
     """The live threads that drive runner loops."""
     return [t for t in threading.enumerate() if t.name.startswith(RUNNER_THREAD_PREFIX)]

@@ -29,7 +29,7 @@ import weakref
 import psutil
 import pytest
 
-from helpers import wait_until
+from helpers import until, wait_until
 from velkor import _coro_test as ct
 
 pytestmark = [
@@ -77,15 +77,6 @@ class Rec:
 
 class Token:
     """Something a frame can hold, observed through a weak reference."""
-
-
-async def until(predicate, timeout=5.0, message="condition"):
-    """Let the running loop turn until `predicate()` holds (fails after `timeout`)."""
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            raise AssertionError(f"timed out after {timeout} s waiting for {message}")
-        await asyncio.sleep(0.001)
 
 
 async def py_value(x):

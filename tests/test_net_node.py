@@ -22,6 +22,8 @@ import pytest
 from velkor import velkor as V
 from velkor import velkor_state as S
 
+from helpers import until
+
 LOOPBACK = "127.0.0.1"
 MESSAGE = bytes(range(256)) * 19 + bytes(136)  # 5000 bytes, not uniform
 REPLY = bytes(reversed(range(256))) * 7 + bytes(range(208))  # 2000 bytes
@@ -49,15 +51,6 @@ def client_sockets_to(port):
 def listening_on(port):
     return [c for c in psutil.Process().net_connections(kind="tcp")
             if c.status == psutil.CONN_LISTEN and c.laddr.port == port]
-
-
-async def until(predicate, timeout=5.0, message="condition"):
-    """Poll `predicate` on the running loop until true; fail after `timeout` s."""
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            raise AssertionError(f"timed out after {timeout} s waiting for {message}")
-        await asyncio.sleep(0.001)
 
 
 def run(scenario, *args):

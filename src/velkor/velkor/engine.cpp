@@ -30,6 +30,12 @@ Ref node_name() {
 
 void print_object(PyObject* obj) { pyco::call(g().builtins_print.get(), Ref::borrow(obj)); }
 
+void add_coroutine_method(nb::handle cls, pyco::CoroImpl impl, const char* name,
+                          const char* qualname, const char* doc) {
+  Ref f = check(pyco::new_function(impl, name, qualname, "velkor.velkor", doc));
+  check_int(PyObject_SetAttrString(cls.ptr(), name, f.get()));
+}
+
 void register_exception_translator() {
   nb::register_exception_translator([](const std::exception_ptr& p, void*) {
     try {

@@ -59,6 +59,12 @@ Ref kwnames(std::initializer_list<const char*> names);
 // print(obj) through builtins.print, so redirected sys.stdout sees it.
 void print_object(PyObject* obj);
 
+// Set a C++ coroutine function on a class, where it binds like a method
+// (self is its first argument). `doc` may carry a "name($self, ...)\n--\n\n"
+// signature line.
+void add_coroutine_method(nb::handle cls, pyco::CoroImpl impl, const char* name,
+                          const char* qualname, const char* doc);
+
 // The type translator that lets nanobind-bound functions raise the Python
 // exception carried by a pyco exception.
 void register_exception_translator();

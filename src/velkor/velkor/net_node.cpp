@@ -175,12 +175,6 @@ void node_init(NetNode* self) {
   check_int(PyObject_SetAttr(obj, g().s_port.get(), port.get()));
 }
 
-void add_coroutine_method(nb::handle cls, pyco::CoroImpl impl, const char* name,
-                          const char* qualname, const char* doc) {
-  Ref f = check(pyco::new_function(impl, name, qualname, "velkor.velkor", doc));
-  check_int(PyObject_SetAttrString(cls.ptr(), name, f.get()));
-}
-
 }  // namespace
 
 void bind_net_node(nb::module_& m) {

@@ -343,12 +343,6 @@ void runner_all_tasks(nb::handle self) {
   print_object(tasks.get());
 }
 
-void add_coroutine_method(nb::handle cls, pyco::CoroImpl impl, const char* name,
-                          const char* qualname, const char* doc) {
-  Ref f = check(pyco::new_function(impl, name, qualname, "velkor.velkor", doc));
-  check_int(PyObject_SetAttrString(cls.ptr(), name, f.get()));
-}
-
 }  // namespace
 
 int live_runner_threads() { return g_live_threads.load(); }
