@@ -104,3 +104,38 @@ def test_interpreter_exit_while_runners_are_busy(kind):
         print("exiting")
     """)
     assert_clean(proc, "exiting\n")
+
+
+def test_threads_submitting_while_the_runner_stops():
+    """Several threads hand work to a runner while another thread stops it:
+    every submission either reaches the loop or raises the closed-loop error
+    once the loop is closed; nothing crashes, hangs or warns."""
+    proc = run_script("""
+        r = V.Real_tasks("main")
+        r.start()
+        wait_until(r.loop.is_running)
+        ran = []
+        refused = []
+        async def work(i):
+            ran.append(i)
+        def submitter(k):
+            for i in range(3000):
+                try:
+                    V._submit(r, r.append_task, name="w", task=work, i=i)
+                except RuntimeError as e:
+                    assert "closed" in str(e), e
+                    refused.append(k)
+                    return
+        threads = [threading.Thread(target=submitter, args=(k,)) for k in range(4)]
+        for t in threads:
+            t.start()
+        wait_until(lambda: len(ran) > 200)
+        r.stop()
+        for t in threads:
+            t.join(30)
+        wait_until(r.loop.is_closed)
+        gc.collect()
+        assert len(ran) > 200
+        print("ok")
+    """)
+    assert_clean(proc, "ok\n")
