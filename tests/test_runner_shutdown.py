@@ -3,6 +3,7 @@ that reaches a closing loop, and interpreter exit while runner threads are
 busy. Each case runs in a fresh interpreter in asyncio debug mode, where any
 "never awaited", "Task was destroyed but it is pending!", leak report or
 abort would show on its standard error."""
+import re
 import subprocess
 import sys
 import textwrap
@@ -29,9 +30,15 @@ def run_script(body, timeout=60):
                           text=True, timeout=timeout)
 
 
+# Debug mode also logs callbacks that take longer than 0.1 s: a matter of
+# how loaded the machine is, not of the engine.
+SLOW_CALLBACK = re.compile(r"^Executing <.*> took \d+\.\d+ seconds$")
+
+
 def assert_clean(proc, out=""):
     assert proc.returncode == 0, proc.stderr
-    assert proc.stderr == ""
+    lines = [line for line in proc.stderr.splitlines() if not SLOW_CALLBACK.match(line)]
+    assert lines == []
     assert proc.stdout == out
 
 
