@@ -77,15 +77,17 @@ void init_globals(PyObject* module) {
       {&G.s_done, "done"}, {&G.s_cancelled, "cancelled"}, {&G.s_exception, "exception"},
       {&G.s_add_done_callback, "add_done_callback"}, {&G.s_network_node, "network_node"},
       {&G.s_loop_threads, "loop_threads"}, {&G.s_Tasks, "Tasks"}, {&G.s_task, "task"},
-      {&G.s_CPU_bound, "CPU_bound"}, {&G.s_start, "start"}, {&G.s_split, "split"},
+      {&G.s_start, "start"}, {&G.s_split, "split"},
       {&G.s_run_until_complete, "run_until_complete"},
       {&G.s_shutdown_asyncgens, "shutdown_asyncgens"}, {&G.s_read, "read"},
       {&G.s_write, "write"}, {&G.s_drain, "drain"}, {&G.s_wait_closed, "wait_closed"},
       {&G.s_write_eof, "write_eof"}, {&G.s_can_write_eof, "can_write_eof"},
       {&G.s_serve_forever, "serve_forever"}, {&G.s_aenter, "__aenter__"},
       {&G.s_aexit, "__aexit__"}, {&G.s_port, "port"}, {&G.s_address, "address"},
-      {&G.s_server, "server"}, {&G.s_handle_client, "handle_client"}, {&G.s_get, "get"},
-      {&G.s_str_stop, "stop"}, {&G.s_comma, ","},
+      {&G.s_server, "server"}, {&G.s_handle_client, "handle_client"},
+      {&G.s_append_task, "append_task"}, {&G.s__stop, "_stop"},
+      {&G.s_run_asyncio_in_thread, "run_asyncio_in_thread"},
+      {&G.s_comma, ","},
   };
   for (const Name& n : names) *n.slot = pyco::intern(n.text);
   G.kw_name = kwnames({"name"});
@@ -93,7 +95,6 @@ void init_globals(PyObject* module) {
   G.kw_return_exceptions = kwnames({"return_exceptions"});
   G.kw_target_daemon_name = kwnames({"target", "daemon", "name"});
   G.empty_tuple = check(PyTuple_New(0));
-  G.empty_dict = check(PyDict_New());
 }
 
 }  // namespace velkor

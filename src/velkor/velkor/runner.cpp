@@ -2,7 +2,7 @@
 // daemon thread, and the job through which other threads hand it work.
 #include "runner.hpp"
 
-#include <nanobind/stl/string.h>
+#include <vector>
 
 namespace velkor {
 namespace {
@@ -124,6 +124,17 @@ bool name_is(PyObject* task, PyObject* name) {
   return check_int(PyObject_RichCompareBool(n.get(), name, Py_EQ)) != 0;
 }
 
+// asyncio.gather(*tasks, return_exceptions=True) for a list of tasks: done
+// when every one of them has finished, whatever its outcome.
+Ref gather_settled(PyObject* tasks) {
+  const Py_ssize_t n = PyList_GET_SIZE(tasks);
+  std::vector<PyObject*> argv(n + 1);
+  for (Py_ssize_t i = 0; i < n; ++i) argv[i] = PyList_GET_ITEM(tasks, i);
+  argv[n] = Py_True;
+  return check(PyObject_Vectorcall(g().gather.get(), argv.data(), n,
+                                   g().kw_return_exceptions.get()));
+}
+
 // _stop(): cancel and await every other task of this loop, stop the loop,
 // then cancel the registered tasks bound to this runner.
 pyco::CoroNone stop_body(Ref self) {
@@ -133,16 +144,13 @@ pyco::CoroNone stop_body(Ref self) {
   {
     Ref it = check(PyObject_GetIter(pending.get()));
     while (Ref t = Ref::steal(PyIter_Next(it.get()))) {
-      if (name_is(t.get(), g().s_str_stop.get())) continue;
+      if (name_is(t.get(), g().s_stop.get())) continue;
       check_int(PyList_Append(remembered.get(), t.get()));
       pyco::call_method(t.get(), g().s_cancel.get());
     }
     if (PyErr_Occurred()) pyco::throw_current();
   }
-  Ref args = check(PyList_AsTuple(remembered.get()));
-  Ref kw = check(PyDict_New());
-  check_int(PyDict_SetItemString(kw.get(), "return_exceptions", Py_True));
-  Ref gathering = check(PyObject_Call(g().gather.get(), args.get(), kw.get()));
+  Ref gathering = gather_settled(remembered.get());
   co_await std::move(gathering);
   pyco::call_method(loop.get(), g().s_stop.get());
   // From here on nothing is awaited: the loop stops at the end of this
@@ -228,11 +236,7 @@ void finish_loop(PyObject* loop) {
     Ref list = check(PySequence_List(pending.get()));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i)
       pyco::call_method(PyList_GET_ITEM(list.get(), i), g().s_cancel.get());
-    Ref args = check(PyList_AsTuple(list.get()));
-    Ref kw = check(PyDict_New());
-    check_int(PyDict_SetItemString(kw.get(), "return_exceptions", Py_True));
-    Ref gathering = check(PyObject_Call(g().gather.get(), args.get(), kw.get()));
-    pyco::call_method(loop, g().s_run_until_complete.get(), gathering);
+    pyco::call_method(loop, g().s_run_until_complete.get(), gather_settled(list.get()));
   }
   Ref agen = pyco::call_method(loop, g().s_shutdown_asyncgens.get());
   pyco::call_method(loop, g().s_run_until_complete.get(), agen);
@@ -319,17 +323,17 @@ void runner_init(Runner* self, nb::object name) {
 }
 
 void runner_stop(nb::handle self) {
-  Ref bound = pyco::getattr(self.ptr(), pyco::intern("append_task").get());
-  Ref stop_fn = pyco::getattr(self.ptr(), pyco::intern("_stop").get());
+  Ref bound = pyco::getattr(self.ptr(), g().s_append_task.get());
+  Ref stop_fn = pyco::getattr(self.ptr(), g().s__stop.get());
   Ref kw = check(PyDict_New());
-  check_int(PyDict_SetItem(kw.get(), g().s_name.get(), g().s_str_stop.get()));
+  check_int(PyDict_SetItem(kw.get(), g().s_name.get(), g().s_stop.get()));
   check_int(PyDict_SetItem(kw.get(), g().s_task.get(), stop_fn.get()));
   submit(self.ptr(), std::move(bound), Ref(), std::move(kw));
 }
 
 void runner_start(nb::handle self) {
   Globals& G = g();
-  Ref target = pyco::getattr(self.ptr(), pyco::intern("run_asyncio_in_thread").get());
+  Ref target = pyco::getattr(self.ptr(), g().s_run_asyncio_in_thread.get());
   Ref key = pyco::getattr(self.ptr(), G.s_name.get());
   Ref key_text = check(PyObject_Str(key.get()));
   Ref thread_name = check(PyUnicode_FromFormat("velkor runner %U", key_text.get()));
