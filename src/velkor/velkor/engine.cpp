@@ -28,6 +28,33 @@ Ref node_name() {
   return pyco::getattr(node.get(), g().s_name.get());
 }
 
+LockGuard::LockGuard(PyObject* lock) : lock_(Ref::borrow(lock)) {
+  static PyObject* s_acquire = PyUnicode_InternFromString("acquire");
+  Ref r = check(PyObject_CallMethodNoArgs(lock, s_acquire));
+}
+
+LockGuard::~LockGuard() {
+  static PyObject* s_release = PyUnicode_InternFromString("release");
+  if (!PyThreadState_GetUnchecked()) return;  // a thread being ended at exit
+  // Keep an exception in flight (the reason the scope is being left) across
+  // the call.
+  PyObject* pending = PyErr_GetRaisedException();
+  PyObject* r = PyObject_CallMethodNoArgs(lock_.get(), s_release);
+  if (r) {
+    Py_DECREF(r);
+  } else {
+    PyErr_WriteUnraisable(lock_.get());
+  }
+  PyErr_SetRaisedException(pending);
+}
+
+bool is_local_key(PyObject* key) {
+  Ref node = node_name();
+  Ref fields = pyco::call_method(key, g().s_split.get(), g().s_comma);
+  Ref first = check(PySequence_GetItem(fields.get(), 0));
+  return check_int(PyObject_RichCompareBool(first.get(), node.get(), Py_EQ)) != 0;
+}
+
 void print_object(PyObject* obj) { pyco::call(g().builtins_print.get(), Ref::borrow(obj)); }
 
 void add_coroutine_method(nb::handle cls, pyco::CoroImpl impl, const char* name,

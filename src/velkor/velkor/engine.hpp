@@ -69,8 +69,32 @@ void add_coroutine_method(nb::handle cls, pyco::CoroImpl impl, const char* name,
 // exception carried by a pyco exception.
 void register_exception_translator();
 
+// Holds a Python lock object (threading.Lock or anything with
+// acquire()/release()) for a scope: `with lock:` in C++. acquire() blocks
+// with the GIL released, as it does when called from Python. A failing
+// release() on the way out is reported as unraisable (a destructor must not
+// throw).
+class LockGuard {
+ public:
+  explicit LockGuard(PyObject* lock);
+  ~LockGuard();
+  LockGuard(const LockGuard&) = delete;
+  LockGuard& operator=(const LockGuard&) = delete;
+
+ private:
+  Ref lock_;
+};
+
+// True when field 0 of `key` split at commas equals the local node's name
+// (velkor_state.network_node.name, read now): a task, runner or event key of
+// this node.
+bool is_local_key(PyObject* key);
+
 // Defined in their own files; each binds its class or functions on `m`.
 void bind_net_node(nb::module_& m);
 void bind_runner(nb::module_& m);
+void bind_task(nb::module_& m);          // async_task
+void bind_event(nb::module_& m);         // custom_event
+void bind_event_config(nb::module_& m);  // event_config
 
 }  // namespace velkor

@@ -60,6 +60,9 @@ NB_MODULE(velkor, m) {
     bind_from(m, "collections", {"defaultdict", "deque"});
     bind_net_node(m);
     bind_runner(m);
+    bind_task(m);
+    bind_event(m);
+    bind_event_config(m);
     m.def(
         "_submit",
         [](nb::handle runner, nb::handle func, nb::args args, nb::kwargs kwargs) {
