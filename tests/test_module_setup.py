@@ -15,6 +15,7 @@ import concurrent.futures
 import copy
 import importlib
 import importlib.metadata
+import re
 import inspect
 import json
 import os
@@ -50,7 +51,8 @@ ENGINE_NAMES = [
     "custom_event", "event_config", "buffer",
 ]
 # The ones the engine binds today.
-ENGINE_BOUND = ENGINE_NAMES[:18] + ["net_node", "Real_tasks"]
+ENGINE_BOUND = ENGINE_NAMES[:18] + ["net_node", "Real_tasks", "async_task", "custom_event",
+                                    "event_config"]
 
 TABLES = ("Tasks", "loop_threads", "Events", "dravel_dict", "router_dict")
 STATE_CALLABLES = ("Real_tasks", "async_task", "custom_event", "trig_output", "waiter", "event_config")
@@ -525,7 +527,11 @@ def runtime_parameters(obj):
     text signature, or the `name(...)\\n--\\n` line that opens the docstring."""
     if hasattr(obj, "__nb_signature__"):
         assert len(obj.__nb_signature__) == 1, "overloads are not expected"
-        source = obj.__nb_signature__[0][0]
+        source, _, defaults = obj.__nb_signature__[0]
+        # Defaults are placeholders: \N stands for repr(defaults[N]), \=N
+        # for the text defaults[N] itself.
+        source = re.sub(r"\\(=?)(\d+)", lambda m: defaults[int(m[2])] if m[1]
+                        else repr(defaults[int(m[2])]), source)
     elif getattr(obj, "__text_signature__", None) is not None:
         source = "def f" + obj.__text_signature__.replace("$", "")
     else:
@@ -565,7 +571,10 @@ def test_stub_attributes_match_the_instances(make_runner):
     wait_until(lambda: hasattr(node, "server") or serving.done(), message="the server to listen")
     assert not serving.done(), serving.exception()
     try:
-        assert attributes == {"net_node": set(vars(node)), "Real_tasks": set(vars(runner))}
+        task = V.async_task(loop_thread=runner.name, name="stubs")
+        event = S.Events[task.events[1]]
+        assert attributes == {"net_node": set(vars(node)), "Real_tasks": set(vars(runner)),
+                              "async_task": set(vars(task)), "custom_event": set(vars(event))}
     finally:
         serving.cancel()
         wait_until(serving.done, message="the server to stop")

@@ -10,7 +10,7 @@ import time as time
 import traceback as traceback
 from collections import defaultdict as defaultdict
 from collections import deque as deque
-from collections.abc import Callable, Coroutine
+from collections.abc import Callable, Coroutine, Iterable
 from concurrent.futures import Executor as _Executor
 from concurrent.futures import ProcessPoolExecutor as ProcessPoolExecutor
 from concurrent.futures import ThreadPoolExecutor as ThreadPoolExecutor
@@ -102,3 +102,152 @@ class Real_tasks:
 
     def run_asyncio_in_thread(self) -> None:
         """Body of the runner's thread: run the loop until stopped, then close it."""
+
+class async_task:
+    """One node of the task graph: wraps a function, a coroutine function or
+    nothing (a pass-through node) and runs on a registered runner. Registered
+    in velkor_state.Tasks under its key, the node name, a comma and its name."""
+
+    name: str
+    """The task key."""
+    loop_thread: Real_tasks
+    """The runner whose loop runs the task's steps."""
+    input_tasks: set[str]
+    """Keys of the producers whose output starts this task."""
+    output_tasks: set[str]
+    """Keys of the consumers this task starts after each step."""
+    incode_input_tasks: set[str]
+    """Keys of the stages that feed this task from their own code."""
+    incode_output_tasks: set[str]
+    """Keys of the tasks this one feeds from its own code."""
+    task: Callable[..., Any] | None
+    """The work: a function, a coroutine function, or None."""
+    args: tuple[Any, ...]
+    """Positional arguments passed to every call of `task`."""
+    kwargs_buffer: defaultdict[str, Any]
+    """Pending keyword-argument sets by tag or time stamp."""
+    kwargs_buffer_len: int | float
+    """Most entries kept in kwargs_buffer."""
+    kwargs_buffer_threading_lock: threading.Lock
+    tag: Any
+    """The tag handed to a waiting (WT 1 or 2) task by its producer."""
+    CPU_bound: object
+    """Anything but a false value runs the work in the runner's executor."""
+    WT: int
+    """How the task waits for work: 0 one step per start, 1 trigger-event loop, 2 polling loop."""
+    WT_sleep: float
+    """Poll interval (seconds) of WT 2."""
+    WT_run: int
+    """1 once the loop of WT 1 or 2 has started."""
+    Task_buffer_available_asyncio_lock: asyncio.Lock
+    Task_buffer_available_threading_lock: threading.Lock
+    Task_buffer_available: int | float
+    """How many more starts the task accepts before it reports itself busy."""
+    stop_flag: int
+    """1 after stop(): run() then does nothing."""
+    events: list[str]
+    """Full names of the trigger and the service-available event (local tasks)."""
+
+    def __init__(
+        self,
+        *args: Any,
+        loop_thread: str | None,
+        name: object,
+        network_node_name: object = None,
+        task: Callable[..., Any] | None = None,
+        WT: int = 0,
+        WT_sleep: float = 1,
+        CPU_bound: object = False,
+        priority: object = 1,
+        Task_buffer_available: int | float = np.inf,
+        kwargs_buffer_len: int | float = 100,
+        **kwargs: Any,
+    ) -> None: ...
+    def insert_kwargs_buffer(self, data: Any, tag: str | None = None) -> None:
+        """Merge a deep copy of `data` into the entry of `tag`, or store it
+        under a new time-stamp key when `tag` is None."""
+
+    def activation_check(self, tag: str | None) -> tuple[bool, Any]:
+        """Take the entry of `tag` (None: the key that sorts first) out of
+        the buffer: (ready, kwargs)."""
+
+    def cancel(self) -> None:
+        """Cancel the task's steps, delete its events, unlink and unregister it."""
+
+    def insert_input_tasks(self, tasks: Iterable[str]) -> None:
+        """Link producers, then refresh the service-available event."""
+
+    def insert_output_tasks(self, tasks: Iterable[str]) -> None:
+        """Link consumers."""
+
+    def delete_input_tasks(self, tasks: Iterable[str]) -> None:
+        """Unlink producers."""
+
+    def delete_output_tasks(self, tasks: Iterable[str]) -> None:
+        """Unlink consumers."""
+
+    def insert_incode_input_tasks(self, tasks: Iterable[str]) -> None:
+        """Link in-code producers, then refresh the service-available event."""
+
+    def insert_incode_output_tasks(self, tasks: Iterable[str]) -> None:
+        """Link in-code consumers."""
+
+    def delete_incode_input_tasks(self, tasks: Iterable[str]) -> None:
+        """Unlink in-code producers."""
+
+    def delete_incode_output_tasks(self, tasks: Iterable[str]) -> None:
+        """Unlink in-code consumers."""
+
+class custom_event:
+    """A named, node-wide flag that any thread may set or clear, mirrored as
+    one asyncio.Event per runner loop that hosts a waiting task. Registered in
+    velkor_state.Events under its full name; a duplicate prints
+    "Event <name> exists!" and is left with only `name`."""
+
+    name: str
+    """The full name: the node name, a comma and the name given."""
+    task: str | None
+    """Task key of the owner, whose input tasks wait on the event, or None."""
+    _value: bool
+    """The event's value; mirrors follow it."""
+    custom_waiter_task_list: set[str]
+    """Waiter task keys added with insert_custom_waiter_task."""
+    automate_waiter_task_list: set[str]
+    """The owner's input and in-code input task keys, as last refreshed."""
+    custom_waiter_task_list_threading_lock: threading.Lock
+    """Taken first when the waiter lists change."""
+    automate_waiter_task_list_threading_lock: threading.Lock
+    """Taken second, inside the custom lock."""
+    l_t_list: set[str]
+    """Loop-thread keys of the waiters' runners; the local ones hold a mirror."""
+
+    def __init__(self, name: object, task: object | None = None) -> None: ...
+    def is_set(self) -> object:
+        """Return the event's value."""
+
+    def delete(self) -> None:
+        """Remove the mirrors of the local runners and unregister the event;
+        an event with an owner wakes the coroutines awaiting its removed
+        mirrors. A failure prints a line and the traceback."""
+
+    def set(self) -> bool:
+        """Set the value and send it to the local runners; False on any failure."""
+
+    def clear(self) -> bool:
+        """Clear the value and send it to the local runners; False on any failure."""
+
+    def refresh_automate_waiter_task_list(self) -> None:
+        """Recompute the owner's waiters and l_t_list; runners new in it get the value."""
+
+    def insert_custom_waiter_task(self, task: object) -> None:
+        """Add a waiter task key (an unknown one gets a placeholder task) and
+        recompute l_t_list; runners new in it get the value."""
+
+    def delete_custom_waiter_task(self, task: object) -> None:
+        """Remove a waiter task key (KeyError if absent); l_t_list waits for
+        the next recomputation."""
+
+async def event_config(l_t: str, event: str, value: object) -> None:
+    """Create or update the mirror `event` on runner `l_t`: set when `value`
+    is true, clear otherwise. Runs on that runner's loop; a failure prints
+    its traceback."""

@@ -4,13 +4,16 @@ import random as random
 from typing import Any
 
 from velkor.velkor import Real_tasks as Real_tasks
+from velkor.velkor import async_task as async_task
+from velkor.velkor import custom_event as custom_event
+from velkor.velkor import event_config as event_config
 from velkor.velkor import net_node
 
-Tasks: dict[str, Any]
+Tasks: dict[str, async_task]
 """Task key to task."""
 loop_threads: dict[str, Real_tasks]
 """Loop-thread key to runner."""
-Events: dict[str, Any]
+Events: dict[str, custom_event]
 """Full event name to event."""
 dravel_dict: dict[str, Any]
 """Dravel name to dravel."""

@@ -1,7 +1,403 @@
-// event.cpp - placeholder until custom_event and event_config land.
+// event.cpp - class custom_event: a named, node-wide flag that any thread may
+// set or clear, mirrored as one asyncio.Event per runner loop that hosts a
+// waiting task; and event_config, the coroutine that creates or updates one
+// such mirror on its own loop.
+//
+// The value of an event lives in the object (`_value`); a mirror is created,
+// set and cleared only by event_config running on the mirror's loop, which
+// the event hands over with submit(). Submissions to one runner keep their
+// order, so a mirror ends with the value of the last update sent to it.
 #include "engine.hpp"
+#include "runner.hpp"
 
 namespace velkor {
-void bind_event(nb::module_&) {}
-void bind_event_config(nb::module_&) {}
+namespace {
+
+struct Event {};
+
+// Names and library callables used only here. Created by bind_event (the
+// module's import), never destroyed: see Globals in engine.hpp.
+struct EventNames {
+  Ref s_Events, s__value, s_custom_list, s_automate_list, s_custom_lock, s_automate_lock,
+      s_l_t_list, s_event_config, s_async_task, s_input_tasks, s_incode_input_tasks, s_set,
+      s_clear, s_add, s_update, s_remove, s_pop;
+  Ref threading_Lock, asyncio_Event;
+  Ref kw_event_config;  // ("l_t", "event", "value")
+  Ref kw_async_task;    // ("loop_thread", "name", "network_node_name")
+  Ref wake_mirror;      // internal coroutine function, see wake_mirror_body
+};
+EventNames* names = nullptr;
+
+EventNames& N() { return *names; }
+
+Ref attr(PyObject* o, const Ref& name) { return pyco::getattr(o, name.get()); }
+
+void set_attr(PyObject* o, const Ref& name, PyObject* value) {
+  check_int(PyObject_SetAttr(o, name.get(), value));
+}
+
+// ---------------------------------------------------------------------------
+// Mirror updates.
+
+// Send the event's current value to the runner `l_t`: submit
+// velkor_state.event_config(l_t=l_t, event=self.name, value=self._value) to
+// that runner's loop. The value is the one read now.
+void schedule_update(PyObject* self, PyObject* l_t) {
+  Ref runners = state_attr(g().s_loop_threads.get());
+  Ref runner = check(PyObject_GetItem(runners.get(), l_t));
+  Ref func = state_attr(N().s_event_config.get());
+  Ref kwargs = check(PyDict_New());
+  check_int(PyDict_SetItemString(kwargs.get(), "l_t", l_t));
+  check_int(PyDict_SetItemString(kwargs.get(), "event", attr(self, g().s_name).get()));
+  check_int(PyDict_SetItemString(kwargs.get(), "value", attr(self, N().s__value).get()));
+  submit(runner.get(), std::move(func), Ref(), std::move(kwargs));
+}
+
+// Recompute l_t_list from both waiter lists (the runner of every waiter, as
+// its task says now), send the current value to the local runners that are
+// new in it, then store it. Called with both locks held. Raises to the
+// caller; l_t_list is assigned last, so it keeps its old value on failure.
+void recompute_runners(PyObject* self) {
+  Ref automate = attr(self, N().s_automate_list);
+  Ref custom = attr(self, N().s_custom_list);
+  Ref waiters = check(PyNumber_Or(automate.get(), custom.get()));
+  Ref runner_keys = check(PySet_New(nullptr));
+  {
+    Ref it = check(PyObject_GetIter(waiters.get()));
+    while (Ref key = Ref::steal(PyIter_Next(it.get()))) {
+      Ref tasks = state_attr(g().s_Tasks.get());
+      Ref task = check(PyObject_GetItem(tasks.get(), key.get()));
+      Ref runner = attr(task.get(), g().s_loop_thread);
+      Ref runner_key = attr(runner.get(), g().s_name);
+      check_int(PySet_Add(runner_keys.get(), runner_key.get()));
+    }
+    if (PyErr_Occurred()) pyco::throw_current();
+  }
+  Ref old = attr(self, N().s_l_t_list);
+  Ref added = check(PyNumber_Subtract(runner_keys.get(), old.get()));
+  {
+    Ref it = check(PyObject_GetIter(added.get()));
+    while (Ref key = Ref::steal(PyIter_Next(it.get())))
+      if (is_local_key(key.get())) schedule_update(self, key.get());
+    if (PyErr_Occurred()) pyco::throw_current();
+  }
+  set_attr(self, N().s_l_t_list, runner_keys.get());
+}
+
+// set() / clear(): change the value at once, then tell every local runner in
+// l_t_list. Every exception is swallowed and reported by the result False.
+bool change_value(PyObject* self, bool value) {
+  try {
+    Ref current = attr(self, N().s__value);
+    if ((check_int(PyObject_IsTrue(current.get())) != 0) == value) return true;
+    set_attr(self, N().s__value, value ? Py_True : Py_False);
+    Ref runner_keys = attr(self, N().s_l_t_list);  // read once: it is replaced, never changed
+    Ref it = check(PyObject_GetIter(runner_keys.get()));
+    while (Ref key = Ref::steal(PyIter_Next(it.get())))
+      if (is_local_key(key.get())) schedule_update(self, key.get());
+    if (PyErr_Occurred()) pyco::throw_current();
+    return true;
+  } catch (...) {
+    pyco::set_error_from_cpp();  // lets a thread's forced unwind through
+    PyErr_Clear();
+    return false;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Deletion.
+
+// Runs on the loop of the runner whose table held `mirror`: sets the mirror
+// that delete() took out of that table, so that coroutines still awaiting it
+// are not left waiting for an event that no longer exists.
+pyco::CoroNone wake_mirror_body(Ref mirror) {
+  pyco::call_method(mirror.get(), N().s_set.get());
+  co_return;
+}
+
+pyco::Frame wake_mirror_impl(PyObject* const* a, Py_ssize_t na, PyObject* kw) {
+  Ref p[1];
+  pyco::parse_args("_wake_mirror", a, na, kw, {"mirror"}, 1, p);
+  return wake_mirror_body(std::move(p[0]));
+}
+
+// Take the mirror under `name` out of the table of every local runner in
+// l_t_list that still exists and still has one. The entry is removed from
+// this thread (a plain dict operation); the asyncio.Event itself is only
+// touched on its loop. An event with an owner task wakes the coroutines
+// awaiting the removed mirrors; a runner that can no longer take work is
+// left alone.
+void remove_mirrors(PyObject* self, PyObject* name) {
+  Ref runner_keys = attr(self, N().s_l_t_list);
+  Ref owner = attr(self, g().s_task);
+  const bool wake = owner.get() != Py_None;
+  Ref it = check(PyObject_GetIter(runner_keys.get()));
+  while (Ref key = Ref::steal(PyIter_Next(it.get()))) {
+    if (!is_local_key(key.get())) continue;
+    Ref runners = state_attr(g().s_loop_threads.get());
+    PyObject* raw = nullptr;
+    if (check_int(PyMapping_GetOptionalItem(runners.get(), key.get(), &raw)) == 0) continue;
+    Ref runner = Ref::steal(raw);
+    Ref table = attr(runner.get(), g().s_Events_async);
+    Ref mirror = pyco::call_method(table.get(), N().s_pop.get(), Ref::borrow(name), pyco::none());
+    if (!wake || mirror.get() == Py_None) continue;
+    Ref args = check(PyTuple_Pack(1, mirror.get()));
+    try {
+      submit(runner.get(), N().wake_mirror, std::move(args), Ref());
+    } catch (const pyco::Exception&) {
+      // A closed loop: no coroutine is left there to wake.
+    }
+  }
+  if (PyErr_Occurred()) pyco::throw_current();
+}
+
+// Remove this event from velkor_state.Events. Raises KeyError when the name
+// is not registered, or is registered to another event (that one stays).
+void unregister(PyObject* self, PyObject* name) {
+  Ref events = state_attr(N().s_Events.get());
+  Ref registered = check(PyObject_GetItem(events.get(), name));
+  if (registered.get() != self) {
+    PyErr_SetObject(PyExc_KeyError, name);
+    pyco::throw_current();
+  }
+  check_int(PyObject_DelItem(events.get(), name));
+}
+
+// ---------------------------------------------------------------------------
+// Methods.
+
+void event_refresh(nb::handle self_h);
+
+void event_init(Event* obj, nb::handle name, nb::handle task) {
+  new (obj) Event();
+  PyObject* self = nb::find(obj).ptr();
+  EventNames& n = N();
+  Ref node_text = check(PyObject_Str(node_name().get()));
+  Ref short_text = check(PyObject_Str(name.ptr()));
+  Ref full = check(PyUnicode_FromFormat("%U,%U", node_text.get(), short_text.get()));
+  set_attr(self, g().s_name, full.get());
+  Ref events = state_attr(n.s_Events.get());
+  if (check_int(PySequence_Contains(events.get(), full.get()))) {
+    Ref line = check(PyUnicode_FromFormat("Event %U exists!", short_text.get()));
+    print_object(line.get());
+    return;
+  }
+  check_int(PyObject_SetItem(events.get(), full.get(), self));
+  set_attr(self, g().s_task, task.ptr());
+  set_attr(self, n.s__value, Py_False);
+  set_attr(self, n.s_custom_list, check(PySet_New(nullptr)).get());
+  set_attr(self, n.s_automate_list, check(PySet_New(nullptr)).get());
+  set_attr(self, n.s_custom_lock, pyco::call(n.threading_Lock.get()).get());
+  set_attr(self, n.s_automate_lock, pyco::call(n.threading_Lock.get()).get());
+  set_attr(self, n.s_l_t_list, check(PySet_New(nullptr)).get());
+  event_refresh(self);
+}
+
+nb::object event_is_set(nb::handle self) {
+  return nb::steal(attr(self.ptr(), N().s__value).release());
+}
+
+void event_delete(nb::handle self_h) {
+  PyObject* self = self_h.ptr();
+  // Like try: <remove mirrors> finally: <unregister>, all inside
+  // try/except Exception that reports the failure.
+  Ref name, pending;
+  try {
+    name = attr(self, g().s_name);
+    remove_mirrors(self, name.get());
+  } catch (const pyco::BaseException& e) {
+    pending = Ref::borrow(e.value());
+  }
+  if (name) {
+    try {
+      unregister(self, name.get());
+    } catch (const pyco::BaseException& e) {
+      if (pending) PyException_SetContext(e.value(), pending.release());
+      pending = Ref::borrow(e.value());
+    }
+  }
+  if (!pending) return;
+  if (!name || !PyObject_TypeCheck(pending.get(), reinterpret_cast<PyTypeObject*>(PyExc_Exception)))
+    pyco::throw_exc(std::move(pending));
+  Ref line = check(PyUnicode_FromFormat("Can not delete Event %S succesfully. please try again!",
+                                        name.get()));
+  print_object(line.get());
+  pyco::print_exception(pyco::Exception(std::move(pending)));
+}
+
+bool event_set(nb::handle self) { return change_value(self.ptr(), true); }
+bool event_clear(nb::handle self) { return change_value(self.ptr(), false); }
+
+void event_refresh(nb::handle self_h) {
+  PyObject* self = self_h.ptr();
+  EventNames& n = N();
+  Ref custom_lock = attr(self, n.s_custom_lock);
+  Ref automate_lock = attr(self, n.s_automate_lock);
+  LockGuard hold_custom(custom_lock.get());
+  LockGuard hold_automate(automate_lock.get());
+  Ref automate = check(PySet_New(nullptr));
+  set_attr(self, n.s_automate_list, automate.get());
+  Ref owner_key = attr(self, g().s_task);
+  if (owner_key.get() != Py_None) {
+    for (const Ref* list : {&n.s_input_tasks, &n.s_incode_input_tasks}) {
+      Ref tasks = state_attr(g().s_Tasks.get());
+      Ref owner = check(PyObject_GetItem(tasks.get(), owner_key.get()));
+      Ref waiters = attr(owner.get(), *list);
+      pyco::call_method(automate.get(), n.s_update.get(), waiters);
+    }
+  }
+  recompute_runners(self);
+}
+
+void event_insert_custom(nb::handle self_h, nb::handle task) {
+  PyObject* self = self_h.ptr();
+  EventNames& n = N();
+  Ref tasks = state_attr(g().s_Tasks.get());
+  if (!check_int(PySequence_Contains(tasks.get(), task.ptr()))) {
+    // A waiter not known here (typically one of another node): the task
+    // class builds a placeholder that registers itself under this key.
+    Ref fields = pyco::call_method(task.ptr(), g().s_split.get(), g().s_comma);
+    Ref task_name = check(PySequence_GetItem(fields.get(), 1));
+    Ref node = check(PySequence_GetItem(fields.get(), 0));
+    Ref cls = state_attr(n.s_async_task.get());
+    Ref placeholder =
+        vcall_kw(cls.get(), {Py_None, task_name.get(), node.get()}, n.kw_async_task.get());
+  }
+  Ref custom_lock = attr(self, n.s_custom_lock);
+  Ref automate_lock = attr(self, n.s_automate_lock);
+  LockGuard hold_custom(custom_lock.get());
+  LockGuard hold_automate(automate_lock.get());
+  Ref custom = attr(self, n.s_custom_list);
+  pyco::call_method(custom.get(), n.s_add.get(), Ref::borrow(task.ptr()));
+  recompute_runners(self);
+}
+
+void event_delete_custom(nb::handle self_h, nb::handle task) {
+  PyObject* self = self_h.ptr();
+  Ref custom_lock = attr(self, N().s_custom_lock);
+  LockGuard hold_custom(custom_lock.get());
+  Ref custom = attr(self, N().s_custom_list);
+  pyco::call_method(custom.get(), N().s_remove.get(), Ref::borrow(task.ptr()));
+}
+
+// ---------------------------------------------------------------------------
+// event_config(l_t, event, value): create or update the mirror `event` in the
+// table of runner `l_t`. Runs on that runner's loop only, and awaits nothing:
+// a coroutine of the loop sees the mirror before or after the whole update.
+
+Ref mirror_table(PyObject* l_t) {
+  Ref runners = state_attr(g().s_loop_threads.get());
+  Ref runner = check(PyObject_GetItem(runners.get(), l_t));
+  return attr(runner.get(), g().s_Events_async);
+}
+
+pyco::CoroNone event_config_body(Ref l_t, Ref event, Ref value) {
+  EventNames& n = N();
+  try {
+    if (!check_int(PySequence_Contains(mirror_table(l_t.get()).get(), event.get()))) {
+      Ref mirror = pyco::call(n.asyncio_Event.get());
+      check_int(PyObject_SetItem(mirror_table(l_t.get()).get(), event.get(), mirror.get()));
+      if (check_int(PyObject_IsTrue(value.get()))) pyco::call_method(mirror.get(), n.s_set.get());
+    } else {
+      Ref mirror = check(PyObject_GetItem(mirror_table(l_t.get()).get(), event.get()));
+      const bool on = check_int(PyObject_IsTrue(value.get())) != 0;
+      pyco::call_method(mirror.get(), (on ? n.s_set : n.s_clear).get());
+    }
+  } catch (const pyco::Exception& e) {
+    pyco::print_exception(e);
+  }
+  co_return;
+}
+
+pyco::Frame event_config_impl(PyObject* const* a, Py_ssize_t na, PyObject* kw) {
+  Ref p[3];
+  pyco::parse_args("event_config", a, na, kw, {"l_t", "event", "value"}, 3, p);
+  return event_config_body(std::move(p[0]), std::move(p[1]), std::move(p[2]));
+}
+
+void init_names() {
+  auto* n = new EventNames;
+  n->s_Events = pyco::intern("Events");
+  n->s__value = pyco::intern("_value");
+  n->s_custom_list = pyco::intern("custom_waiter_task_list");
+  n->s_automate_list = pyco::intern("automate_waiter_task_list");
+  n->s_custom_lock = pyco::intern("custom_waiter_task_list_threading_lock");
+  n->s_automate_lock = pyco::intern("automate_waiter_task_list_threading_lock");
+  n->s_l_t_list = pyco::intern("l_t_list");
+  n->s_event_config = pyco::intern("event_config");
+  n->s_async_task = pyco::intern("async_task");
+  n->s_input_tasks = pyco::intern("input_tasks");
+  n->s_incode_input_tasks = pyco::intern("incode_input_tasks");
+  n->s_set = pyco::intern("set");
+  n->s_clear = pyco::intern("clear");
+  n->s_add = pyco::intern("add");
+  n->s_update = pyco::intern("update");
+  n->s_remove = pyco::intern("remove");
+  n->s_pop = pyco::intern("pop");
+  Ref threading = check(PyImport_ImportModule("threading"));
+  n->threading_Lock = check(PyObject_GetAttrString(threading.get(), "Lock"));
+  n->asyncio_Event = check(PyObject_GetAttrString(g().asyncio.get(), "Event"));
+  n->kw_event_config = kwnames({"l_t", "event", "value"});
+  n->kw_async_task = kwnames({"loop_thread", "name", "network_node_name"});
+  n->wake_mirror = check(pyco::new_function(wake_mirror_impl, "_wake_mirror",
+                                            "custom_event._wake_mirror", "velkor.velkor",
+                                            nullptr));
+  names = n;
+}
+
+}  // namespace
+
+void bind_event(nb::module_& m) {
+  init_names();
+  auto cls = nb::class_<Event>(
+      m, "custom_event", nb::dynamic_attr(),
+      "custom_event(name, task=None)\n\n"
+      "A named, node-wide flag that any thread may set or clear. Its full name is the node\n"
+      "name, a comma and `name`; it is registered in velkor_state.Events under it. Coroutines\n"
+      "await its mirror, the asyncio.Event under the full name in their runner's Events_async;\n"
+      "each local runner of a waiter task holds one, updated on its own loop by event_config.\n"
+      "Waiters are the owner task's input and in-code input tasks (`task`, a task key, or\n"
+      "None) and the tasks inserted with insert_custom_waiter_task. A full name already\n"
+      "registered prints \"Event <name> exists!\" and leaves the new object with only `name`.");
+  cls.def("__init__", &event_init,
+          nb::sig("def __init__(self, name: object, task: object | None = None) -> None"),
+          nb::arg("name"), nb::arg("task").none() = nb::none(),
+          "Create the event, register it and compute its waiters and their runners.");
+  cls.def("is_set", &event_is_set, "Return the event's value (_value).");
+  cls.def("delete", &event_delete,
+          "Remove the mirrors of the local runners in l_t_list and unregister the event from "
+          "velkor_state.Events. When the event has an owner task, coroutines awaiting a "
+          "removed mirror are woken. A failure prints \"Can not delete Event <full name> "
+          "succesfully. please try again!\" and the traceback; the event is unregistered "
+          "even then, when it is registered.");
+  cls.def("set", &event_set,
+          "Set the value and send it to every local runner in l_t_list. Return True (also "
+          "when already set; nothing is sent then), False when anything failed.");
+  cls.def("clear", &event_clear,
+          "Clear the value and send it to every local runner in l_t_list. Return True (also "
+          "when already clear; nothing is sent then), False when anything failed.");
+  cls.def("refresh_automate_waiter_task_list", &event_refresh,
+          "Recompute the automate waiter list from the owner task's input and in-code input "
+          "tasks, then l_t_list from both waiter lists; runners new in l_t_list get the "
+          "current value.");
+  cls.def("insert_custom_waiter_task", &event_insert_custom, nb::arg("task"),
+          "Add the task key `task` to the custom waiter list (a key unknown in "
+          "velkor_state.Tasks first gets a placeholder async_task) and recompute l_t_list; "
+          "runners new in it get the current value.");
+  cls.def("delete_custom_waiter_task", &event_delete_custom, nb::arg("task"),
+          "Remove `task` from the custom waiter list (KeyError if absent). l_t_list is "
+          "recomputed only by the next refresh or insert.");
+}
+
+void bind_event_config(nb::module_& m) {
+  Ref f = check(pyco::new_function(
+      event_config_impl, "event_config", "event_config", "velkor.velkor",
+      "event_config(l_t, event, value)\n--\n\n"
+      "Create or update the mirror of the event `event` (a full event name) on runner `l_t` "
+      "(a loop-thread key): a new asyncio.Event in its Events_async, set when `value` is "
+      "true; an existing mirror is set or cleared after `value`. Runs on that runner's loop "
+      "only. A failure prints its traceback; the result is None."));
+  check_int(PyModule_AddObjectRef(m.ptr(), "event_config", f.get()));
+}
+
 }  // namespace velkor

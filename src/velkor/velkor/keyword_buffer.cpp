@@ -1,0 +1,160 @@
+// keyword_buffer.cpp - a task's buffer of pending keyword-argument sets:
+// insert_kwargs_buffer (producers, any thread) and activation_check (the
+// task's own execution step).
+//
+// The buffer is the task's `kwargs_buffer` attribute (a defaultdict of
+// dicts) and every access holds `kwargs_buffer_threading_lock`. Keys are
+// tags given by producers, or time stamps (the text of time.time()) for
+// untagged data. Everything stored is a deep copy of what the producer gave.
+#include <chrono>
+#include <thread>
+
+#include "pyco/deepcopy.hpp"
+#include "task.hpp"
+
+namespace velkor {
+namespace {
+
+// str(time.time()), without going through the time module.
+Ref time_stamp() {
+  PyTime_t now;
+  check_int(PyTime_Time(&now));
+  char* s = PyOS_double_to_string(PyTime_AsSecondsDouble(now), 'r', 0, Py_DTSF_ADD_DOT_0,
+                                  nullptr);
+  if (!s) pyco::throw_current();
+  Ref r = Ref::steal(PyUnicode_FromString(s));
+  PyMem_Free(s);
+  return check(r.release());
+}
+
+bool contains(PyObject* buffer, PyObject* key) {
+  return check_int(PySequence_Contains(buffer, key)) != 0;
+}
+
+// The oldest key (first in insertion order) or null for an empty buffer.
+Ref first_key(PyObject* buffer) {
+  if (PyDict_Check(buffer)) {
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    return PyDict_Next(buffer, &pos, &k, &v) ? Ref::borrow(k) : Ref();
+  }
+  Ref it = check(PyObject_GetIter(buffer));
+  Ref k = Ref::steal(PyIter_Next(it.get()));
+  if (!k && PyErr_Occurred()) pyco::throw_current();
+  return k;
+}
+
+// The first key in ascending sort order (what sorted(keys)[0] gives).
+Ref least_key(PyObject* buffer) {
+  if (PyDict_Check(buffer)) {
+    // Keys of exact str compare without running Python code, so the dict
+    // can be walked in place; anything else takes the general way below.
+    Py_ssize_t pos = 0;
+    PyObject *k, *v, *best = nullptr;
+    bool plain = true;
+    while (plain && PyDict_Next(buffer, &pos, &k, &v)) {
+      if (!PyUnicode_CheckExact(k)) plain = false;
+      else if (!best || PyUnicode_Compare(k, best) < 0) best = k;
+    }
+    if (plain) return Ref::borrow(best);
+  }
+  Ref keys = check(PySequence_List(buffer));
+  Ref best;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+    PyObject* k = PyList_GET_ITEM(keys.get(), i);
+    if (!best || check_int(PyObject_RichCompareBool(k, best.get(), Py_LT))) best = Ref::borrow(k);
+  }
+  return best;
+}
+
+Ref take(PyObject* buffer, PyObject* key) {
+  Ref value = check(PyObject_GetItem(buffer, key));
+  check_int(PyObject_DelItem(buffer, key));
+  return value;
+}
+
+Ref pair(bool ready, Ref kwargs) {
+  return check(PyTuple_Pack(2, ready ? Py_True : Py_False, kwargs.get()));
+}
+
+void insert_kwargs_buffer(nb::handle self, nb::handle data, nb::handle tag) {
+  TaskNames& N = tn();
+  Ref buffer = pyco::getattr(self.ptr(), N.kwargs_buffer.get());
+  Ref lock = pyco::getattr(self.ptr(), N.kwargs_buffer_threading_lock.get());
+  LockGuard hold(lock.get());
+  if (tag.is_none()) {
+    Ref copy = pyco::deepcopy(data.ptr());
+    for (;;) {
+      Ref stamp = time_stamp();
+      if (!contains(buffer.get(), stamp.get())) {
+        check_int(PyObject_SetItem(buffer.get(), stamp.get(), copy.get()));
+        break;
+      }
+      // The clock has not moved on since the last entry: wait for it
+      // (holding the buffer's lock, but not the GIL).
+      Py_BEGIN_ALLOW_THREADS
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      Py_END_ALLOW_THREADS
+    }
+  } else if (PyDict_Check(data.ptr()) && PyUnicode_Check(tag.ptr())) {
+    // Copy first: a copy that fails leaves the buffer as it was.
+    Ref copy = pyco::deepcopy(data.ptr());
+    Ref entry = check(PyObject_GetItem(buffer.get(), tag.ptr()));  // a new tag gets {}
+    if (PyDict_CheckExact(entry.get())) {
+      check_int(PyDict_Update(entry.get(), copy.get()));
+    } else {
+      static PyObject* s_update = PyUnicode_InternFromString("update");
+      pyco::call_method(entry.get(), s_update, copy);
+    }
+  } else {
+    static PyObject* refusal =
+        PyUnicode_InternFromString("tag should be string and data should be dict instance!");
+    print_object(refusal);
+  }
+  // Beyond capacity the oldest entry (by insertion order) goes.
+  Ref size = check(PyLong_FromSsize_t(check_int(PyObject_Length(buffer.get()))));
+  Ref capacity = pyco::getattr(self.ptr(), N.kwargs_buffer_len.get());
+  if (check_int(PyObject_RichCompareBool(size.get(), capacity.get(), Py_GT))) {
+    if (Ref oldest = first_key(buffer.get())) check_int(PyObject_DelItem(buffer.get(), oldest.get()));
+  }
+}
+
+nb::object activation_check(nb::handle self, nb::handle tag) {
+  TaskNames& N = tn();
+  Ref buffer = pyco::getattr(self.ptr(), N.kwargs_buffer.get());
+  Ref lock = pyco::getattr(self.ptr(), N.kwargs_buffer_threading_lock.get());
+  Ref result;
+  {
+    LockGuard hold(lock.get());
+    if (tag.is_none()) {
+      // Untagged: the entry whose key sorts first (time stamps in time
+      // order); nothing buffered still means ready, with no arguments.
+      Ref key = least_key(buffer.get());
+      result = key ? pair(true, take(buffer.get(), key.get())) : pair(true, check(PyDict_New()));
+    } else if (contains(buffer.get(), tag.ptr())) {
+      result = pair(true, take(buffer.get(), tag.ptr()));
+    } else {
+      result = pair(false, check(PyDict_New()));
+    }
+  }
+  return nb::steal(result.release());
+}
+
+}  // namespace
+
+void bind_keyword_buffer(TaskClass& cls) {
+  cls.def("insert_kwargs_buffer", &insert_kwargs_buffer, nb::arg("data").none(),
+          nb::arg("tag").none().sig("None") = nb::none(),
+          "Put a deep copy of `data` into the task's keyword buffer.\n\n"
+          "With a tag (a str), `data` must be a dict: it is merged into the entry of that tag\n"
+          "(new values win). Without a tag, any object is stored under a new time-stamp key,\n"
+          "the text of time.time(). Refused input prints \"tag should be string and data\n"
+          "should be dict instance!\". Beyond kwargs_buffer_len entries the oldest goes.");
+  cls.def("activation_check", &activation_check, nb::arg("tag").none(),
+          "Take an entry out of the keyword buffer: (ready, kwargs).\n\n"
+          "With tag None: the entry whose key sorts first, or (True, {}) when the buffer is\n"
+          "empty. With a tag: (True, its entry) if buffered, else (False, {}). The entry\n"
+          "handed out is the stored dict itself.");
+}
+
+}  // namespace velkor

@@ -1,0 +1,36 @@
+// task.hpp - class async_task: one node of the task graph.
+//
+// Everything the application sees of a task (its key, runner, link sets,
+// keyword buffer, locks, counters, event names) is a plain Python object in
+// the instance __dict__, read and written by attribute name at every use, so
+// application code may inspect and change any of it, as on a Python class.
+// The C++ side of the class holds nothing yet.
+#pragma once
+#include "engine.hpp"
+
+namespace velkor {
+
+struct Task {};
+using TaskClass = nb::class_<Task>;
+
+// Interned attribute and method names used by the task's files.
+struct TaskNames {
+  Ref input_tasks, output_tasks, incode_input_tasks, incode_output_tasks, args, kwargs_buffer,
+      kwargs_buffer_len, kwargs_buffer_threading_lock, tag, CPU_bound, WT, WT_sleep, WT_run,
+      Task_buffer_available_asyncio_lock, Task_buffer_available_threading_lock,
+      Task_buffer_available, stop_flag, events, Events, custom_event, insert_custom_waiter_task,
+      set, delete_, refresh_automate_waiter_task_list, copy, add, remove, cancel_task,
+      insert_input_tasks, insert_output_tasks, delete_input_tasks, delete_output_tasks,
+      insert_incode_input_tasks, insert_incode_output_tasks, delete_incode_input_tasks,
+      delete_incode_output_tasks, l_t_list, Real_tasks, suffix_event,
+      suffix_service_available_event, suffix_external;
+  Ref kw_name_task;  // ("name", "task")
+  Ref defaultdict, threading_Lock, asyncio_Lock;  // library callables
+};
+TaskNames& tn();
+
+// Methods of async_task, bound by bind_task in the class's method order.
+void bind_keyword_buffer(TaskClass& cls);  // insert_kwargs_buffer, activation_check
+void bind_wiring(TaskClass& cls);          // cancel and the eight link methods
+
+}  // namespace velkor

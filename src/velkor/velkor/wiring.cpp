@@ -1,0 +1,227 @@
+// wiring.cpp - links between tasks, and cancel.
+//
+// A link lives on both ends: B in A.output_tasks exactly when A in
+// B.input_tasks (likewise incode_output_tasks / incode_input_tasks). Each
+// of the eight link methods changes this task's set and then calls its
+// counterpart on the task at the other end with [self.name]; that call finds
+// the link already there on this end and stops. Tasks at the other end are
+// always looked up in velkor_state.Tasks by key.
+#include "runner.hpp"
+#include "task.hpp"
+
+namespace velkor {
+namespace {
+
+struct LinkMethod {
+  const Ref TaskNames::*set;          // the set of this task it changes
+  const Ref TaskNames::*counterpart;  // the method called on the other end
+  bool insert;                        // add (skip present keys) or remove (skip absent keys)
+  bool refresh;                       // refresh this task's service-available event afterwards
+};
+
+// Refresh the service-available event after input links were added, so that
+// its mirrors exist on the producers' runners. A task without events (one of
+// another node) has nothing to refresh.
+void refresh_available_event(PyObject* self) {
+  TaskNames& N = tn();
+  Ref events = pyco::getattr(self, N.events.get());
+  if (check_int(PyObject_Length(events.get())) < 2) return;
+  Ref name = check(PySequence_GetItem(events.get(), 1));
+  Ref table = state_attr(N.Events.get());
+  Ref event = check(PyObject_GetItem(table.get(), name.get()));
+  pyco::call_method(event.get(), N.refresh_automate_waiter_task_list.get());
+}
+
+void change_links(PyObject* self, PyObject* tasks, const LinkMethod& m) {
+  TaskNames& N = tn();
+  // Iterate a snapshot: `tasks` may be one of the sets being changed.
+  Ref keys = check(PySequence_List(tasks));
+  if (PyList_GET_SIZE(keys.get()) > 0) {
+    Ref mine = pyco::getattr(self, (N.*m.set).get());
+    Ref name = pyco::getattr(self, g().s_name.get());
+    Ref table = state_attr(g().s_Tasks.get());
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+      Ref key = Ref::borrow(PyList_GET_ITEM(keys.get(), i));
+      const bool present = check_int(PySequence_Contains(mine.get(), key.get())) != 0;
+      if (present == m.insert) continue;
+      // Look the other end up before changing anything: an unknown key
+      // raises KeyError with both ends untouched.
+      Ref other = check(PyObject_GetItem(table.get(), key.get()));
+      pyco::call_method(mine.get(), (m.insert ? N.add : N.remove).get(), key);
+      Ref one = check(PyList_New(1));
+      PyList_SET_ITEM(one.get(), 0, name.new_ref());
+      pyco::call_method(other.get(), (N.*m.counterpart).get(), one);
+    }
+  }
+  if (m.refresh) refresh_available_event(self);
+}
+
+template <const LinkMethod& M>
+void link_method(nb::handle self, nb::handle tasks) {
+  change_links(self.ptr(), tasks.ptr(), M);
+}
+
+constexpr LinkMethod kInsertInput{&TaskNames::input_tasks, &TaskNames::insert_output_tasks, true,
+                                  true};
+constexpr LinkMethod kInsertOutput{&TaskNames::output_tasks, &TaskNames::insert_input_tasks,
+                                   true, false};
+constexpr LinkMethod kDeleteInput{&TaskNames::input_tasks, &TaskNames::delete_output_tasks,
+                                  false, false};
+constexpr LinkMethod kDeleteOutput{&TaskNames::output_tasks, &TaskNames::delete_input_tasks,
+                                   false, false};
+constexpr LinkMethod kInsertIncodeInput{&TaskNames::incode_input_tasks,
+                                        &TaskNames::insert_incode_output_tasks, true, true};
+constexpr LinkMethod kInsertIncodeOutput{&TaskNames::incode_output_tasks,
+                                         &TaskNames::insert_incode_input_tasks, true, false};
+constexpr LinkMethod kDeleteIncodeInput{&TaskNames::incode_input_tasks,
+                                        &TaskNames::delete_incode_output_tasks, false, false};
+constexpr LinkMethod kDeleteIncodeOutput{&TaskNames::incode_output_tasks,
+                                         &TaskNames::delete_incode_input_tasks, false, false};
+
+// Mirror updates of the task's events may still be queued on runners when
+// cancel deletes the events; each would create a fresh mirror afterwards
+// (event_config creates what is missing). So cancel also sends every runner
+// a job that, queued behind those updates, drops what they re-created.
+// Created by bind_wiring (the module's import), never destroyed.
+PyObject* g_forget_mirrors = nullptr;  // the coroutine function below
+PyObject* g_s_pop = nullptr;
+
+// _forget_mirrors(runner, names, wake): on the runner's loop, take out of its
+// Events_async the mirror of every name in `names` that no event is
+// registered under (again) by now. A removed mirror whose name is in `wake`
+// (an event with an owner task) is set, as custom_event.delete does, so
+// that nothing keeps waiting on it.
+pyco::CoroNone forget_mirrors_body(Ref runner, Ref names, Ref wake) {
+  try {
+    Ref table = pyco::getattr(runner.get(), g().s_Events_async.get());
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names.get()); ++i) {
+      PyObject* name = PyTuple_GET_ITEM(names.get(), i);
+      Ref events = state_attr(tn().Events.get());
+      if (check_int(PySequence_Contains(events.get(), name))) continue;
+      Ref mirror = pyco::call_method(table.get(), g_s_pop, Ref::borrow(name), pyco::none());
+      if (mirror.get() != Py_None && check_int(PySequence_Contains(wake.get(), name)))
+        pyco::call_method(mirror.get(), tn().set.get());
+    }
+  } catch (const pyco::Exception&) {
+    // A runner torn down meanwhile: it has no mirrors left to drop.
+  }
+  co_return;
+}
+
+pyco::Frame forget_mirrors_impl(PyObject* const* a, Py_ssize_t na, PyObject* kw) {
+  Ref p[3];
+  pyco::parse_args("_forget_mirrors", a, na, kw, {"runner", "names", "wake"}, 3, p);
+  return forget_mirrors_body(std::move(p[0]), std::move(p[1]), std::move(p[2]));
+}
+
+// Send _forget_mirrors to every registered runner that can still take work.
+void forget_mirrors_everywhere(PyObject* names, PyObject* wake) {
+  Ref runners_table = state_attr(g().s_loop_threads.get());
+  Ref runners = check(PyMapping_Values(runners_table.get()));
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(runners.get()); ++i) {
+    PyObject* runner = PyList_GET_ITEM(runners.get(), i);
+    try {
+      Ref args = check(PyTuple_Pack(3, runner, names, wake));
+      submit(runner, Ref::borrow(g_forget_mirrors), std::move(args), Ref());
+    } catch (const pyco::Exception&) {
+      // A closed runner, or one without a loop: it runs no updates either.
+    }
+  }
+}
+
+// cancel(): cancel the task's steps on its runner, delete its events, remove
+// its links, unregister it.
+void cancel(nb::handle self_h) {
+  PyObject* self = self_h.ptr();
+  TaskNames& N = tn();
+  Globals& G = g();
+  Ref key = pyco::getattr(self, G.s_name.get());
+  if (is_local_key(key.get())) {
+    // The runner cancels the task's asyncio tasks when its loop takes the
+    // job; a runner that cannot take it (closed, no loop) has none running.
+    try {
+      Ref runner = pyco::getattr(self, G.s_loop_thread.get());
+      Ref cancel_task = pyco::getattr(runner.get(), N.cancel_task.get());
+      Ref kw = check(PyDict_New());
+      check_int(PyDict_SetItem(kw.get(), G.s_name.get(), key.get()));
+      submit(runner.get(), std::move(cancel_task), Ref(), std::move(kw));
+    } catch (const pyco::Exception&) {
+    }
+    // Events already deleted (by an earlier cancel of a task of the same
+    // key, for example) are passed over.
+    Ref names = check(PySequence_Tuple(pyco::getattr(self, N.events.get()).get()));
+    Ref wake = check(PySet_New(nullptr));
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names.get()); ++i) {
+      PyObject* name = PyTuple_GET_ITEM(names.get(), i);
+      Ref table = state_attr(N.Events.get());
+      PyObject* event = nullptr;
+      check_int(PyMapping_GetOptionalItem(table.get(), name, &event));
+      Ref e = Ref::steal(event);
+      if (!e) continue;
+      PyObject* owner = nullptr;
+      check_int(PyObject_GetOptionalAttr(e.get(), G.s_task.get(), &owner));
+      if (Ref o = Ref::steal(owner); o && o.get() != Py_None)
+        check_int(PySet_Add(wake.get(), name));
+      pyco::call_method(e.get(), N.delete_.get());
+    }
+    if (PyTuple_GET_SIZE(names.get()) > 0) forget_mirrors_everywhere(names.get(), wake.get());
+  }
+  const Ref TaskNames::*sets[] = {&TaskNames::input_tasks, &TaskNames::output_tasks,
+                                  &TaskNames::incode_input_tasks,
+                                  &TaskNames::incode_output_tasks};
+  const Ref TaskNames::*deletes[] = {
+      &TaskNames::delete_input_tasks, &TaskNames::delete_output_tasks,
+      &TaskNames::delete_incode_input_tasks, &TaskNames::delete_incode_output_tasks};
+  auto registered = [&] {
+    Ref table = state_attr(G.s_Tasks.get());
+    return check(PyObject_GetItem(table.get(), key.get()));
+  };
+  Ref copies[4];
+  for (int i = 0; i < 4; ++i) {
+    Ref s = pyco::getattr(registered().get(), (N.*sets[i]).get());
+    copies[i] = pyco::call_method(s.get(), N.copy.get());
+  }
+  for (int i = 0; i < 4; ++i) pyco::call_method(registered().get(), (N.*deletes[i]).get(), copies[i]);
+  Ref table = state_attr(G.s_Tasks.get());
+  check_int(PyObject_DelItem(table.get(), key.get()));
+}
+
+}  // namespace
+
+void bind_wiring(TaskClass& cls) {
+  g_s_pop = pyco::intern("pop").release();
+  g_forget_mirrors = check(pyco::new_function(forget_mirrors_impl, "_forget_mirrors",
+                                              "async_task._forget_mirrors", "velkor.velkor",
+                                              nullptr))
+                         .release();
+  cls.def("cancel", &cancel,
+          "Take the task out of the system: cancel its running steps on its runner, delete its "
+          "events, remove every link to and from it and unregister it from velkor_state.Tasks. "
+          "Mirrors of the deleted events that updates still queued on a runner re-create are "
+          "dropped there once those updates have run.");
+  struct Doc { const char* name; void (*fn)(nb::handle, nb::handle); const char* doc; };
+  const Doc methods[] = {
+      {"insert_input_tasks", &link_method<kInsertInput>,
+       "Add producers (an iterable of task keys): each gets this task among its output_tasks. "
+       "Then refresh this task's service-available event, so that its mirrors exist on the "
+       "producers' runners."},
+      {"insert_output_tasks", &link_method<kInsertOutput>,
+       "Add consumers (an iterable of task keys): each gets this task among its input_tasks."},
+      {"delete_input_tasks", &link_method<kDeleteInput>,
+       "Remove producers (an iterable of task keys) from both ends of their links."},
+      {"delete_output_tasks", &link_method<kDeleteOutput>,
+       "Remove consumers (an iterable of task keys) from both ends of their links."},
+      {"insert_incode_input_tasks", &link_method<kInsertIncodeInput>,
+       "Add in-code producers (stages that feed this task from their own code). Then refresh "
+       "this task's service-available event."},
+      {"insert_incode_output_tasks", &link_method<kInsertIncodeOutput>,
+       "Add in-code consumers (tasks this one feeds from its own code)."},
+      {"delete_incode_input_tasks", &link_method<kDeleteIncodeInput>,
+       "Remove in-code producers from both ends of their links."},
+      {"delete_incode_output_tasks", &link_method<kDeleteIncodeOutput>,
+       "Remove in-code consumers from both ends of their links."},
+  };
+  for (const Doc& d : methods) cls.def(d.name, d.fn, nb::arg("tasks").none(), d.doc);
+}
+
+}  // namespace velkor
