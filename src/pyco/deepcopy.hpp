@@ -4,9 +4,13 @@
 
 namespace pyco {
 
-// Equivalent to copy.deepcopy(obj) (memo == nullptr) or
+// Equivalent to copy.deepcopy(obj) (memo == nullptr or None) or
 // copy.deepcopy(obj, memo) (memo: a dict, as copy.deepcopy uses it).
-// Throws the Python exception of a failing copy.
+// Exact dict, list and tuple and the atomic leaves int, float, str, bytes,
+// bool and None are handled here; any other object is handed to
+// copy.deepcopy with the same memo, so sharing and cycles across both come
+// out as copy.deepcopy makes them. Too deep a value raises RecursionError.
+// Throws the Python exception of a failing copy. Needs the GIL.
 Ref deepcopy(PyObject* obj, PyObject* memo = nullptr);
 
 }  // namespace pyco

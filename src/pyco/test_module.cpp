@@ -13,6 +13,7 @@
 #include <string>
 
 #include "pyco/coro.hpp"
+#include "pyco/deepcopy.hpp"
 
 namespace {
 
@@ -343,12 +344,24 @@ PyObject* trace_attrs(PyObject*, PyObject* arg) {
   Py_RETURN_NONE;
 }
 
+// deepcopy(obj, memo=None): pyco::deepcopy, i.e. copy.deepcopy(obj, memo).
+PyObject* deepcopy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return pyco::guard([&]() -> PyObject* {
+    Ref p[2];
+    pyco::parse_args("deepcopy", args, nargs, kwnames, {"obj", "memo"}, 1, p);
+    return pyco::deepcopy(p[0].get(), p[1].get()).release();
+  });
+}
+
 PyMethodDef plain_functions[] = {
     {"stats", stats, METH_NOARGS,
      "stats() -> dict: live frames/coroutine objects of this module and slot call counts."},
     {"reset_stats", reset_stats, METH_NOARGS, "reset_stats(): zero the slot call counts."},
     {"trace_attrs", trace_attrs, METH_O,
      "trace_attrs(set | None): record the names of attributes read on coroutine objects."},
+    {"deepcopy", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(deepcopy)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "deepcopy(obj, memo=None): copy.deepcopy(obj, memo), done by pyco::deepcopy."},
     {nullptr, nullptr, 0, nullptr}};
 
 // ===========================================================================
