@@ -28,24 +28,48 @@ Ref node_name() {
   return pyco::getattr(node.get(), g().s_name.get());
 }
 
+namespace {
+// threading.Lock's type and its acquire/release method descriptors: a lock
+// of that exact type is taken without looking the methods up.
+PyObject* g_lock_type = nullptr;
+PyObject* g_lock_acquire = nullptr;
+PyObject* g_lock_release = nullptr;
+
+PyObject* call_lock(PyObject* lock, PyObject* descr, const char* name) {
+  if (reinterpret_cast<PyObject*>(Py_TYPE(lock)) == g_lock_type)
+    return PyObject_Vectorcall(descr, &lock, 1, nullptr);
+  Ref n = Ref::steal(PyUnicode_InternFromString(name));
+  return n ? PyObject_CallMethodNoArgs(lock, n.get()) : nullptr;
+}
+}  // namespace
+
 LockGuard::LockGuard(PyObject* lock) : lock_(Ref::borrow(lock)) {
-  static PyObject* s_acquire = PyUnicode_InternFromString("acquire");
-  Ref r = check(PyObject_CallMethodNoArgs(lock, s_acquire));
+  Ref r = check(call_lock(lock, g_lock_acquire, "acquire"));
 }
 
 LockGuard::~LockGuard() {
-  static PyObject* s_release = PyUnicode_InternFromString("release");
   if (!PyThreadState_GetUnchecked()) return;  // a thread being ended at exit
   // Keep an exception in flight (the reason the scope is being left) across
   // the call.
   PyObject* pending = PyErr_GetRaisedException();
-  PyObject* r = PyObject_CallMethodNoArgs(lock_.get(), s_release);
+  PyObject* r = call_lock(lock_.get(), g_lock_release, "release");
   if (r) {
     Py_DECREF(r);
   } else {
     PyErr_WriteUnraisable(lock_.get());
   }
   PyErr_SetRaisedException(pending);
+}
+
+bool equals_int(PyObject* v, long value) {
+  if (PyLong_CheckExact(v)) {
+    int overflow = 0;
+    const long x = PyLong_AsLongAndOverflow(v, &overflow);
+    if (x == -1 && PyErr_Occurred()) pyco::throw_current();
+    return !overflow && x == value;
+  }
+  Ref other = check(PyLong_FromLong(value));
+  return check_int(PyObject_RichCompareBool(v, other.get(), Py_EQ)) != 0;
 }
 
 bool is_local_key(PyObject* key) {
@@ -92,6 +116,12 @@ void init_globals(PyObject* module) {
   G.open_connection = A("open_connection");
   Ref threading = check(PyImport_ImportModule("threading"));
   G.threading_Thread = check(PyObject_GetAttrString(threading.get(), "Thread"));
+  {
+    Ref lock = check(PyObject_CallMethod(threading.get(), "Lock", nullptr));
+    g_lock_type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(lock.get())));
+    g_lock_acquire = check(PyObject_GetAttrString(g_lock_type, "acquire")).release();
+    g_lock_release = check(PyObject_GetAttrString(g_lock_type, "release")).release();
+  }
 
   struct Name { Ref* slot; const char* text; };
   const Name names[] = {
@@ -122,6 +152,10 @@ void init_globals(PyObject* module) {
   G.kw_return_exceptions = kwnames({"return_exceptions"});
   G.kw_target_daemon_name = kwnames({"target", "daemon", "name"});
   G.empty_tuple = check(PyTuple_New(0));
+  G.zero = check(PyLong_FromLong(0));
+  G.one = check(PyLong_FromLong(1));
+  G.two = check(PyLong_FromLong(2));
+  G.s_set = pyco::intern("set");
 }
 
 }  // namespace velkor

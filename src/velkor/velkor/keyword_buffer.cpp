@@ -67,6 +67,14 @@ Ref least_key(PyObject* buffer) {
   return best;
 }
 
+// Is `buffer` a defaultdict(dict), whose missing entries start as {}?
+bool fresh_entry_is_a_dict(PyObject* buffer) {
+  if (reinterpret_cast<PyObject*>(Py_TYPE(buffer)) != tn().defaultdict.get()) return false;
+  static PyObject* s_factory = PyUnicode_InternFromString("default_factory");
+  Ref factory = pyco::getattr(buffer, s_factory);
+  return factory.get() == reinterpret_cast<PyObject*>(&PyDict_Type);
+}
+
 Ref take(PyObject* buffer, PyObject* key) {
   Ref value = check(PyObject_GetItem(buffer, key));
   check_int(PyObject_DelItem(buffer, key));
@@ -75,6 +83,30 @@ Ref take(PyObject* buffer, PyObject* key) {
 
 Ref pair(bool ready, Ref kwargs) {
   return check(PyTuple_Pack(2, ready ? Py_True : Py_False, kwargs.get()));
+}
+
+// buffer[tag].update(copy), a missing tag first getting its default entry.
+void merge(PyObject* buffer, PyObject* tag, Ref copy) {
+  Ref entry;
+  if (fresh_entry_is_a_dict(buffer)) {
+    PyObject* found = nullptr;
+    check_int(PyDict_GetItemRef(buffer, tag, &found));
+    entry = Ref::steal(found);
+    if (!entry && PyDict_CheckExact(copy.get()) && Py_REFCNT(copy.get()) == 1) {
+      // A new tag: the entry would be a new {} updated with the copy, which
+      // is what the copy already is (a fresh plain dict that nothing else,
+      // not even a value inside it, refers to).
+      check_int(PyDict_SetItem(buffer, tag, copy.get()));
+      return;
+    }
+  }
+  if (!entry) entry = check(PyObject_GetItem(buffer, tag));
+  if (PyDict_CheckExact(entry.get())) {
+    check_int(PyDict_Update(entry.get(), copy.get()));
+  } else {
+    static PyObject* s_update = PyUnicode_InternFromString("update");
+    pyco::call_method(entry.get(), s_update, copy);
+  }
 }
 
 void insert_kwargs_buffer(nb::handle self, nb::handle data, nb::handle tag) {
@@ -98,23 +130,26 @@ void insert_kwargs_buffer(nb::handle self, nb::handle data, nb::handle tag) {
     }
   } else if (PyDict_Check(data.ptr()) && PyUnicode_Check(tag.ptr())) {
     // Copy first: a copy that fails leaves the buffer as it was.
-    Ref copy = pyco::deepcopy(data.ptr());
-    Ref entry = check(PyObject_GetItem(buffer.get(), tag.ptr()));  // a new tag gets {}
-    if (PyDict_CheckExact(entry.get())) {
-      check_int(PyDict_Update(entry.get(), copy.get()));
-    } else {
-      static PyObject* s_update = PyUnicode_InternFromString("update");
-      pyco::call_method(entry.get(), s_update, copy);
-    }
+    merge(buffer.get(), tag.ptr(), pyco::deepcopy(data.ptr()));
   } else {
     static PyObject* refusal =
         PyUnicode_InternFromString("tag should be string and data should be dict instance!");
     print_object(refusal);
   }
   // Beyond capacity the oldest entry (by insertion order) goes.
-  Ref size = check(PyLong_FromSsize_t(check_int(PyObject_Length(buffer.get()))));
+  const Py_ssize_t n = check_int(PyObject_Length(buffer.get()));
   Ref capacity = pyco::getattr(self.ptr(), N.kwargs_buffer_len.get());
-  if (check_int(PyObject_RichCompareBool(size.get(), capacity.get(), Py_GT))) {
+  bool over;
+  if (PyLong_CheckExact(capacity.get())) {
+    int overflow = 0;
+    const long long cap = PyLong_AsLongLongAndOverflow(capacity.get(), &overflow);
+    if (cap == -1 && PyErr_Occurred()) pyco::throw_current();
+    over = overflow == 0 ? n > cap : overflow < 0;
+  } else {
+    Ref size = check(PyLong_FromSsize_t(n));
+    over = check_int(PyObject_RichCompareBool(size.get(), capacity.get(), Py_GT)) != 0;
+  }
+  if (over) {
     if (Ref oldest = first_key(buffer.get())) check_int(PyObject_DelItem(buffer.get(), oldest.get()));
   }
 }

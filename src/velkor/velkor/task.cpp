@@ -62,7 +62,7 @@ constexpr const char* kParamNames[kNumParams] = {
     "loop_thread", "name", "network_node_name", "task", "WT", "WT_sleep",
     "CPU_bound", "priority", "Task_buffer_available", "kwargs_buffer_len"};
 
-Ref g_inf;  // np.inf as read when the module was imported (the default)
+PyObject* g_inf = nullptr;  // np.inf as read at import (the default); never released
 
 void set(PyObject* obj, const Ref& name, PyObject* value) {
   check_int(PyObject_SetAttr(obj, name.get(), value));
@@ -100,7 +100,7 @@ void bind_params(PyObject* kwargs, Ref (&p)[kNumParams]) {
   if (!p[kWT]) p[kWT] = check(PyLong_FromLong(0));
   if (!p[kWTSleep]) p[kWTSleep] = check(PyLong_FromLong(1));
   if (!p[kCPUBound]) p[kCPUBound] = Ref::borrow(Py_False);
-  if (!p[kTaskBufferAvailable]) p[kTaskBufferAvailable] = g_inf;
+  if (!p[kTaskBufferAvailable]) p[kTaskBufferAvailable] = Ref::borrow(g_inf);
   if (!p[kKwargsBufferLen]) p[kKwargsBufferLen] = check(PyLong_FromLong(100));
 }
 
@@ -281,7 +281,7 @@ TaskNames& tn() { return *g_names; }
 void bind_task(nb::module_& m) {
   init_names();
   Ref np = check(PyImport_ImportModule("numpy"));
-  g_inf = pyco::getattr(np.get(), pyco::intern("inf").get());
+  g_inf = pyco::getattr(np.get(), pyco::intern("inf").get()).release();
   const char* sig =
       "def __init__(self, *args, loop_thread, name, network_node_name=None, task=None, WT=0, "
       "WT_sleep=1, CPU_bound=False, priority=1, Task_buffer_available=np.inf, "
