@@ -40,6 +40,8 @@ struct Globals {
   Ref kw_name, kw_loop_eager, kw_return_exceptions, kw_target_daemon_name;
   Ref threading_Thread;
   Ref empty_tuple;
+  Ref zero, one, two;  // the ints 0, 1, 2
+  Ref s_set;
 };
 
 // Created at import, never destroyed: C++ static destructors run after the
@@ -84,6 +86,9 @@ class LockGuard {
  private:
   Ref lock_;
 };
+
+// v == value, as Python compares them (exact ints without a call).
+bool equals_int(PyObject* v, long value);
 
 // True when field 0 of `key` split at commas equals the local node's name
 // (velkor_state.network_node.name, read now): a task, runner or event key of

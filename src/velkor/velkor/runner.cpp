@@ -138,6 +138,7 @@ Ref gather_settled(PyObject* tasks) {
 // _stop(): cancel and await every other task of this loop, stop the loop,
 // then cancel the registered tasks bound to this runner.
 pyco::CoroNone stop_body(Ref self) {
+  if (Runner* r = runner_of(self.get())) r->stopping = true;
   Ref loop = loop_of(self.get());
   Ref pending = pyco::call(g().all_tasks.get(), loop);
   Ref remembered = check(PyList_New(0));
@@ -350,6 +351,11 @@ void runner_all_tasks(nb::handle self) {
 }  // namespace
 
 int live_runner_threads() { return g_live_threads.load(); }
+
+bool runner_stopping(PyObject* runner) {
+  Runner* r = runner_of(runner);
+  return r && (r->stopping.load() || r->phase.load() >= Runner::kClosing);
+}
 
 void submit(PyObject* runner, Ref func, Ref args, Ref kwargs) {
   Ref loop = loop_of(runner);

@@ -19,7 +19,14 @@ struct Runner {
     kClosed = 3,      // loop closed, thread ended
   };
   std::atomic<int> phase{kRegistered};
+  // Set when the stop sequence begins on the loop: from then on the
+  // runner's tasks are being cancelled and take no new work.
+  std::atomic<bool> stopping{false};
 };
+
+// True once `runner` (a Real_tasks) has begun its stop sequence, or its loop
+// is closing or closed. False for anything that is not a runner.
+bool runner_stopping(PyObject* runner);
 
 // Hand work to a runner's loop: when the loop takes the job it calls
 // func(*args, **kwargs), which must return a coroutine, and runs that

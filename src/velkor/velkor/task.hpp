@@ -4,13 +4,23 @@
 // keyword buffer, locks, counters, event names) is a plain Python object in
 // the instance __dict__, read and written by attribute name at every use, so
 // application code may inspect and change any of it, as on a Python class.
-// The C++ side of the class holds nothing yet.
+// The C++ side of the class holds only engine bookkeeping.
 #pragma once
+#include <atomic>
+
 #include "engine.hpp"
 
 namespace velkor {
 
-struct Task {};
+struct Task {
+  // Steps that run() has handed to the runner and whose coroutine has not
+  // been built yet: each owes its unit back even if it is cancelled before
+  // it ever runs.
+  std::atomic<long> steps_submitted{0};
+};
+
+// The C++ side of an async_task, or null for any other object.
+Task* task_of(PyObject* obj);
 using TaskClass = nb::class_<Task>;
 
 // Interned attribute and method names used by the task's files.
@@ -32,5 +42,7 @@ TaskNames& tn();
 // Methods of async_task, bound by bind_task in the class's method order.
 void bind_keyword_buffer(TaskClass& cls);  // insert_kwargs_buffer, activation_check
 void bind_wiring(TaskClass& cls);          // cancel and the eight link methods
+void bind_run_control(TaskClass& cls);     // stop, start
+void bind_run_path(TaskClass& cls);        // run, trig_output, temp_func
 
 }  // namespace velkor
