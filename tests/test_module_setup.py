@@ -51,8 +51,8 @@ ENGINE_NAMES = [
     "custom_event", "event_config", "buffer",
 ]
 # The ones the engine binds today.
-ENGINE_BOUND = ENGINE_NAMES[:18] + ["net_node", "Real_tasks", "async_task", "custom_event",
-                                    "event_config"]
+ENGINE_BOUND = ENGINE_NAMES[:18] + ["net_node", "Real_tasks", "async_task", "waiter",
+                                    "trig_output", "custom_event", "event_config"]
 
 TABLES = ("Tasks", "loop_threads", "Events", "dravel_dict", "router_dict")
 STATE_CALLABLES = ("Real_tasks", "async_task", "custom_event", "trig_output", "waiter", "event_config")

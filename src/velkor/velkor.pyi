@@ -163,6 +163,12 @@ class async_task:
         kwargs_buffer_len: int | float = 100,
         **kwargs: Any,
     ) -> None: ...
+    def stop(self) -> None:
+        """Block further starts and cancel the task's running steps on its runner."""
+
+    def start(self) -> None:
+        """Clear the stop flag and run() once without a tag."""
+
     def insert_kwargs_buffer(self, data: Any, tag: str | None = None) -> None:
         """Merge a deep copy of `data` into the entry of `tag`, or store it
         under a new time-stamp key when `tag` is None."""
@@ -170,6 +176,17 @@ class async_task:
     def activation_check(self, tag: str | None) -> tuple[bool, Any]:
         """Take the entry of `tag` (None: the key that sorts first) out of
         the buffer: (ready, kwargs)."""
+
+    def run(self, tag: Any = None) -> None:
+        """Start one step with `tag` on the task's runner; returns at once.
+        Takes a unit of Task_buffer_available (the step gives it back)."""
+
+    async def trig_output(self, tag: Any) -> None:
+        """Start the task's output tasks with `tag`."""
+
+    async def temp_func(self, tag: Any = None) -> None:
+        """The task's step, run on its runner (WT 0: one execution; WT 1:
+        trigger-event loop; WT 2: polling loop)."""
 
     def cancel(self) -> None:
         """Cancel the task's steps, delete its events, unlink and unregister it."""
@@ -197,6 +214,15 @@ class async_task:
 
     def delete_incode_output_tasks(self, tasks: Iterable[str]) -> None:
         """Unlink in-code consumers."""
+
+async def waiter(tasks_events: dict[str, asyncio.Event]) -> list[str]:
+    """Wait until at least one event of the table is set; return the keys
+    of every event set at that moment, in table order."""
+
+async def trig_output(my_task: str, output_tasks: Iterable[str], tag: Any = None) -> None:
+    """On the producer's runner: start each consumer as soon as its
+    service-available event is set (WT 0 by run(tag), WT 1 by its tag and
+    trigger event); consumers gone meanwhile are passed over."""
 
 class custom_event:
     """A named, node-wide flag that any thread may set or clear, mirrored as

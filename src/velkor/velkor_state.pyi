@@ -8,6 +8,8 @@ from velkor.velkor import async_task as async_task
 from velkor.velkor import custom_event as custom_event
 from velkor.velkor import event_config as event_config
 from velkor.velkor import net_node
+from velkor.velkor import trig_output as trig_output
+from velkor.velkor import waiter as waiter
 
 Tasks: dict[str, async_task]
 """Task key to task."""

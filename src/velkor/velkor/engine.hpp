@@ -99,6 +99,8 @@ bool is_local_key(PyObject* key);
 void bind_net_node(nb::module_& m);
 void bind_runner(nb::module_& m);
 void bind_task(nb::module_& m);          // async_task
+void bind_waiter(nb::module_& m);        // waiter
+void bind_trig_output(nb::module_& m);   // trig_output
 void bind_event(nb::module_& m);         // custom_event
 void bind_event_config(nb::module_& m);  // event_config
 

@@ -61,6 +61,8 @@ NB_MODULE(velkor, m) {
     bind_net_node(m);
     bind_runner(m);
     bind_task(m);
+    bind_waiter(m);
+    bind_trig_output(m);
     bind_event(m);
     bind_event_config(m);
     m.def(

@@ -305,7 +305,9 @@ void bind_task(nb::module_& m) {
   cls.def("__init__", &task_init, nb::sig(sig),
           "Register the task, create its events (local tasks) and arm its service-available "
           "event. Raises RuntimeError if that event cannot be set within about 5 s.");
+  bind_run_control(cls);
   bind_keyword_buffer(cls);
+  bind_run_path(cls);
   bind_wiring(cls);
 }
 

@@ -1,0 +1,399 @@
+// run_loop.cpp - how a task does its work: run (count a start and hand the
+// step to the runner), stop/start, the trig_output method, and the step
+// itself, temp_func, in its three waiting modes.
+//
+// Flow control. `Task_buffer_available` is the number of starts the task can
+// still take: run() takes one unit, the end of a step gives it back and, when
+// the count is at least 1 again, sets the task's service-available event, on
+// which producers wait. A step gives its unit back on every way out: normal
+// end, a reported failure, an exception that ends it, cancellation, and also
+// cancellation before it ever ran (then the coroutine frame is destroyed
+// unstarted and its StepUnit parameter gives the unit back). The event is
+// not set for a task that is going away (unregistered, events deleted) or
+// whose runner is stopping: nothing would take the item it invites.
+#include <cxxabi.h>
+
+#include "runner.hpp"
+#include "task.hpp"
+
+namespace velkor {
+namespace {
+
+struct Names {
+  Ref stop_flag, run, temp_func, append_task, CPU_bound, trig_output, activation_check,
+      WT_run, WT_sleep, executor, run_in_executor, iscoroutinefunction, partial, asyncio_run,
+      asyncio_sleep, clear, wait, task_error, my_task, output_tasks;
+  Ref kw_step;        // (name, task, CPU_bound, tag)
+  Ref kw_trig;        // (my_task, output_tasks, tag)
+};
+Names* n_ = nullptr;
+Names& N() { return *n_; }
+
+bool is_zero(PyObject* v) { return equals_int(v, 0); }
+
+bool has_events(PyObject* self, Ref* events_out = nullptr) {
+  Ref events = pyco::getattr(self, tn().events.get());
+  const bool has = check_int(PyObject_Length(events.get())) >= 2;
+  if (events_out) *events_out = std::move(events);
+  return has;
+}
+
+// velkor_state.Events[self.events[i]], or null when it is not registered.
+Ref own_event(PyObject* self, Py_ssize_t i, bool required) {
+  Ref events = pyco::getattr(self, tn().events.get());
+  Ref name = check(PySequence_GetItem(events.get(), i));
+  Ref registry = state_attr(tn().Events.get());
+  if (required) return check(PyObject_GetItem(registry.get(), name.get()));
+  PyObject* ev = nullptr;
+  check_int(PyMapping_GetOptionalItem(registry.get(), name.get(), &ev));
+  return Ref::steal(ev);
+}
+
+// Is the task still there to take work: registered as itself, its runner
+// not stopping?
+bool taking_work(PyObject* self) {
+  Ref key = pyco::getattr(self, g().s_name.get());
+  Ref tasks = state_attr(g().s_Tasks.get());
+  PyObject* found = nullptr;
+  check_int(PyMapping_GetOptionalItem(tasks.get(), key.get(), &found));
+  Ref f = Ref::steal(found);
+  if (f.get() != self) return false;
+  Ref runner = pyco::getattr(self, g().s_loop_thread.get());
+  return !runner_stopping(runner.get());
+}
+
+// The unit return: count + 1 under the task's threading lock (the asyncio
+// lock is only ever taken here, inside the threading lock, so it is always
+// free and entering it cannot suspend); then set the service-available event
+// if the task can take work again.
+void return_unit(PyObject* self) {
+  TaskNames& T = tn();
+  bool flag;
+  {
+    Ref lock = pyco::getattr(self, T.Task_buffer_available_threading_lock.get());
+    LockGuard hold(lock.get());
+    Ref count = pyco::getattr(self, T.Task_buffer_available.get());
+    Ref next = check(PyNumber_Add(count.get(), g().one.get()));
+    check_int(PyObject_SetAttr(self, T.Task_buffer_available.get(), next.get()));
+    flag = check_int(PyObject_RichCompareBool(next.get(), g().one.get(), Py_GE)) != 0;
+  }
+  if (!flag || !has_events(self) || !taking_work(self)) return;
+  if (Ref ev = own_event(self, 1, false)) pyco::call_method(ev.get(), g().s_set.get());
+}
+
+// The unit a mode 0 step owes. It travels in the step's coroutine frame:
+// the body pays it on every way out; if the frame is destroyed without the
+// body having run (the step was cancelled before its first step), the
+// destructor pays it.
+class StepUnit {
+ public:
+  StepUnit(Ref task, bool owed) noexcept : task_(std::move(task)), owed_(owed) {}
+  StepUnit(StepUnit&& o) noexcept : task_(std::move(o.task_)), owed_(std::exchange(o.owed_, false)) {}
+  StepUnit(const StepUnit&) = delete;
+  ~StepUnit() {
+    if (!owed_ || !task_ || !PyThreadState_GetUnchecked()) return;
+    PyObject* pending = PyErr_GetRaisedException();
+    Ref done = Ref::steal(pyco::guard([&]() -> PyObject* {
+      Ref wt = pyco::getattr(task_.get(), tn().WT.get());
+      if (is_zero(wt.get())) return_unit(task_.get());
+      return Py_NewRef(Py_None);
+    }));
+    if (!done) PyErr_WriteUnraisable(task_.get());
+    PyErr_SetRaisedException(pending);
+  }
+  void waive() noexcept { owed_ = false; }
+  // Body-side unit return: every mode 0 step and mode 1 iteration gives one.
+  void pay() {
+    owed_ = false;
+    return_unit(task_.get());
+  }
+
+ private:
+  Ref task_;
+  bool owed_ = true;
+};
+
+// print("<key> task has error!!!"), then the traceback.
+void report(PyObject* self, const pyco::BaseException& e) {
+  Ref key = pyco::getattr(self, g().s_name.get());
+  Ref line = check(PyUnicode_Concat(key.get(), N().task_error.get()));
+  print_object(line.get());
+  pyco::print_exception(e);
+}
+
+// The work function's call: task(*args, **kwargs_in), awaited for a
+// coroutine function; a CPU-bound task's call runs in the runner's
+// executor (a coroutine function there under asyncio.run).
+pyco::Coro call_work(Ref self, Ref work, Ref kwargs_in) {
+  Names& n = N();
+  Globals& G = g();
+  Ref args = pyco::getattr(self.get(), tn().args.get());
+  Ref kw = PyDict_Check(kwargs_in.get())
+               ? check(PyDict_Copy(kwargs_in.get()))
+               : pyco::call(reinterpret_cast<PyObject*>(&PyDict_Type), kwargs_in);
+  const bool is_coro = PyObject_IsTrue(pyco::call(n.iscoroutinefunction.get(), work).get()) == 1;
+  Ref cpu = pyco::getattr(self.get(), tn().CPU_bound.get());
+  if (!check_int(PyObject_RichCompareBool(cpu.get(), Py_False, Py_EQ))) {
+    Ref runner = pyco::getattr(self.get(), G.s_loop_thread.get());
+    Ref loop = pyco::getattr(runner.get(), G.s_loop.get());
+    Ref executor = pyco::getattr(runner.get(), n.executor.get());
+    Ref job;
+    if (is_coro) {
+      Ref coro = check(PyObject_Call(work.get(), args.get(), kw.get()));
+      job = pyco::call(n.partial.get(), n.asyncio_run, coro);
+    } else {
+      Ref full = check(PySequence_Tuple(args.get()));
+      Ref pargs = check(PyTuple_New(PyTuple_GET_SIZE(full.get()) + 1));
+      PyTuple_SET_ITEM(pargs.get(), 0, work.new_ref());
+      for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(full.get()); ++i)
+        PyTuple_SET_ITEM(pargs.get(), i + 1, Py_NewRef(PyTuple_GET_ITEM(full.get(), i)));
+      job = check(PyObject_Call(n.partial.get(), pargs.get(), kw.get()));
+    }
+    Ref fut = pyco::call_method(loop.get(), n.run_in_executor.get(), executor, job);
+    Ref result = co_await std::move(fut);
+    co_return result;
+  }
+  Ref result = check(PyObject_Call(work.get(), args.get(), kw.get()));
+  if (is_coro) result = co_await std::move(result);
+  co_return result;
+}
+
+// One execution: take the buffered entry for `tag`, call the work function
+// with it, pass its result on to the outputs as the new tag. Returns the tag
+// passed on (None when the task was not ready). Failures of all of it are
+// reported and end the execution normally; BaseExceptions pass.
+pyco::Coro execute(Ref self, Ref tag) {
+  Names& n = N();
+  try {
+    Ref pair = pyco::call_method(self.get(), n.activation_check.get(), tag);
+    Ref ready = check(PySequence_GetItem(pair.get(), 0));
+    if (!check_int(PyObject_IsTrue(ready.get()))) co_return pyco::none();
+    Ref kwargs_in = check(PySequence_GetItem(pair.get(), 1));
+    Ref work = pyco::getattr(self.get(), g().s_task.get());
+    if (work.get() != Py_None) {
+      Ref call = check(pyco::wrap(call_work(self, work, kwargs_in), nullptr, "call_work"));
+      tag = co_await std::move(call);
+    }
+    Ref trig = pyco::call_method(self.get(), n.trig_output.get(), tag);
+    co_await std::move(trig);
+  } catch (const pyco::Exception& e) {
+    report(self.get(), e);
+  }
+  co_return tag;
+}
+
+Ref execution(const Ref& self, Ref tag) {
+  return check(pyco::wrap(execute(self, std::move(tag)), nullptr, "temp_func"));
+}
+
+// Run `body` (a coroutine object) to its end; whatever way it ends, pay the
+// unit, then let the ending go on.
+#define PAY_ON_EVERY_EXIT(unit, awaitable)       \
+  {                                              \
+    std::exception_ptr ended;                    \
+    try {                                        \
+      co_await (awaitable);                      \
+    } catch (abi::__forced_unwind&) {            \
+      throw;                                     \
+    } catch (...) {                              \
+      ended = std::current_exception();          \
+    }                                            \
+    (unit).pay();                                \
+    if (ended) std::rethrow_exception(ended);    \
+  }
+
+pyco::CoroNone temp_func_body(Ref self, Ref tag, StepUnit unit) {
+  Names& n = N();
+  TaskNames& T = tn();
+  Globals& G = g();
+  Ref wt = pyco::getattr(self.get(), T.WT.get());
+  if (is_zero(wt.get())) {
+    PAY_ON_EVERY_EXIT(unit, execution(self, tag));
+    co_return;
+  }
+  unit.waive();
+  const bool trigger_mode = equals_int(wt.get(), 1);
+  const bool poll_mode = !trigger_mode && equals_int(wt.get(), 2);
+  if (!trigger_mode && !poll_mode) co_return;
+  if (!is_zero(pyco::getattr(self.get(), n.WT_run.get()).get())) co_return;
+  check_int(PyObject_SetAttr(self.get(), n.WT_run.get(), G.one.get()));
+  if (poll_mode) {
+    for (;;) {
+      Ref t = pyco::getattr(self.get(), T.tag.get());
+      Ref step = execution(self, t);
+      co_await std::move(step);
+      Ref pause = pyco::call(n.asyncio_sleep.get(), pyco::getattr(self.get(), n.WT_sleep.get()));
+      co_await std::move(pause);
+    }
+  }
+  for (;;) {
+    StepUnit iteration(self, true);
+    std::exception_ptr ended;
+    try {
+      try {
+        Ref runner = pyco::getattr(self.get(), G.s_loop_thread.get());
+        Ref key = pyco::getattr(runner.get(), G.s_name.get());
+        Ref runners = state_attr(G.s_loop_threads.get());
+        Ref mine = check(PyObject_GetItem(runners.get(), key.get()));
+        Ref mirrors = pyco::getattr(mine.get(), G.s_Events_async.get());
+        Ref events = pyco::getattr(self.get(), T.events.get());
+        Ref trigger = check(PySequence_GetItem(events.get(), 0));
+        Ref mirror = check(PyObject_GetItem(mirrors.get(), trigger.get()));
+        Ref waiting = pyco::call_method(mirror.get(), n.wait.get());
+        co_await std::move(waiting);
+        Ref ev = own_event(self.get(), 0, true);
+        pyco::call_method(ev.get(), n.clear.get());
+        // The clear reaches the mirror through a job queued on this loop:
+        // let it run before the next wait, or a loop whose iteration never
+        // suspends would find the mirror still set and spin.
+        co_await pyco::yield_now();
+        Ref t = pyco::getattr(self.get(), T.tag.get());
+        Ref step = execution(self, t);
+        co_await std::move(step);
+      } catch (const pyco::Exception& e) {
+        report(self.get(), e);
+      }
+    } catch (abi::__forced_unwind&) {
+      throw;
+    } catch (...) {
+      ended = std::current_exception();
+    }
+    iteration.pay();
+    if (ended) std::rethrow_exception(ended);
+  }
+}
+
+pyco::Frame temp_func_impl(PyObject* const* a, Py_ssize_t na, PyObject* kw) {
+  Ref p[2];
+  pyco::parse_args("temp_func", a, na, kw, {"self", "tag"}, 1, p);
+  if (!p[1]) p[1] = pyco::none();
+  // The unit travels with a step that run() submitted (one claim per
+  // submission); a temp_func coroutine made otherwise owes nothing if it
+  // never runs.
+  bool owed = false;
+  if (Task* t = task_of(p[0].get())) {
+    long c = t->steps_submitted.load();
+    while (c > 0 && !t->steps_submitted.compare_exchange_weak(c, c - 1)) {
+    }
+    owed = c > 0;
+  }
+  StepUnit unit(p[0], owed);
+  return temp_func_body(std::move(p[0]), std::move(p[1]), std::move(unit));
+}
+
+// trig_output(tag): velkor_state.trig_output for this task's outputs.
+pyco::CoroNone trig_output_method_body(Ref self, Ref tag) {
+  Names& n = N();
+  Ref fn = state_attr(n.trig_output.get());
+  Ref key = pyco::getattr(self.get(), g().s_name.get());
+  Ref outputs = pyco::getattr(self.get(), tn().output_tasks.get());
+  Ref coro = vcall_kw(fn.get(), {key.get(), outputs.get(), tag.get()}, n.kw_trig.get());
+  co_await std::move(coro);
+}
+
+pyco::Frame trig_output_method_impl(PyObject* const* a, Py_ssize_t na, PyObject* kw) {
+  Ref p[2];
+  pyco::parse_args("trig_output", a, na, kw, {"self", "tag"}, 2, p);
+  return trig_output_method_body(std::move(p[0]), std::move(p[1]));
+}
+
+void stop(nb::handle self_h) {
+  PyObject* self = self_h.ptr();
+  check_int(PyObject_SetAttr(self, N().stop_flag.get(), g().one.get()));
+  Ref runner = pyco::getattr(self, g().s_loop_thread.get());
+  Ref cancel_task = pyco::getattr(runner.get(), tn().cancel_task.get());
+  Ref kw = check(PyDict_New());
+  check_int(PyDict_SetItem(kw.get(), g().s_name.get(), pyco::getattr(self, g().s_name.get()).get()));
+  submit(runner.get(), std::move(cancel_task), Ref(), std::move(kw));
+}
+
+void run(nb::handle self_h, nb::handle tag) {
+  PyObject* self = self_h.ptr();
+  Names& n = N();
+  TaskNames& T = tn();
+  Globals& G = g();
+  if (!is_zero(pyco::getattr(self, n.stop_flag.get()).get())) return;
+  bool flag;
+  {
+    Ref lock = pyco::getattr(self, T.Task_buffer_available_threading_lock.get());
+    LockGuard hold(lock.get());
+    Ref count = pyco::getattr(self, T.Task_buffer_available.get());
+    Ref next = check(PyNumber_Subtract(count.get(), G.one.get()));
+    check_int(PyObject_SetAttr(self, T.Task_buffer_available.get(), next.get()));
+    flag = check_int(PyObject_RichCompareBool(next.get(), G.zero.get(), Py_LE)) != 0;
+  }
+  // Busy: producers hold back until a step gives a unit back. A task of
+  // another node has no event to clear.
+  if (flag && has_events(self)) pyco::call_method(own_event(self, 1, true).get(), n.clear.get());
+  // The step runs on the runner's loop (a CPU-bound task's work function
+  // alone goes to the executor, see call_work).
+  Ref runner = pyco::getattr(self, G.s_loop_thread.get());
+  Ref append = pyco::getattr(runner.get(), n.append_task.get());
+  Ref kw = check(PyDict_New());
+  check_int(PyDict_SetItem(kw.get(), G.s_name.get(), pyco::getattr(self, G.s_name.get()).get()));
+  check_int(PyDict_SetItem(kw.get(), G.s_task.get(), pyco::getattr(self, n.temp_func.get()).get()));
+  check_int(PyDict_SetItem(kw.get(), n.CPU_bound.get(), Py_False));
+  check_int(PyDict_SetItem(kw.get(), T.tag.get(), tag.ptr()));
+  submit(runner.get(), std::move(append), Ref(), std::move(kw));
+  if (Task* t = task_of(self)) ++t->steps_submitted;
+}
+
+void start(nb::handle self) {
+  check_int(PyObject_SetAttr(self.ptr(), N().stop_flag.get(), g().zero.get()));
+  pyco::call_method(self.ptr(), N().run.get());
+}
+
+}  // namespace
+
+Task* task_of(PyObject* obj) {
+  Task* t = nullptr;
+  return nb::try_cast<Task*>(nb::handle(obj), t, false) ? t : nullptr;
+}
+
+void bind_run_control(TaskClass& cls) {
+  auto* n = new Names;
+  struct Name { Ref* slot; const char* text; };
+  const Name names[] = {
+      {&n->stop_flag, "stop_flag"}, {&n->run, "run"}, {&n->temp_func, "temp_func"},
+      {&n->append_task, "append_task"}, {&n->CPU_bound, "CPU_bound"},
+      {&n->trig_output, "trig_output"}, {&n->activation_check, "activation_check"},
+      {&n->WT_run, "WT_run"}, {&n->WT_sleep, "WT_sleep"}, {&n->executor, "executor"},
+      {&n->run_in_executor, "run_in_executor"}, {&n->clear, "clear"}, {&n->wait, "wait"},
+      {&n->task_error, " task has error!!!"}, {&n->my_task, "my_task"},
+      {&n->output_tasks, "output_tasks"}};
+  for (const Name& x : names) *x.slot = pyco::intern(x.text);
+  Ref inspect = check(PyImport_ImportModule("inspect"));
+  n->iscoroutinefunction = pyco::getattr(inspect.get(), pyco::intern("iscoroutinefunction").get());
+  Ref functools = check(PyImport_ImportModule("functools"));
+  n->partial = pyco::getattr(functools.get(), pyco::intern("partial").get());
+  n->asyncio_run = pyco::getattr(g().asyncio.get(), pyco::intern("run").get());
+  n->asyncio_sleep = pyco::getattr(g().asyncio.get(), pyco::intern("sleep").get());
+  n->kw_step = kwnames({"name", "task", "CPU_bound", "tag"});
+  n->kw_trig = kwnames({"my_task", "output_tasks", "tag"});
+  n_ = n;
+
+  cls.def("stop", &stop,
+          "Stop the task: run() does nothing until start(); its running steps (and the loop "
+          "of WT 1 or 2) are cancelled on its runner.");
+  cls.def("start", &start, "Clear the stop flag and run() once without a tag.");
+}
+
+void bind_run_path(TaskClass& cls) {
+  cls.def("run", &run, nb::arg("tag").none().sig("None") = nb::none(),
+          "Start one step with `tag` on the task's runner and return at once. Takes one unit "
+          "of Task_buffer_available; at 0 the service-available event is cleared (the task is "
+          "busy) until a step gives a unit back. Does nothing while the task is stopped.");
+  add_coroutine_method(cls, trig_output_method_impl, "trig_output", "async_task.trig_output",
+                       "trig_output($self, tag)\n--\n\n"
+                       "Start the task's output tasks with `tag` (velkor_state.trig_output).");
+  add_coroutine_method(
+      cls, temp_func_impl, "temp_func", "async_task.temp_func",
+      "temp_func($self, tag=None)\n--\n\n"
+      "The task's step, run on its runner. WT 0: one execution (take the entry for `tag`, "
+      "call the work function with it, start the outputs with its result), then give the "
+      "unit back. WT 1: a loop woken by the trigger event, one execution per wake-up with "
+      "the `tag` attribute. WT 2: a loop executing every WT_sleep seconds. Failures are "
+      "reported as \"<key> task has error!!!\" and a traceback, and the task goes on.");
+}
+
+}  // namespace velkor

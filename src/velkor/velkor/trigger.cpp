@@ -1,0 +1,207 @@
+// trigger.cpp - the hand-over from a producer to its consumers: waiter
+// (wait until one of several mirrors is set) and trig_output (start each
+// consumer as soon as it reports itself available).
+#include "task.hpp"
+
+namespace velkor {
+namespace {
+
+struct Names {
+  Ref wait, is_set, cancel, asyncio_wait, asyncio_create_task, FIRST_COMPLETED, WT, tag, run,
+      waiter, Events, events;
+  Ref kw_return_when, kw_tasks_events;
+};
+Names* n_ = nullptr;
+Names& N() { return *n_; }
+
+void cancel_all(PyObject* tasks) {
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(tasks); ++i) {
+    Ref r = Ref::steal(PyObject_CallMethodNoArgs(PyList_GET_ITEM(tasks, i), N().cancel.get()));
+    if (!r) PyErr_WriteUnraisable(PyList_GET_ITEM(tasks, i));
+  }
+}
+
+// waiter(tasks_events): wait until at least one event of the table is set;
+// return the keys of every event set at that moment, in table order. No
+// wait task outlives the call, also when the call itself is cancelled.
+pyco::Coro waiter_body(Ref table) {
+  Names& n = N();
+  Ref waits = check(PyList_New(0));
+  {
+    Ref values = check(PyMapping_Values(table.get()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.get()); ++i) {
+      Ref coro = pyco::call_method(PyList_GET_ITEM(values.get(), i), n.wait.get());
+      Ref task = pyco::call(n.asyncio_create_task.get(), coro);
+      check_int(PyList_Append(waits.get(), task.get()));
+    }
+  }
+  Ref outcome;
+  try {
+    Ref waiting = vcall_kw(n.asyncio_wait.get(), {waits.get(), n.FIRST_COMPLETED.get()},
+                           n.kw_return_when.get());
+    outcome = co_await std::move(waiting);
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    cancel_all(waits.get());
+    throw;
+  }
+  Ref ready = check(PyList_New(0));
+  Ref items = check(PyMapping_Items(table.get()));
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+    PyObject* item = PyList_GET_ITEM(items.get(), i);
+    Ref set = pyco::call_method(PyTuple_GET_ITEM(item, 1), n.is_set.get());
+    if (check_int(PyObject_IsTrue(set.get())))
+      check_int(PyList_Append(ready.get(), PyTuple_GET_ITEM(item, 0)));
+  }
+  Ref pending = check(PySequence_GetItem(outcome.get(), 1));
+  Ref it = check(PyObject_GetIter(pending.get()));
+  while (Ref t = Ref::steal(PyIter_Next(it.get()))) pyco::call_method(t.get(), n.cancel.get());
+  if (PyErr_Occurred()) pyco::throw_current();
+  co_return ready;
+}
+
+pyco::Frame waiter_impl(PyObject* const* a, Py_ssize_t na, PyObject* kw) {
+  Ref p[1];
+  pyco::parse_args("waiter", a, na, kw, {"tasks_events"}, 1, p);
+  return waiter_body(std::move(p[0]));
+}
+
+// The mirror of `consumer`'s service-available event on the producer's
+// runner, with that runner's mirror table; throws when there is none.
+struct Watch {
+  Ref mirror, table;
+};
+Watch watch(PyObject* tasks, PyObject* runners, PyObject* producer, PyObject* consumer) {
+  Globals& G = g();
+  Ref p = check(PyObject_GetItem(tasks, producer));
+  Ref runner_key = pyco::getattr(pyco::getattr(p.get(), G.s_loop_thread.get()).get(),
+                                 G.s_name.get());
+  Ref runner = check(PyObject_GetItem(runners, runner_key.get()));
+  Ref table = pyco::getattr(runner.get(), G.s_Events_async.get());
+  Ref c = check(PyObject_GetItem(tasks, consumer));
+  Ref events = pyco::getattr(c.get(), N().events.get());
+  Ref name = check(PySequence_GetItem(events.get(), 1));
+  return {check(PyObject_GetItem(table.get(), name.get())), std::move(table)};
+}
+
+// A consumer that has gone while the producer waited: unregistered, its
+// service-available event deleted, or the mirror waited on removed (delete
+// sets a removed mirror to wake its waiters).
+bool gone(PyObject* consumer, const Watch& w) {
+  Ref events = pyco::getattr(consumer, N().events.get());
+  if (check_int(PyObject_Length(events.get())) < 2) return true;
+  Ref name = check(PySequence_GetItem(events.get(), 1));
+  Ref registry = state_attr(N().Events.get());
+  if (!check_int(PySequence_Contains(registry.get(), name.get()))) return true;
+  PyObject* now = nullptr;
+  check_int(PyMapping_GetOptionalItem(w.table.get(), name.get(), &now));
+  Ref current = Ref::steal(now);
+  return current.get() != w.mirror.get();
+}
+
+// trig_output(my_task, output_tasks, tag=None): start every consumer of
+// `output_tasks` as soon as its service-available event is set; mode 0
+// consumers by run(tag), mode 1 consumers by their trigger event.
+pyco::CoroNone trig_output_body(Ref my_task, Ref output_tasks, Ref tag) {
+  Names& n = N();
+  Globals& G = g();
+  Ref table = check(PyDict_New());
+  Ref watches = check(PyDict_New());  // key -> (mirror, mirror table)
+  {
+    Ref keys = check(PySequence_List(output_tasks.get()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+      PyObject* key = PyList_GET_ITEM(keys.get(), i);
+      try {
+        Ref tasks = state_attr(G.s_Tasks.get());
+        Ref runners = state_attr(G.s_loop_threads.get());
+        Watch w = watch(tasks.get(), runners.get(), my_task.get(), key);
+        check_int(PyDict_SetItem(table.get(), key, w.mirror.get()));
+        Ref pair = check(PyTuple_Pack(2, w.mirror.get(), w.table.get()));
+        check_int(PyDict_SetItem(watches.get(), key, pair.get()));
+      } catch (const pyco::Exception&) {
+        // No mirror to watch (yet): this call leaves the consumer out.
+      }
+    }
+  }
+  while (PyDict_GET_SIZE(table.get()) > 0) {
+    Ref waiter = state_attr(n.waiter.get());
+    Ref waiting = vcall_kw(waiter.get(), {table.get()}, n.kw_tasks_events.get());
+    Ref ready = co_await std::move(waiting);
+    Ref keys = check(PySequence_List(ready.get()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
+      PyObject* key = PyList_GET_ITEM(keys.get(), i);
+      PyObject* pair_raw = nullptr;
+      check_int(PyDict_GetItemRef(watches.get(), key, &pair_raw));
+      Ref pair = Ref::steal(pair_raw);
+      if (!pair) continue;  // not (or no longer) in the table
+      check_int(PyDict_DelItem(table.get(), key));
+      check_int(PyDict_DelItem(watches.get(), key));
+      Ref tasks = state_attr(G.s_Tasks.get());
+      PyObject* found = nullptr;
+      check_int(PyMapping_GetOptionalItem(tasks.get(), key, &found));
+      Ref consumer = Ref::steal(found);
+      if (!consumer) continue;
+      if (!is_local_key(key)) continue;
+      Watch w{Ref::borrow(PyTuple_GET_ITEM(pair.get(), 0)), Ref::borrow(PyTuple_GET_ITEM(pair.get(), 1))};
+      if (gone(consumer.get(), w)) continue;
+      Ref wt = pyco::getattr(consumer.get(), n.WT.get());
+      if (equals_int(wt.get(), 0)) {
+        pyco::call_method(consumer.get(), n.run.get(), tag);
+      } else if (equals_int(wt.get(), 1)) {
+        check_int(PyObject_SetAttr(consumer.get(), n.tag.get(), tag.get()));
+        Ref events = pyco::getattr(consumer.get(), n.events.get());
+        Ref trigger = check(PySequence_GetItem(events.get(), 0));
+        Ref registry = state_attr(n.Events.get());
+        PyObject* ev = nullptr;
+        check_int(PyMapping_GetOptionalItem(registry.get(), trigger.get(), &ev));
+        if (Ref e = Ref::steal(ev)) pyco::call_method(e.get(), G.s_set.get());
+      }
+    }
+  }
+}
+
+pyco::Frame trig_output_impl(PyObject* const* a, Py_ssize_t na, PyObject* kw) {
+  Ref p[3];
+  pyco::parse_args("trig_output", a, na, kw, {"my_task", "output_tasks", "tag"}, 2, p);
+  if (!p[2]) p[2] = pyco::none();
+  return trig_output_body(std::move(p[0]), std::move(p[1]), std::move(p[2]));
+}
+
+void add_function(nb::module_& m, pyco::CoroImpl impl, const char* name, const char* doc) {
+  Ref f = check(pyco::new_function(impl, name, name, "velkor.velkor", doc));
+  check_int(PyModule_AddObjectRef(m.ptr(), name, f.get()));
+}
+
+}  // namespace
+
+void bind_waiter(nb::module_& m) {
+  auto* n = new Names;
+  struct Name { Ref* slot; const char* text; };
+  const Name names[] = {{&n->wait, "wait"}, {&n->is_set, "is_set"}, {&n->cancel, "cancel"},
+                        {&n->WT, "WT"}, {&n->tag, "tag"}, {&n->run, "run"},
+                        {&n->waiter, "waiter"}, {&n->Events, "Events"}, {&n->events, "events"}};
+  for (const Name& x : names) *x.slot = pyco::intern(x.text);
+  n->asyncio_wait = pyco::getattr(g().asyncio.get(), pyco::intern("wait").get());
+  n->asyncio_create_task = pyco::getattr(g().asyncio.get(), pyco::intern("create_task").get());
+  n->FIRST_COMPLETED = pyco::getattr(g().asyncio.get(), pyco::intern("FIRST_COMPLETED").get());
+  n->kw_return_when = kwnames({"return_when"});
+  n->kw_tasks_events = kwnames({"tasks_events"});
+  n_ = n;
+  add_function(m, waiter_impl, "waiter",
+               "waiter(tasks_events)\n--\n\n"
+               "Wait until at least one event of the table (key -> asyncio.Event of this loop) "
+               "is set; return the keys of all events set at that moment, in table order.");
+}
+
+void bind_trig_output(nb::module_& m) {
+  add_function(m, trig_output_impl, "trig_output",
+               "trig_output(my_task, output_tasks, tag=None)\n--\n\n"
+               "Run on the producer's runner: start each consumer of output_tasks as soon as its "
+               "service-available event is set, in the order they become available; mode 0 "
+               "consumers by run(tag), mode 1 consumers by setting their tag and their trigger "
+               "event. Consumers without a mirror on this runner, of another node, or gone "
+               "while waiting are passed over.");
+}
+
+}  // namespace velkor
