@@ -207,17 +207,61 @@ def test_star_import_of_the_engine_copies_every_name():
 ASYNC_METHODS = {
     "net_node": {"server_task", "handle_client", "client_task"},
     "Real_tasks": {"_stop", "cancel_task", "append_task"},
+    "async_task": {"trig_output", "temp_func"},
+    "custom_event": set(),
 }
 PLAIN_METHODS = {
     "net_node": {"config_node"},
     "Real_tasks": {"stop", "start", "all_tasks", "run_asyncio_in_thread"},
+    "async_task": {"stop", "start", "insert_kwargs_buffer", "activation_check", "run", "cancel",
+                   "insert_input_tasks", "insert_output_tasks", "delete_input_tasks",
+                   "delete_output_tasks", "insert_incode_input_tasks",
+                   "insert_incode_output_tasks", "delete_incode_input_tasks",
+                   "delete_incode_output_tasks"},
+    "custom_event": {"is_set", "delete", "set", "clear", "refresh_automate_waiter_task_list",
+                     "insert_custom_waiter_task", "delete_custom_waiter_task"},
 }
+# Methods in the order each class defines them.
+METHOD_ORDER = {
+    "async_task": ["__init__", "stop", "start", "insert_kwargs_buffer", "activation_check", "run",
+                   "trig_output", "temp_func", "cancel", "insert_input_tasks",
+                   "insert_output_tasks", "delete_input_tasks", "delete_output_tasks",
+                   "insert_incode_input_tasks", "insert_incode_output_tasks",
+                   "delete_incode_input_tasks", "delete_incode_output_tasks"],
+    "custom_event": ["__init__", "is_set", "delete", "set", "clear",
+                     "refresh_automate_waiter_task_list", "insert_custom_waiter_task",
+                     "delete_custom_waiter_task"],
+}
+
+
+def new_instance(cls_name):
+    if cls_name == "net_node":
+        return V.net_node()
+    if cls_name == "async_task":
+        V.Real_tasks("k")
+        return V.async_task(loop_thread="node_0,k", name="t")
+    if cls_name == "custom_event":
+        return V.custom_event("e")
+    return V.Real_tasks("k")
+
+
+@pytest.mark.parametrize("cls_name", sorted(METHOD_ORDER))
+def test_classes_define_their_methods_in_order(cls_name):
+    defined = [n for n in vars(getattr(V, cls_name)) if n in set(METHOD_ORDER[cls_name])]
+    assert defined == METHOD_ORDER[cls_name]
+
+
+@pytest.mark.parametrize("name", ["waiter", "trig_output", "event_config"])
+def test_module_coroutine_functions(name):
+    fn = getattr(V, name)
+    assert inspect.iscoroutinefunction(fn)
+    assert fn.__module__ == "velkor.velkor" and fn.__name__ == name
 
 
 @pytest.mark.parametrize("cls_name", sorted(ASYNC_METHODS))
 def test_coroutine_methods_are_coroutine_functions(cls_name):
     cls = getattr(V, cls_name)
-    instance = V.net_node() if cls_name == "net_node" else V.Real_tasks("k")
+    instance = new_instance(cls_name)
     for name in ASYNC_METHODS[cls_name]:
         assert inspect.iscoroutinefunction(getattr(cls, name)), name
         assert inspect.iscoroutinefunction(getattr(instance, name)), name

@@ -22,7 +22,7 @@ namespace {
 struct Names {
   Ref stop_flag, run, temp_func, append_task, CPU_bound, trig_output, activation_check,
       WT_run, WT_sleep, executor, run_in_executor, iscoroutinefunction, partial, asyncio_run,
-      asyncio_sleep, clear, wait, task_error, my_task, output_tasks;
+      asyncio_sleep, clear, wait, task_error, my_task, output_tasks, run_in_worker;
   Ref kw_step;        // (name, task, CPU_bound, tag)
   Ref kw_trig;        // (my_task, output_tasks, tag)
 };
@@ -121,6 +121,22 @@ void report(PyObject* self, const pyco::BaseException& e) {
   pyco::print_exception(e);
 }
 
+// Executor job of a CPU-bound coroutine function, (work, args, kwargs):
+// build the coroutine in the worker and run it there on a loop of its own.
+// Built there rather than on the runner's loop, so that a job cancelled
+// before a worker takes it leaves no coroutine that was never awaited.
+PyObject* run_in_worker(PyObject*, PyObject* const* a, Py_ssize_t na) {
+  return pyco::guard([&]() -> PyObject* {
+    if (na != 3) pyco::raise(PyExc_TypeError, "expected (work, args, kwargs)");
+    Ref coro = check(PyObject_Call(a[0], a[1], a[2]));
+    return pyco::call(N().asyncio_run.get(), coro).release();
+  });
+}
+PyMethodDef run_in_worker_def = {"_run_in_worker",
+                                 reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(
+                                     run_in_worker)),
+                                 METH_FASTCALL, nullptr};
+
 // The work function's call: task(*args, **kwargs_in), awaited for a
 // coroutine function; a CPU-bound task's call runs in the runner's
 // executor (a coroutine function there under asyncio.run).
@@ -139,8 +155,8 @@ pyco::Coro call_work(Ref self, Ref work, Ref kwargs_in) {
     Ref executor = pyco::getattr(runner.get(), n.executor.get());
     Ref job;
     if (is_coro) {
-      Ref coro = check(PyObject_Call(work.get(), args.get(), kw.get()));
-      job = pyco::call(n.partial.get(), n.asyncio_run, coro);
+      Ref full = check(PySequence_Tuple(args.get()));
+      job = pyco::call(n.partial.get(), n.run_in_worker, work, full, kw);
     } else {
       Ref full = check(PySequence_Tuple(args.get()));
       Ref pargs = check(PyTuple_New(PyTuple_GET_SIZE(full.get()) + 1));
@@ -227,8 +243,14 @@ pyco::CoroNone temp_func_body(Ref self, Ref tag, StepUnit unit) {
     }
   }
   for (;;) {
+    // A task that has left the system (cancelled, replaced under its key, its
+    // runner stopping) ends its loop: its trigger event and mirror may be
+    // gone, and an iteration failing before its first suspension would keep
+    // the runner from running anything else, the cancellation included.
+    if (!taking_work(self.get())) co_return;
     StepUnit iteration(self, true);
     std::exception_ptr ended;
+    bool failed = false, left = false;
     try {
       try {
         Ref runner = pyco::getattr(self.get(), G.s_loop_thread.get());
@@ -241,17 +263,21 @@ pyco::CoroNone temp_func_body(Ref self, Ref tag, StepUnit unit) {
         Ref mirror = check(PyObject_GetItem(mirrors.get(), trigger.get()));
         Ref waiting = pyco::call_method(mirror.get(), n.wait.get());
         co_await std::move(waiting);
-        Ref ev = own_event(self.get(), 0, true);
-        pyco::call_method(ev.get(), n.clear.get());
-        // The clear reaches the mirror through a job queued on this loop:
-        // let it run before the next wait, or a loop whose iteration never
-        // suspends would find the mirror still set and spin.
-        co_await pyco::yield_now();
-        Ref t = pyco::getattr(self.get(), T.tag.get());
-        Ref step = execution(self, t);
-        co_await std::move(step);
+        left = !taking_work(self.get());
+        if (!left) {
+          Ref ev = own_event(self.get(), 0, true);
+          pyco::call_method(ev.get(), n.clear.get());
+          // The clear reaches the mirror through a job queued on this loop:
+          // let it run before the next wait, or a loop whose iteration never
+          // suspends would find the mirror still set and spin.
+          co_await pyco::yield_now();
+          Ref t = pyco::getattr(self.get(), T.tag.get());
+          Ref step = execution(self, t);
+          co_await std::move(step);
+        }
       } catch (const pyco::Exception& e) {
         report(self.get(), e);
+        failed = true;
       }
     } catch (abi::__forced_unwind&) {
       throw;
@@ -260,6 +286,10 @@ pyco::CoroNone temp_func_body(Ref self, Ref tag, StepUnit unit) {
     }
     iteration.pay();
     if (ended) std::rethrow_exception(ended);
+    if (left) co_return;
+    // A failed iteration may not have suspended at all: let the loop run
+    // what is waiting before the next one.
+    if (failed) co_await pyco::yield_now();
   }
 }
 
@@ -334,8 +364,20 @@ void run(nb::handle self_h, nb::handle tag) {
   check_int(PyDict_SetItem(kw.get(), G.s_task.get(), pyco::getattr(self, n.temp_func.get()).get()));
   check_int(PyDict_SetItem(kw.get(), n.CPU_bound.get(), Py_False));
   check_int(PyDict_SetItem(kw.get(), T.tag.get(), tag.ptr()));
-  submit(runner.get(), std::move(append), Ref(), std::move(kw));
-  if (Task* t = task_of(self)) ++t->steps_submitted;
+  // The step's claim on its unit is counted before the hand-over: handing
+  // over lets the runner's thread run, and it may build the step at once.
+  Task* t = task_of(self);
+  if (t) ++t->steps_submitted;
+  try {
+    submit(runner.get(), std::move(append), Ref(), std::move(kw));
+  } catch (const pyco::BaseException&) {
+    if (t) {  // nothing was handed over: take the claim back
+      long c = t->steps_submitted.load();
+      while (c > 0 && !t->steps_submitted.compare_exchange_weak(c, c - 1)) {
+      }
+    }
+    throw;
+  }
 }
 
 void start(nb::handle self) {
@@ -368,6 +410,7 @@ void bind_run_control(TaskClass& cls) {
   n->partial = pyco::getattr(functools.get(), pyco::intern("partial").get());
   n->asyncio_run = pyco::getattr(g().asyncio.get(), pyco::intern("run").get());
   n->asyncio_sleep = pyco::getattr(g().asyncio.get(), pyco::intern("sleep").get());
+  n->run_in_worker = check(PyCFunction_New(&run_in_worker_def, nullptr));
   n->kw_step = kwnames({"name", "task", "CPU_bound", "tag"});
   n->kw_trig = kwnames({"my_task", "output_tasks", "tag"});
   n_ = n;

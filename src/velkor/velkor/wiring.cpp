@@ -129,24 +129,24 @@ void forget_mirrors_everywhere(PyObject* names, PyObject* wake) {
   }
 }
 
-// cancel(): cancel the task's steps on its runner, delete its events, remove
-// its links, unregister it.
-void cancel(nb::handle self_h) {
-  PyObject* self = self_h.ptr();
+// The runner cancels the task's asyncio tasks when its loop takes the job;
+// a runner that cannot take it (closed, no loop) has none running.
+void cancel_steps(PyObject* self, PyObject* key) {
+  try {
+    Ref runner = pyco::getattr(self, g().s_loop_thread.get());
+    Ref cancel_task = pyco::getattr(runner.get(), tn().cancel_task.get());
+    Ref kw = check(PyDict_New());
+    check_int(PyDict_SetItem(kw.get(), g().s_name.get(), key));
+    submit(runner.get(), std::move(cancel_task), Ref(), std::move(kw));
+  } catch (const pyco::Exception&) {
+  }
+}
+
+// The events, links and registration of a task that is cancelled.
+void leave_system(PyObject* self, const Ref& key, bool local) {
   TaskNames& N = tn();
   Globals& G = g();
-  Ref key = pyco::getattr(self, G.s_name.get());
-  if (is_local_key(key.get())) {
-    // The runner cancels the task's asyncio tasks when its loop takes the
-    // job; a runner that cannot take it (closed, no loop) has none running.
-    try {
-      Ref runner = pyco::getattr(self, G.s_loop_thread.get());
-      Ref cancel_task = pyco::getattr(runner.get(), N.cancel_task.get());
-      Ref kw = check(PyDict_New());
-      check_int(PyDict_SetItem(kw.get(), G.s_name.get(), key.get()));
-      submit(runner.get(), std::move(cancel_task), Ref(), std::move(kw));
-    } catch (const pyco::Exception&) {
-    }
+  if (local) {
     // Events already deleted (by an earlier cancel of a task of the same
     // key, for example) are passed over.
     Ref names = check(PySequence_Tuple(pyco::getattr(self, N.events.get()).get()));
@@ -184,6 +184,26 @@ void cancel(nb::handle self_h) {
   for (int i = 0; i < 4; ++i) pyco::call_method(registered().get(), (N.*deletes[i]).get(), copies[i]);
   Ref table = state_attr(G.s_Tasks.get());
   check_int(PyObject_DelItem(table.get(), key.get()));
+}
+
+// cancel(): take the task out of the system, then cancel its steps on its
+// runner. In this order (also when leaving fails half-way) a step that ends
+// by the cancellation finds the task gone and gives its unit back without
+// inviting new work: the job may reach the loop before cancel() returns,
+// since handing it over lets other threads run.
+void cancel(nb::handle self_h) {
+  PyObject* self = self_h.ptr();
+  Ref key = pyco::getattr(self, g().s_name.get());
+  const bool local = is_local_key(key.get());
+  try {
+    leave_system(self, key, local);
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    if (local) cancel_steps(self, key.get());
+    throw;
+  }
+  if (local) cancel_steps(self, key.get());
 }
 
 }  // namespace

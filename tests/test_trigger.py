@@ -1,0 +1,186 @@
+"""The hand-over from a producer to its consumers: waiter on a plain loop, and
+trig_output on a producer's runner, consumer by consumer as each becomes
+available, including consumers that go away while the producer waits."""
+import asyncio
+import inspect
+import threading
+
+import pytest
+
+from velkor import velkor_state as S
+from velkor.velkor import async_task, trig_output, waiter
+
+from helpers import run_on, until, wait_until
+
+
+def make_task(name, runner, **kwargs):
+    return async_task(loop_thread=runner.name, name=name, **kwargs)
+
+
+def test_the_hand_over_coroutines_are_coroutine_functions():
+    for f in (waiter, trig_output, async_task.trig_output, async_task.temp_func):
+        assert inspect.iscoroutinefunction(f), f
+
+
+# --- waiter -------------------------------------------------------------------
+
+def test_waiter_returns_every_set_key_in_table_order_and_leaves_no_task():
+    async def main():
+        me = asyncio.current_task()
+        loop = asyncio.get_running_loop()
+        table = {k: asyncio.Event() for k in "abcd"}
+        table["d"].set()
+        table["b"].set()
+        assert await waiter(table) == ["b", "d"]
+        await asyncio.sleep(0)  # the cancelled waits finish
+        assert asyncio.all_tasks() == {me}
+
+        table = {k: asyncio.Event() for k in "xyz"}
+        loop.call_later(0.01, lambda: (table["z"].set(), table["x"].set()))
+        assert await waiter(tasks_events=table) == ["x", "z"]
+
+        # set and cleared again before the check: nothing to report
+        table = {k: asyncio.Event() for k in "uv"}
+        loop.call_later(0.01, lambda: (table["u"].set(), table["u"].clear()))
+        assert await waiter(table) == []
+        await asyncio.sleep(0)
+        assert asyncio.all_tasks() == {me}
+
+        with pytest.raises(ValueError):
+            await waiter({})
+
+    asyncio.run(asyncio.wait_for(main(), 5))
+
+
+def test_a_cancelled_waiter_leaves_no_task():
+    async def main():
+        me = asyncio.current_task()
+        table = {"a": asyncio.Event(), "b": asyncio.Event()}
+        call = asyncio.create_task(waiter(table))
+        await until(lambda: len(asyncio.all_tasks()) == 4, message="the waits")  # me, call, 2
+        call.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await call
+        await asyncio.sleep(0)
+        assert asyncio.all_tasks() == {me}
+        assert [len(e._waiters) for e in table.values()] == [0, 0]
+
+    asyncio.run(asyncio.wait_for(main(), 5))
+
+
+# --- trig_output --------------------------------------------------------------
+
+@pytest.fixture
+def counted_waiter(monkeypatch):
+    """velkor_state.waiter, recording the table of every call."""
+    calls, real = [], S.waiter
+
+    async def counting(tasks_events):
+        calls.append(list(tasks_events))
+        return await real(tasks_events=tasks_events)
+
+    monkeypatch.setattr(S, "waiter", counting)
+    return calls
+
+
+def wait_for_mirrors(producer, *consumers):
+    table = producer.loop_thread.Events_async
+    wait_until(lambda: all(c.events[1] in table and table[c.events[1]].is_set()
+                           for c in consumers), message="set mirrors on the producer's runner")
+
+
+def test_trig_output_returns_at_once_when_there_is_nothing_to_wait_for(make_runner,
+                                                                       counted_waiter):
+    rp, rc = make_runner("p"), make_runner("c")
+    ran = []
+    p = make_task("p", rp)
+    unlinked = make_task("c", rc, task=lambda: ran.append("c"))  # no mirror on rp
+    remote = async_task(loop_thread=None, name="x", network_node_name="m")  # no events
+    for outputs in ([], set(), ["node_0,gone", unlinked.name, remote.name]):
+        assert run_on(rp, trig_output(my_task=p.name, output_tasks=outputs, tag="t")) is None
+    # a producer that is not registered watches nothing either
+    assert run_on(rp, trig_output("node_0,nobody", [unlinked.name])) is None
+    assert counted_waiter == [] and ran == []
+    assert unlinked.events[1] not in rp.Events_async
+
+
+@pytest.mark.parametrize("order", [["a", "b"], ["b", "a"]])
+def test_consumers_ready_together_are_served_in_output_order(make_runner, counted_waiter,
+                                                             order):
+    rp, rc = make_runner("p"), make_runner("c")
+    served = []
+    p = make_task("p", rp)
+    consumers = [make_task(n, rc, task=lambda n=n: served.append(n)) for n in "ab"]
+    p.insert_output_tasks([c.name for c in consumers])
+    wait_for_mirrors(p, *consumers)
+    keys = [f"node_0,{n}" for n in order]
+    run_on(rp, trig_output(my_task=p.name, output_tasks=keys))
+    wait_until(lambda: len(served) == 2, message="both consumers")
+    assert served == order and counted_waiter == [keys]  # one wait serves both
+
+
+@pytest.mark.parametrize("tag", ["t", None])
+def test_each_kind_of_consumer_is_started_its_own_way(make_runner, tag):
+    rp, rc = make_runner("p"), make_runner("c")
+    got = []
+    p = make_task("p", rp)
+    plain = make_task("plain", rc, task=lambda v: got.append(v), Task_buffer_available=5)
+    looped = make_task("looped", rc, WT=1)  # loop not started: its trigger stays set
+    polled = make_task("polled", rc, WT=2, Task_buffer_available=5)
+    consumers = (plain, looped, polled)
+    p.insert_output_tasks([c.name for c in consumers])
+    plain.insert_kwargs_buffer({"v": 1}, "t")
+    looped.tag = polled.tag = "old"
+    wait_for_mirrors(p, *consumers)
+    run_on(rp, trig_output(my_task=p.name, output_tasks=[c.name for c in consumers], tag=tag))
+    wait_until(lambda: got, message="the WT 0 consumer's step")
+    assert got == [1] and plain.Task_buffer_available == 5
+    assert looped.tag == tag and S.Events[looped.events[0]].is_set()
+    assert polled.tag == "old" and polled.Task_buffer_available == 5 and polled.WT_run == 0
+    assert not S.Events[polled.events[0]].is_set()
+
+
+def busy_consumer(name, runner, started, gate, starts=None):
+    """A consumer whose step runs until `gate` is set: its event is clear."""
+    async def busy():
+        if starts is not None:
+            starts.append(1)
+        started.set()
+        while not gate.is_set():
+            await asyncio.sleep(0.002)
+
+    c = make_task(name, runner, task=busy, Task_buffer_available=1)
+    c.run()
+    assert started.wait(5)
+    return c
+
+
+@pytest.mark.parametrize("how", ["cancel", "runner stop", "event deleted"])
+def test_a_producer_passes_over_a_consumer_that_goes_while_it_waits(make_runner, capfd, how):
+    rp, ra, rb = make_runner("p"), make_runner("a"), make_runner("b")
+    started, gate, starts, got = threading.Event(), threading.Event(), [], []
+    a = busy_consumer("a", ra, started, gate, starts)  # gate never opens
+    b = make_task("b", rb, task=lambda v: got.append(v))
+    p = make_task("p", rp, task=lambda: a.insert_kwargs_buffer({}, "t") or "t",
+                  Task_buffer_available=1)
+    p.insert_output_tasks([a.name, b.name])
+    b.insert_kwargs_buffer({"v": 1}, "t")
+    mirrors = rp.Events_async
+    wait_until(lambda: a.events[1] in mirrors and not mirrors[a.events[1]].is_set(),
+               message="the busy consumer's mirror")
+    p.run()
+    wait_until(lambda: got, message="the free consumer")  # served while a is busy
+    run_on(rp, asyncio.sleep(0))
+    assert p.Task_buffer_available == 0  # still waiting on a
+    if how == "cancel":
+        a.cancel()
+    elif how == "runner stop":
+        ra.stop()
+    else:
+        S.Events[a.events[1]].delete()  # a stays registered
+    wait_until(lambda: p.Task_buffer_available == 1 and S.Events[p.events[1]].is_set(),
+               message="the producer to finish")
+    assert got == [1] and starts == [1] and a.events[1] not in mirrors
+    # a stopping runner unregisters its tasks after deleting their events
+    wait_until(lambda: (a.name in S.Tasks) == (how == "event deleted"), message="a's key")
+    assert capfd.readouterr() == ("", "")
