@@ -8,6 +8,7 @@
 // the event hands over with submit(). Submissions to one runner keep their
 // order, so a mirror ends with the value of the last update sent to it.
 #include "engine.hpp"
+#include "pyco/method.hpp"
 #include "runner.hpp"
 
 namespace velkor {
@@ -193,10 +194,6 @@ void event_init(Event* obj, nb::handle name, nb::handle task) {
   event_refresh(self);
 }
 
-nb::object event_is_set(nb::handle self) {
-  return nb::steal(attr(self.ptr(), N().s__value).release());
-}
-
 void event_delete(nb::handle self_h) {
   PyObject* self = self_h.ptr();
   // Like try: <remove mirrors> finally: <unregister>, all inside
@@ -279,6 +276,36 @@ void event_delete_custom(nb::handle self_h, nb::handle task) {
   Ref custom = attr(self, N().s_custom_list);
   pyco::call_method(custom.get(), N().s_remove.get(), Ref::borrow(task.ptr()));
 }
+
+// The methods as CPython functions (see pyco/method.hpp).
+Ref m_is_set(PyObject* self, Ref*) { return attr(self, N().s__value); }
+Ref m_delete(PyObject* self, Ref*) {
+  event_delete(nb::handle(self));
+  return Ref();
+}
+Ref m_set(PyObject* self, Ref*) { return Ref::borrow(event_set(nb::handle(self)) ? Py_True : Py_False); }
+Ref m_clear(PyObject* self, Ref*) {
+  return Ref::borrow(event_clear(nb::handle(self)) ? Py_True : Py_False);
+}
+Ref m_refresh(PyObject* self, Ref*) {
+  event_refresh(nb::handle(self));
+  return Ref();
+}
+Ref m_insert_custom(PyObject* self, Ref* p) {
+  event_insert_custom(nb::handle(self), nb::handle(p[0].get()));
+  return Ref();
+}
+Ref m_delete_custom(PyObject* self, Ref* p) {
+  event_delete_custom(nb::handle(self), nb::handle(p[0].get()));
+  return Ref();
+}
+PYCO_METHOD(m_is_set, "is_set", 0)
+PYCO_METHOD(m_delete, "delete", 0)
+PYCO_METHOD(m_set, "set", 0)
+PYCO_METHOD(m_clear, "clear", 0)
+PYCO_METHOD(m_refresh, "refresh_automate_waiter_task_list", 0)
+PYCO_METHOD(m_insert_custom, "insert_custom_waiter_task", 1, "task")
+PYCO_METHOD(m_delete_custom, "delete_custom_waiter_task", 1, "task")
 
 // ---------------------------------------------------------------------------
 // event_config(l_t, event, value): create or update the mirror `event` in the
@@ -363,28 +390,36 @@ void bind_event(nb::module_& m) {
           nb::sig("def __init__(self, name: object, task: object | None = None) -> None"),
           nb::arg("name"), nb::arg("task").none() = nb::none(),
           "Create the event, register it and compute its waiters and their runners.");
-  cls.def("is_set", &event_is_set, "Return the event's value (_value).");
-  cls.def("delete", &event_delete,
+  PyObject* c = cls.ptr();
+  pyco::add_method(c, "is_set", m_is_set_method,
+                   "is_set($self)\n--\n\nReturn the event's value (_value).");
+  pyco::add_method(c, "delete", m_delete_method,
+          "delete($self)\n--\n\n"
           "Remove the mirrors of the local runners in l_t_list and unregister the event from "
           "velkor_state.Events. When the event has an owner task, coroutines awaiting a "
           "removed mirror are woken. A failure prints \"Can not delete Event <full name> "
           "succesfully. please try again!\" and the traceback; the event is unregistered "
           "even then, when it is registered.");
-  cls.def("set", &event_set,
+  pyco::add_method(c, "set", m_set_method,
+          "set($self)\n--\n\n"
           "Set the value and send it to every local runner in l_t_list. Return True (also "
           "when already set; nothing is sent then), False when anything failed.");
-  cls.def("clear", &event_clear,
+  pyco::add_method(c, "clear", m_clear_method,
+          "clear($self)\n--\n\n"
           "Clear the value and send it to every local runner in l_t_list. Return True (also "
           "when already clear; nothing is sent then), False when anything failed.");
-  cls.def("refresh_automate_waiter_task_list", &event_refresh,
+  pyco::add_method(c, "refresh_automate_waiter_task_list", m_refresh_method,
+          "refresh_automate_waiter_task_list($self)\n--\n\n"
           "Recompute the automate waiter list from the owner task's input and in-code input "
           "tasks, then l_t_list from both waiter lists; runners new in l_t_list get the "
           "current value.");
-  cls.def("insert_custom_waiter_task", &event_insert_custom, nb::arg("task"),
+  pyco::add_method(c, "insert_custom_waiter_task", m_insert_custom_method,
+          "insert_custom_waiter_task($self, task)\n--\n\n"
           "Add the task key `task` to the custom waiter list (a key unknown in "
           "velkor_state.Tasks first gets a placeholder async_task) and recompute l_t_list; "
           "runners new in it get the current value.");
-  cls.def("delete_custom_waiter_task", &event_delete_custom, nb::arg("task"),
+  pyco::add_method(c, "delete_custom_waiter_task", m_delete_custom_method,
+          "delete_custom_waiter_task($self, task)\n--\n\n"
           "Remove `task` from the custom waiter list (KeyError if absent). l_t_list is "
           "recomputed only by the next refresh or insert.");
 }

@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "pyco/deepcopy.hpp"
+#include "pyco/method.hpp"
 #include "task.hpp"
 
 namespace velkor {
@@ -109,10 +110,12 @@ void merge(PyObject* buffer, PyObject* tag, Ref copy) {
   }
 }
 
-void insert_kwargs_buffer(nb::handle self, nb::handle data, nb::handle tag) {
+Ref insert_kwargs_buffer(PyObject* self, Ref* p) {
   TaskNames& N = tn();
-  Ref buffer = pyco::getattr(self.ptr(), N.kwargs_buffer.get());
-  Ref lock = pyco::getattr(self.ptr(), N.kwargs_buffer_threading_lock.get());
+  nb::handle data(p[0].get());
+  nb::handle tag(p[1] ? p[1].get() : Py_None);
+  Ref buffer = pyco::getattr(self, N.kwargs_buffer.get());
+  Ref lock = pyco::getattr(self, N.kwargs_buffer_threading_lock.get());
   LockGuard hold(lock.get());
   if (tag.is_none()) {
     Ref copy = pyco::deepcopy(data.ptr());
@@ -138,7 +141,7 @@ void insert_kwargs_buffer(nb::handle self, nb::handle data, nb::handle tag) {
   }
   // Beyond capacity the oldest entry (by insertion order) goes.
   const Py_ssize_t n = check_int(PyObject_Length(buffer.get()));
-  Ref capacity = pyco::getattr(self.ptr(), N.kwargs_buffer_len.get());
+  Ref capacity = pyco::getattr(self, N.kwargs_buffer_len.get());
   bool over;
   if (PyLong_CheckExact(capacity.get())) {
     int overflow = 0;
@@ -152,12 +155,14 @@ void insert_kwargs_buffer(nb::handle self, nb::handle data, nb::handle tag) {
   if (over) {
     if (Ref oldest = first_key(buffer.get())) check_int(PyObject_DelItem(buffer.get(), oldest.get()));
   }
+  return Ref();
 }
 
-nb::object activation_check(nb::handle self, nb::handle tag) {
+Ref activation_check(PyObject* self, Ref* p) {
   TaskNames& N = tn();
-  Ref buffer = pyco::getattr(self.ptr(), N.kwargs_buffer.get());
-  Ref lock = pyco::getattr(self.ptr(), N.kwargs_buffer_threading_lock.get());
+  nb::handle tag(p[0].get());
+  Ref buffer = pyco::getattr(self, N.kwargs_buffer.get());
+  Ref lock = pyco::getattr(self, N.kwargs_buffer_threading_lock.get());
   Ref result;
   {
     LockGuard hold(lock.get());
@@ -172,20 +177,24 @@ nb::object activation_check(nb::handle self, nb::handle tag) {
       result = pair(false, check(PyDict_New()));
     }
   }
-  return nb::steal(result.release());
+  return result;
 }
+
+PYCO_METHOD(insert_kwargs_buffer, "insert_kwargs_buffer", 1, "data", "tag")
+PYCO_METHOD(activation_check, "activation_check", 1, "tag")
 
 }  // namespace
 
 void bind_keyword_buffer(TaskClass& cls) {
-  cls.def("insert_kwargs_buffer", &insert_kwargs_buffer, nb::arg("data").none(),
-          nb::arg("tag").none().sig("None") = nb::none(),
+  pyco::add_method(cls.ptr(), "insert_kwargs_buffer", insert_kwargs_buffer_method,
+          "insert_kwargs_buffer($self, data, tag=None)\n--\n\n"
           "Put a deep copy of `data` into the task's keyword buffer.\n\n"
           "With a tag (a str), `data` must be a dict: it is merged into the entry of that tag\n"
           "(new values win). Without a tag, any object is stored under a new time-stamp key,\n"
           "the text of time.time(). Refused input prints \"tag should be string and data\n"
           "should be dict instance!\". Beyond kwargs_buffer_len entries the oldest goes.");
-  cls.def("activation_check", &activation_check, nb::arg("tag").none(),
+  pyco::add_method(cls.ptr(), "activation_check", activation_check_method,
+          "activation_check($self, tag)\n--\n\n"
           "Take an entry out of the keyword buffer: (ready, kwargs).\n\n"
           "With tag None: the entry whose key sorts first, or (True, {}) when the buffer is\n"
           "empty. With a tag: (True, its entry) if buffered, else (False, {}). The entry\n"

@@ -13,6 +13,7 @@
 // whose runner is stopping: nothing would take the item it invites.
 #include <cxxabi.h>
 
+#include "pyco/method.hpp"
 #include "runner.hpp"
 #include "task.hpp"
 
@@ -327,22 +328,22 @@ pyco::Frame trig_output_method_impl(PyObject* const* a, Py_ssize_t na, PyObject*
   return trig_output_method_body(std::move(p[0]), std::move(p[1]));
 }
 
-void stop(nb::handle self_h) {
-  PyObject* self = self_h.ptr();
+Ref stop(PyObject* self, Ref*) {
   check_int(PyObject_SetAttr(self, N().stop_flag.get(), g().one.get()));
   Ref runner = pyco::getattr(self, g().s_loop_thread.get());
   Ref cancel_task = pyco::getattr(runner.get(), tn().cancel_task.get());
   Ref kw = check(PyDict_New());
   check_int(PyDict_SetItem(kw.get(), g().s_name.get(), pyco::getattr(self, g().s_name.get()).get()));
   submit(runner.get(), std::move(cancel_task), Ref(), std::move(kw));
+  return Ref();
 }
 
-void run(nb::handle self_h, nb::handle tag) {
-  PyObject* self = self_h.ptr();
+Ref run(PyObject* self, Ref* p) {
+  nb::handle tag(p[0] ? p[0].get() : Py_None);
   Names& n = N();
   TaskNames& T = tn();
   Globals& G = g();
-  if (!is_zero(pyco::getattr(self, n.stop_flag.get()).get())) return;
+  if (!is_zero(pyco::getattr(self, n.stop_flag.get()).get())) return Ref();
   bool flag;
   {
     Ref lock = pyco::getattr(self, T.Task_buffer_available_threading_lock.get());
@@ -378,12 +379,18 @@ void run(nb::handle self_h, nb::handle tag) {
     }
     throw;
   }
+  return Ref();
 }
 
-void start(nb::handle self) {
-  check_int(PyObject_SetAttr(self.ptr(), N().stop_flag.get(), g().zero.get()));
-  pyco::call_method(self.ptr(), N().run.get());
+Ref start(PyObject* self, Ref*) {
+  check_int(PyObject_SetAttr(self, N().stop_flag.get(), g().zero.get()));
+  pyco::call_method(self, N().run.get());
+  return Ref();
 }
+
+PYCO_METHOD(stop, "stop", 0)
+PYCO_METHOD(start, "start", 0)
+PYCO_METHOD(run, "run", 0, "tag")
 
 }  // namespace
 
@@ -415,14 +422,17 @@ void bind_run_control(TaskClass& cls) {
   n->kw_trig = kwnames({"my_task", "output_tasks", "tag"});
   n_ = n;
 
-  cls.def("stop", &stop,
+  pyco::add_method(cls.ptr(), "stop", stop_method,
+          "stop($self)\n--\n\n"
           "Stop the task: run() does nothing until start(); its running steps (and the loop "
           "of WT 1 or 2) are cancelled on its runner.");
-  cls.def("start", &start, "Clear the stop flag and run() once without a tag.");
+  pyco::add_method(cls.ptr(), "start", start_method,
+                   "start($self)\n--\n\nClear the stop flag and run() once without a tag.");
 }
 
 void bind_run_path(TaskClass& cls) {
-  cls.def("run", &run, nb::arg("tag").none().sig("None") = nb::none(),
+  pyco::add_method(cls.ptr(), "run", run_method,
+          "run($self, tag=None)\n--\n\n"
           "Start one step with `tag` on the task's runner and return at once. Takes one unit "
           "of Task_buffer_available; at 0 the service-available event is cleared (the task is "
           "busy) until a step gives a unit back. Does nothing while the task is stopped.");

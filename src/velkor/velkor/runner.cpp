@@ -2,6 +2,8 @@
 // daemon thread, and the job through which other threads hand it work.
 #include "runner.hpp"
 
+#include "pyco/method.hpp"
+
 #include <vector>
 
 namespace velkor {
@@ -323,16 +325,19 @@ void runner_init(Runner* self, nb::object name) {
   check_int(PyObject_SetAttr(obj, G.s_executor.get(), Py_None));
 }
 
-void runner_stop(nb::handle self) {
+Ref runner_stop(PyObject* self_ptr, Ref*) {
+  nb::handle self(self_ptr);
   Ref bound = pyco::getattr(self.ptr(), g().s_append_task.get());
   Ref stop_fn = pyco::getattr(self.ptr(), g().s__stop.get());
   Ref kw = check(PyDict_New());
   check_int(PyDict_SetItem(kw.get(), g().s_name.get(), g().s_stop.get()));
   check_int(PyDict_SetItem(kw.get(), g().s_task.get(), stop_fn.get()));
   submit(self.ptr(), std::move(bound), Ref(), std::move(kw));
+  return Ref();
 }
 
-void runner_start(nb::handle self) {
+Ref runner_start(PyObject* self_ptr, Ref*) {
+  nb::handle self(self_ptr);
   Globals& G = g();
   Ref target = pyco::getattr(self.ptr(), g().s_run_asyncio_in_thread.get());
   Ref key = pyco::getattr(self.ptr(), G.s_name.get());
@@ -341,12 +346,19 @@ void runner_start(nb::handle self) {
   Ref thread = vcall_kw(G.threading_Thread.get(), {target.get(), Py_True, thread_name.get()},
                         G.kw_target_daemon_name.get());
   pyco::call_method(thread.get(), G.s_start.get());
+  return Ref();
 }
 
-void runner_all_tasks(nb::handle self) {
+Ref runner_all_tasks(PyObject* self_ptr, Ref*) {
+  nb::handle self(self_ptr);
   Ref tasks = pyco::call(g().all_tasks.get(), loop_of(self.ptr()));
   print_object(tasks.get());
+  return Ref();
 }
+
+PYCO_METHOD(runner_stop, "stop", 0)
+PYCO_METHOD(runner_start, "start", 0)
+PYCO_METHOD(runner_all_tasks, "all_tasks", 0)
 
 }  // namespace
 
@@ -392,10 +404,12 @@ void bind_runner(nb::module_& m) {
                        "_stop($self)\n--\n\nThe stop sequence, run on the runner's own loop as the "
                        "task named \"stop\": cancel and await every other task, stop the loop, "
                        "then cancel every registered task bound to this runner.");
-  cls.def("stop", &runner_stop,
+  pyco::add_method(cls.ptr(), "stop", runner_stop_method,
+          "stop($self)\n--\n\n"
           "Queue the stop sequence on the runner's loop and return at once. A runner never "
           "started stops as soon as it is started; a closed runner raises RuntimeError.");
-  cls.def("start", &runner_start,
+  pyco::add_method(cls.ptr(), "start", runner_start_method,
+          "start($self)\n--\n\n"
           "Start the daemon thread that runs the loop until the stop sequence stops it.");
   add_coroutine_method(cls, cancel_task_impl, "cancel_task", "Real_tasks.cancel_task",
                        "cancel_task($self, name)\n--\n\nCancel every asyncio task of this loop whose "
@@ -406,7 +420,8 @@ void bind_runner(nb::module_& m) {
       "With CPU_bound equal to False: create an asyncio task named `name` on this loop from "
       "task(**kwargs). Otherwise run asyncio.run(task()) in the runner's executor (keyword "
       "arguments are not passed then).");
-  cls.def("all_tasks", &runner_all_tasks,
+  pyco::add_method(cls.ptr(), "all_tasks", runner_all_tasks_method,
+          "all_tasks($self)\n--\n\n"
           "Print the set of the loop's unfinished asyncio tasks (a diagnostic).");
   Ref descr = check(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls.ptr()),
                                       &run_in_thread_def));

@@ -6,6 +6,9 @@
 // counterpart on the task at the other end with [self.name]; that call finds
 // the link already there on this end and stops. Tasks at the other end are
 // always looked up in velkor_state.Tasks by key.
+#include <string>
+
+#include "pyco/method.hpp"
 #include "runner.hpp"
 #include "task.hpp"
 
@@ -57,8 +60,9 @@ void change_links(PyObject* self, PyObject* tasks, const LinkMethod& m) {
 }
 
 template <const LinkMethod& M>
-void link_method(nb::handle self, nb::handle tasks) {
-  change_links(self.ptr(), tasks.ptr(), M);
+Ref link(PyObject* self, Ref* p) {
+  change_links(self, p[0].get(), M);
+  return Ref();
 }
 
 constexpr LinkMethod kInsertInput{&TaskNames::input_tasks, &TaskNames::insert_output_tasks, true,
@@ -191,8 +195,7 @@ void leave_system(PyObject* self, const Ref& key, bool local) {
 // by the cancellation finds the task gone and gives its unit back without
 // inviting new work: the job may reach the loop before cancel() returns,
 // since handing it over lets other threads run.
-void cancel(nb::handle self_h) {
-  PyObject* self = self_h.ptr();
+Ref cancel(PyObject* self, Ref*) {
   Ref key = pyco::getattr(self, g().s_name.get());
   const bool local = is_local_key(key.get());
   try {
@@ -204,7 +207,24 @@ void cancel(nb::handle self_h) {
     throw;
   }
   if (local) cancel_steps(self, key.get());
+  return Ref();
 }
+
+PYCO_METHOD(cancel, "cancel", 0)
+
+// One CPython function per link method.
+#define LINK_METHOD(id, pyname)           \
+  Ref id(PyObject* self, Ref* p) { return link<k##id>(self, p); } \
+  PYCO_METHOD(id, pyname, 1, "tasks")
+LINK_METHOD(InsertInput, "insert_input_tasks")
+LINK_METHOD(InsertOutput, "insert_output_tasks")
+LINK_METHOD(DeleteInput, "delete_input_tasks")
+LINK_METHOD(DeleteOutput, "delete_output_tasks")
+LINK_METHOD(InsertIncodeInput, "insert_incode_input_tasks")
+LINK_METHOD(InsertIncodeOutput, "insert_incode_output_tasks")
+LINK_METHOD(DeleteIncodeInput, "delete_incode_input_tasks")
+LINK_METHOD(DeleteIncodeOutput, "delete_incode_output_tasks")
+#undef LINK_METHOD
 
 }  // namespace
 
@@ -214,34 +234,39 @@ void bind_wiring(TaskClass& cls) {
                                               "async_task._forget_mirrors", "velkor.velkor",
                                               nullptr))
                          .release();
-  cls.def("cancel", &cancel,
+  pyco::add_method(cls.ptr(), "cancel", cancel_method,
+          "cancel($self)\n--\n\n"
           "Take the task out of the system: cancel its running steps on its runner, delete its "
           "events, remove every link to and from it and unregister it from velkor_state.Tasks. "
           "Mirrors of the deleted events that updates still queued on a runner re-create are "
           "dropped there once those updates have run.");
-  struct Doc { const char* name; void (*fn)(nb::handle, nb::handle); const char* doc; };
+  struct Doc { const char* name; PyCFunctionFastWithKeywords fn; const char* doc; };
   const Doc methods[] = {
-      {"insert_input_tasks", &link_method<kInsertInput>,
+      {"insert_input_tasks", InsertInput_method,
        "Add producers (an iterable of task keys): each gets this task among its output_tasks. "
        "Then refresh this task's service-available event, so that its mirrors exist on the "
        "producers' runners."},
-      {"insert_output_tasks", &link_method<kInsertOutput>,
+      {"insert_output_tasks", InsertOutput_method,
        "Add consumers (an iterable of task keys): each gets this task among its input_tasks."},
-      {"delete_input_tasks", &link_method<kDeleteInput>,
+      {"delete_input_tasks", DeleteInput_method,
        "Remove producers (an iterable of task keys) from both ends of their links."},
-      {"delete_output_tasks", &link_method<kDeleteOutput>,
+      {"delete_output_tasks", DeleteOutput_method,
        "Remove consumers (an iterable of task keys) from both ends of their links."},
-      {"insert_incode_input_tasks", &link_method<kInsertIncodeInput>,
+      {"insert_incode_input_tasks", InsertIncodeInput_method,
        "Add in-code producers (stages that feed this task from their own code). Then refresh "
        "this task's service-available event."},
-      {"insert_incode_output_tasks", &link_method<kInsertIncodeOutput>,
+      {"insert_incode_output_tasks", InsertIncodeOutput_method,
        "Add in-code consumers (tasks this one feeds from its own code)."},
-      {"delete_incode_input_tasks", &link_method<kDeleteIncodeInput>,
+      {"delete_incode_input_tasks", DeleteIncodeInput_method,
        "Remove in-code producers from both ends of their links."},
-      {"delete_incode_output_tasks", &link_method<kDeleteIncodeOutput>,
+      {"delete_incode_output_tasks", DeleteIncodeOutput_method,
        "Remove in-code consumers from both ends of their links."},
   };
-  for (const Doc& d : methods) cls.def(d.name, d.fn, nb::arg("tasks").none(), d.doc);
+  for (const Doc& d : methods) {
+    // "name($self, tasks)\n--\n\n" + doc, kept for the type's lifetime.
+    auto* doc = new std::string(std::string(d.name) + "($self, tasks)\n--\n\n" + d.doc);
+    pyco::add_method(cls.ptr(), d.name, d.fn, doc->c_str());
+  }
 }
 
 }  // namespace velkor
