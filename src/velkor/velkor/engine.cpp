@@ -8,18 +8,7 @@ Globals& g() {
   return *globals;
 }
 
-Ref kwnames(std::initializer_list<const char*> names) {
-  Ref t = check(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-  Py_ssize_t i = 0;
-  for (const char* n : names) PyTuple_SET_ITEM(t.get(), i++, pyco::intern(n).release());
-  return t;
-}
 
-Ref vcall_kw(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwn) {
-  const Py_ssize_t nkw = kwn ? PyTuple_GET_SIZE(kwn) : 0;
-  return check(PyObject_Vectorcall(callable, args.begin(),
-                                   static_cast<Py_ssize_t>(args.size()) - nkw, kwn));
-}
 
 Ref state_attr(PyObject* name) { return pyco::getattr(g().state_module.get(), name); }
 
@@ -28,56 +17,11 @@ Ref node_name() {
   return pyco::getattr(node.get(), g().s_name.get());
 }
 
-namespace {
-// threading.Lock's type and its acquire/release method descriptors: a lock
-// of that exact type is taken without looking the methods up.
-PyObject* g_lock_type = nullptr;
-PyObject* g_lock_acquire = nullptr;
-PyObject* g_lock_release = nullptr;
 
-PyObject* call_lock(PyObject* lock, PyObject* descr, const char* name) {
-  if (reinterpret_cast<PyObject*>(Py_TYPE(lock)) == g_lock_type)
-    return PyObject_Vectorcall(descr, &lock, 1, nullptr);
-  Ref n = Ref::steal(PyUnicode_InternFromString(name));
-  return n ? PyObject_CallMethodNoArgs(lock, n.get()) : nullptr;
-}
-}  // namespace
 
-LockGuard::LockGuard(PyObject* lock) : lock_(Ref::borrow(lock)) {
-  Ref r = check(call_lock(lock, g_lock_acquire, "acquire"));
-}
 
-LockGuard::~LockGuard() {
-  if (!PyThreadState_GetUnchecked()) return;  // a thread being ended at exit
-  // Keep an exception in flight (the reason the scope is being left) across
-  // the call.
-  PyObject* pending = PyErr_GetRaisedException();
-  PyObject* r = call_lock(lock_.get(), g_lock_release, "release");
-  if (r) {
-    Py_DECREF(r);
-  } else {
-    PyErr_WriteUnraisable(lock_.get());
-  }
-  PyErr_SetRaisedException(pending);
-}
 
-bool equals_int(PyObject* v, long value) {
-  if (PyLong_CheckExact(v)) {
-    int overflow = 0;
-    const long x = PyLong_AsLongAndOverflow(v, &overflow);
-    if (x == -1 && PyErr_Occurred()) pyco::throw_current();
-    return !overflow && x == value;
-  }
-  Ref other = check(PyLong_FromLong(value));
-  return check_int(PyObject_RichCompareBool(v, other.get(), Py_EQ)) != 0;
-}
-
-bool is_local_key(PyObject* key) {
-  Ref node = node_name();
-  Ref fields = pyco::call_method(key, g().s_split.get(), g().s_comma);
-  Ref first = check(PySequence_GetItem(fields.get(), 0));
-  return check_int(PyObject_RichCompareBool(first.get(), node.get(), Py_EQ)) != 0;
-}
+bool is_local_key(PyObject* key) { return pyco::key_of_node(key, node_name().get()); }
 
 void print_object(PyObject* obj) { pyco::call(g().builtins_print.get(), Ref::borrow(obj)); }
 
@@ -100,6 +44,7 @@ void register_exception_translator() {
 void init_globals(PyObject* module) {
   Globals& G = g();
   (void)module;
+  pyco::init_util();
   G.state_module = check(PyImport_ImportModule("velkor.velkor_state"));
   Ref builtins = check(PyImport_ImportModule("builtins"));
   G.builtins_print = check(PyObject_GetAttrString(builtins.get(), "print"));
@@ -116,12 +61,6 @@ void init_globals(PyObject* module) {
   G.open_connection = A("open_connection");
   Ref threading = check(PyImport_ImportModule("threading"));
   G.threading_Thread = check(PyObject_GetAttrString(threading.get(), "Thread"));
-  {
-    Ref lock = check(PyObject_CallMethod(threading.get(), "Lock", nullptr));
-    g_lock_type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(lock.get())));
-    g_lock_acquire = check(PyObject_GetAttrString(g_lock_type, "acquire")).release();
-    g_lock_release = check(PyObject_GetAttrString(g_lock_type, "release")).release();
-  }
 
   struct Name { Ref* slot; const char* text; };
   const Name names[] = {

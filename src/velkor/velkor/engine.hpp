@@ -14,13 +14,18 @@
 #include <nanobind/nanobind.h>
 
 #include "pyco/coro.hpp"
+#include "pyco/util.hpp"
 
 namespace velkor {
 
 namespace nb = nanobind;
 using pyco::check;
 using pyco::check_int;
+using pyco::equals_int;
+using pyco::kwnames;
+using pyco::LockGuard;
 using pyco::Ref;
+using pyco::vcall_kw;
 
 struct Globals {
   Ref state_module;  // velkor.velkor_state (the module object; its attributes are read at use)
@@ -54,9 +59,6 @@ Ref state_attr(PyObject* name);
 // velkor_state.network_node.name, read now.
 Ref node_name();
 
-// Small call helpers with keyword names (values follow the positionals).
-Ref vcall_kw(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwnames);
-Ref kwnames(std::initializer_list<const char*> names);
 
 // print(obj) through builtins.print, so redirected sys.stdout sees it.
 void print_object(PyObject* obj);
@@ -71,24 +73,7 @@ void add_coroutine_method(nb::handle cls, pyco::CoroImpl impl, const char* name,
 // exception carried by a pyco exception.
 void register_exception_translator();
 
-// Holds a Python lock object (threading.Lock or anything with
-// acquire()/release()) for a scope: `with lock:` in C++. acquire() blocks
-// with the GIL released, as it does when called from Python. A failing
-// release() on the way out is reported as unraisable (a destructor must not
-// throw).
-class LockGuard {
- public:
-  explicit LockGuard(PyObject* lock);
-  ~LockGuard();
-  LockGuard(const LockGuard&) = delete;
-  LockGuard& operator=(const LockGuard&) = delete;
 
- private:
-  Ref lock_;
-};
-
-// v == value, as Python compares them (exact ints without a call).
-bool equals_int(PyObject* v, long value);
 
 // True when field 0 of `key` split at commas equals the local node's name
 // (velkor_state.network_node.name, read now): a task, runner or event key of

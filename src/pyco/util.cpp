@@ -1,0 +1,84 @@
+// pyco/util.cpp - see util.hpp.
+#include "util.hpp"
+
+namespace pyco {
+namespace {
+// threading.Lock's type and its acquire/release method descriptors: a lock
+// of that exact type is taken without looking the methods up. Set once by
+// init_util, never released.
+PyObject* g_lock_type = nullptr;
+PyObject* g_lock_acquire = nullptr;
+PyObject* g_lock_release = nullptr;
+PyObject* g_s_split = nullptr;
+PyObject* g_s_comma = nullptr;
+
+PyObject* call_lock(PyObject* lock, PyObject* descr, const char* name) {
+  if (reinterpret_cast<PyObject*>(Py_TYPE(lock)) == g_lock_type)
+    return PyObject_Vectorcall(descr, &lock, 1, nullptr);
+  Ref n = Ref::steal(PyUnicode_InternFromString(name));
+  return n ? PyObject_CallMethodNoArgs(lock, n.get()) : nullptr;
+}
+}  // namespace
+
+void init_util() {
+  if (g_lock_type) return;
+  Ref threading = check(PyImport_ImportModule("threading"));
+  Ref lock = check(PyObject_CallMethod(threading.get(), "Lock", nullptr));
+  g_lock_acquire = check(PyObject_GetAttrString(
+      reinterpret_cast<PyObject*>(Py_TYPE(lock.get())), "acquire")).release();
+  g_lock_release = check(PyObject_GetAttrString(
+      reinterpret_cast<PyObject*>(Py_TYPE(lock.get())), "release")).release();
+  g_s_split = intern("split").release();
+  g_s_comma = intern(",").release();
+  g_lock_type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(lock.get())));
+}
+
+Ref kwnames(std::initializer_list<const char*> names) {
+  Ref t = check(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+  Py_ssize_t i = 0;
+  for (const char* n : names) PyTuple_SET_ITEM(t.get(), i++, intern(n).release());
+  return t;
+}
+
+Ref vcall_kw(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwn) {
+  const Py_ssize_t nkw = kwn ? PyTuple_GET_SIZE(kwn) : 0;
+  return check(PyObject_Vectorcall(callable, args.begin(),
+                                   static_cast<Py_ssize_t>(args.size()) - nkw, kwn));
+}
+
+bool equals_int(PyObject* v, long value) {
+  if (PyLong_CheckExact(v)) {
+    int overflow = 0;
+    const long x = PyLong_AsLongAndOverflow(v, &overflow);
+    if (x == -1 && PyErr_Occurred()) throw_current();
+    return !overflow && x == value;
+  }
+  Ref other = check(PyLong_FromLong(value));
+  return check_int(PyObject_RichCompareBool(v, other.get(), Py_EQ)) != 0;
+}
+
+bool key_of_node(PyObject* key, PyObject* node) {
+  Ref fields = check(PyObject_CallMethodOneArg(key, g_s_split, g_s_comma));
+  Ref first = check(PySequence_GetItem(fields.get(), 0));
+  return check_int(PyObject_RichCompareBool(first.get(), node, Py_EQ)) != 0;
+}
+
+LockGuard::LockGuard(PyObject* lock) : lock_(Ref::borrow(lock)) {
+  Ref r = check(call_lock(lock, g_lock_acquire, "acquire"));
+}
+
+LockGuard::~LockGuard() {
+  if (!PyThreadState_GetUnchecked()) return;
+  // Keep an exception in flight (the reason the scope is being left) across
+  // the call.
+  PyObject* pending = PyErr_GetRaisedException();
+  PyObject* r = call_lock(lock_.get(), g_lock_release, "release");
+  if (r) {
+    Py_DECREF(r);
+  } else {
+    PyErr_WriteUnraisable(lock_.get());
+  }
+  PyErr_SetRaisedException(pending);
+}
+
+}  // namespace pyco
