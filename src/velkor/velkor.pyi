@@ -60,6 +60,29 @@ class net_node:
         None once it is drained; otherwise half-close and return the first read
         of the reply (at most 1024 bytes, b'' when the peer writes nothing)."""
 
+def Task_draw_directed_graph_with_two_colors(
+    nodes1: Iterable[str],
+    in_edges1: dict[str, list[str]],
+    out_edges1: dict[str, list[str]],
+    nodes2: Iterable[str],
+    in_edges2: dict[str, list[str]],
+    out_edges2: dict[str, list[str]],
+    nodes3: Iterable[str] = [],
+    nodes4: Iterable[str] = [],
+    font_size: int = 8,
+    figure_size: tuple[float, float] = (8, 4),
+) -> None:
+    """Draw four directed graphs on top of each other in a new figure
+    (trigger links black, in-code links red, nodes3 light blue, nodes4
+    gray), then pyplot.show(); with a non-interactive back end the figure is
+    left open for the caller."""
+
+def Tasks_Graph(
+    tasks: list[str], font_size: int = 8, figure_size: tuple[float, float] = (8, 4)
+) -> None:
+    """Draw the given tasks with their direct neighbours and their links;
+    stopped tasks gray."""
+
 class Real_tasks:
     """A runner: an asyncio event loop driven by a daemon thread of its own
     once started, registered in velkor_state.loop_threads under its key."""
@@ -277,3 +300,17 @@ async def event_config(l_t: str, event: str, value: object) -> None:
     """Create or update the mirror `event` on runner `l_t`: set when `value`
     is true, clear otherwise. Runs on that runner's loop; a failure prints
     its traceback."""
+
+class buffer:
+    """A queue of time-stamped frames for a dravel."""
+
+    buffer: list[dict[str, Any]]
+    """Frames ({"buffer_timestamp": number, "data": dict}) in timestamp order."""
+    buffer_threading_lock: threading.Lock
+    """Hold it to append frames or read them."""
+    maxlen: Any
+    """Stored as given; not enforced."""
+    last_time: float | None
+    """Timestamp of the frame a dravel took last."""
+
+    def __init__(self, maxlen: Any = None) -> None: ...

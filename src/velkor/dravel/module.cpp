@@ -4,12 +4,16 @@
 
 #include "pyco/coro.hpp"
 #include "pyco/module_util.hpp"
+#include "pyco/util.hpp"
+#include "dravel.hpp"
 
 NB_MODULE(dravel, m) {
   m.doc() = "velkor's buffer stage: drains time-stamped frame buffers into one consumer at a paced rate.";
   if (pyco::init_types(nullptr) < 0) throw nanobind::python_error();
   try {
+    pyco::init_util();
     pyco::bind_stage_head(m.ptr());
+    velkor_dravel::bind_dravel(m);
   } catch (const pyco::BaseException& e) {
     e.restore();
     throw nanobind::python_error();

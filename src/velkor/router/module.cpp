@@ -4,12 +4,16 @@
 
 #include "pyco/coro.hpp"
 #include "pyco/module_util.hpp"
+#include "pyco/util.hpp"
+#include "router.hpp"
 
 NB_MODULE(router, m) {
   m.doc() = "velkor's router stage: hands each item to exactly one ready local consumer.";
   if (pyco::init_types(nullptr) < 0) throw nanobind::python_error();
   try {
+    pyco::init_util();
     pyco::bind_stage_head(m.ptr());
+    velkor_router::bind_router(m);
   } catch (const pyco::BaseException& e) {
     e.restore();
     throw nanobind::python_error();

@@ -82,11 +82,13 @@ bool is_local_key(PyObject* key);
 
 // Defined in their own files; each binds its class or functions on `m`.
 void bind_net_node(nb::module_& m);
+void bind_graph_view(nb::module_& m);   // Task_draw_directed_graph_with_two_colors, Tasks_Graph
 void bind_runner(nb::module_& m);
 void bind_task(nb::module_& m);          // async_task
 void bind_waiter(nb::module_& m);        // waiter
 void bind_trig_output(nb::module_& m);   // trig_output
 void bind_event(nb::module_& m);         // custom_event
 void bind_event_config(nb::module_& m);  // event_config
+void bind_buffer_record(nb::module_& m); // buffer
 
 }  // namespace velkor

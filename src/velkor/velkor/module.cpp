@@ -59,12 +59,14 @@ NB_MODULE(velkor, m) {
     bind_import(m, "bisect", "bisect");
     bind_from(m, "collections", {"defaultdict", "deque"});
     bind_net_node(m);
+    bind_graph_view(m);
     bind_runner(m);
     bind_task(m);
     bind_waiter(m);
     bind_trig_output(m);
     bind_event(m);
     bind_event_config(m);
+    bind_buffer_record(m);
     m.def(
         "_submit",
         [](nb::handle runner, nb::handle func, nb::args args, nb::kwargs kwargs) {

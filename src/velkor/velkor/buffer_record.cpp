@@ -1,0 +1,44 @@
+// buffer_record.cpp - class buffer: one queue of time-stamped frames that a
+// dravel drains. A frame is a dict with "buffer_timestamp" (a number) and
+// "data" (the keyword arguments to deliver); `buffer` keeps them in
+// ascending timestamp order, and every reader and writer holds
+// `buffer_threading_lock`.
+#include "engine.hpp"
+
+namespace velkor {
+namespace {
+
+struct BufferRecord {};
+
+void buffer_init(BufferRecord* self, nb::handle maxlen) {
+  new (self) BufferRecord();
+  PyObject* obj = nb::find(self).ptr();
+  static PyObject* s_buffer = PyUnicode_InternFromString("buffer");
+  static PyObject* s_lock = PyUnicode_InternFromString("buffer_threading_lock");
+  static PyObject* s_maxlen = PyUnicode_InternFromString("maxlen");
+  static PyObject* s_last_time = PyUnicode_InternFromString("last_time");
+  static PyObject* lock_type = [] {
+    Ref threading = check(PyImport_ImportModule("threading"));
+    return check(PyObject_GetAttrString(threading.get(), "Lock")).release();
+  }();
+  check_int(PyObject_SetAttr(obj, s_buffer, check(PyList_New(0)).get()));
+  check_int(PyObject_SetAttr(obj, s_lock, check(PyObject_CallNoArgs(lock_type)).get()));
+  check_int(PyObject_SetAttr(obj, s_maxlen, maxlen.ptr()));
+  check_int(PyObject_SetAttr(obj, s_last_time, Py_None));
+}
+
+}  // namespace
+
+void bind_buffer_record(nb::module_& m) {
+  nb::class_<BufferRecord>(
+      m, "buffer", nb::dynamic_attr(),
+      "buffer(maxlen=None)\n\n"
+      "A queue of time-stamped frames for a dravel. Attributes: buffer (the frames, dicts\n"
+      "with \"buffer_timestamp\" and \"data\", in ascending timestamp order),\n"
+      "buffer_threading_lock (hold it to append or read), maxlen (stored, not enforced)\n"
+      "and last_time (timestamp of the frame a dravel took last, None before the first).")
+      .def("__init__", &buffer_init, nb::arg("maxlen").none().sig("None") = nb::none(),
+           "Create an empty record with a lock of its own.");
+}
+
+}  // namespace velkor
