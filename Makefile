@@ -1,5 +1,5 @@
 # velkor: set-up, tests, demo and benchmarks on a fresh machine.
-#   make demo    create .venv with CPython 3.13, install velkor, run examples/demo.py
+#   make demo    create .venv with CPython 3.13, install velkor, run examples/pipeline.py
 #   make test    the same with the test extras, then the test suite
 #   make bench   run every script of benchmarks/ and print their summaries
 #   make asan    build with AddressSanitizer + UBSan into .venv-asan and run the tests
@@ -32,7 +32,7 @@ install-test: $(PY)
 	$(PY) -m pip install $(PIP_QUIET) --no-build-isolation ".[test]"
 
 demo: install
-	$(PY) examples/demo.py
+	$(PY) examples/pipeline.py
 
 # The suite's fixtures stop every runner, so nanobind's leak report at
 # interpreter exit would mean a real leak: it fails the run.
