@@ -58,7 +58,10 @@ struct Watch {
 };
 
 // The mirror of the consumer's service-available event on the router's own
-// (dispatch) runner; throws when there is none.
+// (dispatch) runner; throws when there is none. A consumer whose event is no
+// longer registered has gone: it gets no mirror (an empty Watch), also when
+// a late update on the dispatch loop has left one behind, since waiting on
+// such a mirror would wake the router again at once for nothing.
 Watch watch(PyObject* router_key, PyObject* consumer) {
   Names& n = N();
   Ref tasks = shared(n.s_Tasks.get());
@@ -70,6 +73,8 @@ Watch watch(PyObject* router_key, PyObject* consumer) {
   Ref task = check(PyObject_GetItem(tasks.get(), consumer));
   Ref events = pyco::getattr(task.get(), n.s_events.get());
   Ref name = check(PySequence_GetItem(events.get(), 1));
+  Ref registry = shared(n.s_Events.get());
+  if (!check_int(PySequence_Contains(registry.get(), name.get()))) return {};
   return {check(PyObject_GetItem(table.get(), name.get())), std::move(table)};
 }
 
@@ -109,7 +114,6 @@ void deliver(PyObject* consumer, PyObject* item) {
 // run(**kwargs): one item.
 pyco::CoroNone run_body(Ref self, Ref item) {
   Names& n = N();
-  if (!item) item = check(PyDict_New());
   Ref key = task_key(self.get());
   for (;;) {
     Ref table = check(PyDict_New());
@@ -119,6 +123,7 @@ pyco::CoroNone run_body(Ref self, Ref item) {
       PyObject* consumer = PyList_GET_ITEM(keys.get(), i);
       try {
         Watch w = watch(key.get(), consumer);
+        if (!w.mirror) continue;
         check_int(PyDict_SetItem(table.get(), consumer, w.mirror.get()));
         Ref pair = check(PyTuple_Pack(2, w.mirror.get(), w.table.get()));
         check_int(PyDict_SetItem(watches.get(), consumer, pair.get()));
@@ -156,10 +161,17 @@ pyco::CoroNone run_body(Ref self, Ref item) {
   }
 }
 
+// self is positional-only: every keyword, "self" included, is part of the item.
 pyco::Frame run_impl(PyObject* const* a, Py_ssize_t na, PyObject* kw) {
-  Ref p[1], kwargs;
-  pyco::parse_args("run", a, na, kw, {"self"}, 1, p, &kwargs);
-  return run_body(std::move(p[0]), std::move(kwargs));
+  if (na != 1) {
+    PyErr_Format(PyExc_TypeError, "run() takes 1 positional argument but %zd were given", na);
+    pyco::throw_current();
+  }
+  Ref kwargs = check(PyDict_New());
+  const Py_ssize_t nk = kw ? PyTuple_GET_SIZE(kw) : 0;
+  for (Py_ssize_t k = 0; k < nk; ++k)
+    check_int(PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kw, k), a[na + k]));
+  return run_body(Ref::borrow(a[0]), std::move(kwargs));
 }
 
 // The consumers' side of the link: each counts the router among its
