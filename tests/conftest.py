@@ -7,6 +7,7 @@ node name, and after the test stops every runner the test left running and
 waits for the runner threads to end, so tests can run in any order.
 """
 import gc
+import os
 
 import pytest
 
@@ -14,6 +15,10 @@ import velkor
 from velkor import velkor_state
 
 from helpers import dump_threads, runner_thread, runner_threads, wait_until
+
+# nanobind's leak report at exit stays on in the test processes (and in the
+# interpreters they start), where every fixture stops its runners.
+os.environ["VELKOR_LEAK_CHECK"] = "1"
 
 TABLES = ("Tasks", "loop_threads", "Events", "dravel_dict", "router_dict")
 

@@ -88,8 +88,10 @@ Ref take_frame(PyObject* self, PyObject* buff) {
     if (index >= check_int(PyObject_Length(frames.get()))) return Ref();
   }
   Ref frame = check(PySequence_GetItem(frames.get(), index));
-  Ref stamp = check(PyObject_GetItem(frame.get(), n.s_buffer_timestamp.get()));
+  // Out of the list before its timestamp is read: a frame without one is
+  // dropped (the error reaches the engine) instead of blocking the buffer.
   check_int(PySequence_DelSlice(frames.get(), 0, index + 1));
+  Ref stamp = check(PyObject_GetItem(frame.get(), n.s_buffer_timestamp.get()));
   check_int(PyObject_SetAttr(buff, n.s_last_time.get(), stamp.get()));
   return frame;
 }
