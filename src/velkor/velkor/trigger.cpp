@@ -24,8 +24,30 @@ void cancel_all(PyObject* tasks) {
 // waiter(tasks_events): wait until at least one event of the table is set;
 // return the keys of every event set at that moment, in table order. No
 // wait task outlives the call, also when the call itself is cancelled.
+// The keys of the table whose events are set now, in table order.
+Ref set_keys(PyObject* table) {
+  Ref ready = check(PyList_New(0));
+  Ref items = check(PyMapping_Items(table));
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+    PyObject* item = PyList_GET_ITEM(items.get(), i);
+    Ref set = pyco::call_method(PyTuple_GET_ITEM(item, 1), N().is_set.get());
+    if (check_int(PyObject_IsTrue(set.get())))
+      check_int(PyList_Append(ready.get(), PyTuple_GET_ITEM(item, 0)));
+  }
+  return ready;
+}
+
 pyco::Coro waiter_body(Ref table) {
   Names& n = N();
+  // Events already set: the wait would end at once with these keys, so no
+  // wait task is made. An empty table still goes to asyncio.wait, which
+  // rejects it.
+  if (PyObject_Length(table.get()) > 0) {
+    Ref ready = set_keys(table.get());
+    if (PyList_GET_SIZE(ready.get()) > 0) co_return ready;
+  } else if (PyErr_Occurred()) {
+    pyco::throw_current();
+  }
   Ref waits = check(PyList_New(0));
   {
     Ref values = check(PyMapping_Values(table.get()));
@@ -46,14 +68,7 @@ pyco::Coro waiter_body(Ref table) {
     cancel_all(waits.get());
     throw;
   }
-  Ref ready = check(PyList_New(0));
-  Ref items = check(PyMapping_Items(table.get()));
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-    PyObject* item = PyList_GET_ITEM(items.get(), i);
-    Ref set = pyco::call_method(PyTuple_GET_ITEM(item, 1), n.is_set.get());
-    if (check_int(PyObject_IsTrue(set.get())))
-      check_int(PyList_Append(ready.get(), PyTuple_GET_ITEM(item, 0)));
-  }
+  Ref ready = set_keys(table.get());
   Ref pending = check(PySequence_GetItem(outcome.get(), 1));
   Ref it = check(PyObject_GetIter(pending.get()));
   while (Ref t = Ref::steal(PyIter_Next(it.get()))) pyco::call_method(t.get(), n.cancel.get());
