@@ -14,13 +14,21 @@ Compared, in one run and with the same work functions and feeding:
     makes a named asyncio task of the step; the producer waits for the
     consumer on an asyncio.Event of its own loop that stands for the
     consumer's availability, set and cleared by updates queued to that loop
-    with call_soon_threadsafe, through a waiter like the engine's.
+    with call_soon_threadsafe, through a waiter like the engine's;
+  * the floor: the same items handed between the engine's three runner
+    threads with nothing else, through a collections.deque per stage and one
+    loop.call_soon_threadsafe wake-up per batch (a stage woken drains its
+    deque, handing each item to the next stage's deque; the sink counts).
+    No buffers, no copies, no events, no asyncio tasks: what any hand-over
+    between these threads costs at least, with the same feeding and window.
 Figures are items per second from the first feed until the sink has had the
 last item, best of several rounds taken round-robin, and the cost per hop
 (three hand-overs per item: into the source, the middle and the sink) in wall
 time and in CPU time of the process (all its threads), which leaves out the
-time the threads spend waiting for each other. Both depend much on how the
-threads happen to hand the GIL to each other, hence the best of several rounds.
+time the threads spend waiting for each other; the engine's cost per hop over
+the floor's tells how much the engine adds to bare transport. All depend much
+on how the threads happen to hand the GIL to each other, hence the best of
+several rounds.
 Prints one JSON object, then a one-line summary of the ratios.
 """
 import asyncio
@@ -224,15 +232,64 @@ def build_asyncio(sink):
     return loops, stages
 
 
+# --- the floor: deques and one wake-up per batch -------------------------------
+
+class Hop:
+    """A deque that a stage's loop drains after one wake-up per batch."""
+
+    def __init__(self, loop, deliver):
+        self.loop = loop
+        self.deliver = deliver
+        self.items = collections.deque()
+        self.woken = False
+        self.wakeups = 0
+
+    def put(self, item):
+        self.items.append(item)
+        if not self.woken:
+            self.woken = True
+            self.wakeups += 1
+            self.loop.call_soon_threadsafe(self.drain)
+
+    def drain(self):
+        # Cleared before draining: an item put from now on is either seen by
+        # this drain or wakes the loop again.
+        self.woken = False
+        items, deliver = self.items, self.deliver
+        while items:
+            deliver(items.popleft())
+
+
+def build_floor(runners, sink):
+    sink_hop = Hop(runners[2].loop, lambda d: sink.take(**d))
+    middle_hop = Hop(runners[1].loop, sink_hop.put)
+    return [Hop(runners[0].loop, middle_hop.put), middle_hop, sink_hop]
+
+
+def timed_floor_round(source_hop, sink):
+    """timed_round's feeding, into the floor's first deque."""
+    sink.reset()
+    c0 = time.process_time()
+    t0 = time.perf_counter()
+    for i in range(N):
+        sink.room.acquire()
+        source_hop.put({"i": i, "payload": "x"})
+    if not sink.done.wait(120):
+        raise RuntimeError(f"the sink got {sink.count} of {N} items")
+    return time.perf_counter() - t0, time.process_time() - c0
+
+
 # --- the run ------------------------------------------------------------------
 
 def main():
-    engine_sink, plain_sink = Sink(), Sink()
+    engine_sink, plain_sink, floor_sink = Sink(), Sink(), Sink()
     runners, tasks = build_engine(engine_sink)
     loops, stages = build_asyncio(plain_sink)
+    floor_hops = build_floor(runners, floor_sink)
     cases = {
         "engine": lambda: timed_round(tasks[0], engine_sink),
         "asyncio": lambda: timed_round(stages["source"], plain_sink),
+        "floor": lambda: timed_floor_round(floor_hops[0], floor_sink),
     }
     best = {k: float("inf") for k in cases}
     best_cpu = {k: float("inf") for k in cases}
@@ -256,16 +313,23 @@ def main():
         "items_per_second": {k: round(v) for k, v in per_second.items()},
         "us_per_hop": {k: round(v, 2) for k, v in per_hop.items()},
         "cpu_us_per_hop": {k: round(v, 2) for k, v in cpu_per_hop.items()},
+        "floor_items_per_wakeup": round(
+            ROUNDS * N * HOPS / sum(h.wakeups for h in floor_hops), 1),
         "ratio_engine_over_asyncio_items_per_second": round(
             per_second["engine"] / per_second["asyncio"], 2),
         "ratio_asyncio_over_engine_cpu_per_hop": round(
             cpu_per_hop["asyncio"] / cpu_per_hop["engine"], 2),
+        "ratio_engine_over_floor_us_per_hop": round(per_hop["engine"] / per_hop["floor"], 2),
+        "ratio_engine_over_floor_cpu_per_hop": round(
+            cpu_per_hop["engine"] / cpu_per_hop["floor"], 2),
     }
     print(json.dumps(result))
     print(f"chain: engine {per_second['engine']:.0f} items/s ({per_hop['engine']:.1f} us/hop), "
           f"plain asyncio {per_second['asyncio']:.0f} items/s ({per_hop['asyncio']:.1f} us/hop) "
           f"-> {result['ratio_engine_over_asyncio_items_per_second']:.2f}x faster, "
-          f"{result['ratio_asyncio_over_engine_cpu_per_hop']:.2f}x less CPU per hop",
+          f"{result['ratio_asyncio_over_engine_cpu_per_hop']:.2f}x less CPU per hop; "
+          f"floor {per_hop['floor']:.1f} us/hop, engine "
+          f"{result['ratio_engine_over_floor_us_per_hop']:.2f}x the floor per hop",
           file=sys.stderr)
 
 

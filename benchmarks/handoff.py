@@ -18,8 +18,8 @@ import time
 import velkor  # noqa: F401
 from velkor import velkor as engine
 
-N = 20_000
-ROUNDS = 5
+N = 10_000
+ROUNDS = 3
 
 
 async def cancel_task_py(runner, name):

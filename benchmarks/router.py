@@ -17,7 +17,14 @@ Compares, in one run:
     event, asyncio.wait for the first);
   * to tell the router's share from the source's, the plain version with its
     source waiting as the engine's hand-over does (a wait task and
-    asyncio.wait instead of awaiting the event itself).
+    asyncio.wait instead of awaiting the event itself);
+  * the floor: the same items handed between the engine's own threads (the
+    source runner, the router's "buffer_router" runner, the two consumer
+    runners) through a collections.deque per receiver and one
+    loop.call_soon_threadsafe wake-up per batch, with at most as many items
+    in flight as the engine can have (one at the source, one in the router,
+    one per consumer). The router's loop gives the items to the four
+    consumers in turn. No buffers, copies, events or asyncio tasks.
 Each figure is items per second from the first item made until the last one
 has been consumed, best of several rounds taken round-robin. Prints one JSON
 object, then a one-line summary of the ratios.
@@ -34,7 +41,9 @@ activation and pause, a hand-over to outputs after every step, mirror
 updates through event_config).
 """
 import asyncio
+import collections
 import copy
+import itertools
 import json
 import sys
 import threading
@@ -235,14 +244,87 @@ class AsyncioCase:
             loop.close()
 
 
+# --- the floor: deques and one wake-up per batch -----------------------------------
+
+class Hop:
+    """A deque that a receiver's loop drains after one wake-up per batch."""
+
+    def __init__(self, loop, deliver):
+        self.loop = loop
+        self.deliver = deliver
+        self.items = collections.deque()
+        self.woken = False
+        self.wakeups = 0
+
+    def put(self, item):
+        self.items.append(item)
+        if not self.woken:
+            self.woken = True
+            self.wakeups += 1
+            self.loop.call_soon_threadsafe(self.drain)
+
+    def drain(self):
+        # Cleared before draining: an item put from now on is either seen by
+        # this drain or wakes the loop again.
+        self.woken = False
+        items, deliver = self.items, self.deliver
+        while items:
+            deliver(items.popleft())
+
+
+class FloorCase:
+    IN_FLIGHT = 1 + 1 + CONSUMERS  # the source, the router, one per consumer
+
+    def __init__(self, eng):
+        source, c0, c1 = (r.loop for r in eng.runners)
+        dispatch = S.loop_threads["node_0,buffer_router"].loop
+        self.source = source
+        self.room = threading.Semaphore(self.IN_FLIGHT)
+        self.done = self.seen = 0
+
+        def consume(item):
+            self.done += 1
+            self.seen += item["frame"]
+            self.room.release()
+
+        self.consumers = [Hop((c0, c1)[i % 2], consume) for i in range(CONSUMERS)]
+        turn = itertools.count()
+
+        def dispatch_one(item):
+            self.consumers[next(turn) % CONSUMERS].put(item)
+
+        self.router = Hop(dispatch, dispatch_one)
+
+    def hops(self):
+        return [self.router] + self.consumers
+
+    def run(self):
+        self.done = self.seen = 0
+
+        def feed():
+            # Runs on the source runner's thread, which has nothing else to do.
+            for _ in range(N):
+                self.room.acquire()
+                self.router.put(ITEM)
+
+        t0 = time.perf_counter()
+        self.source.call_soon_threadsafe(feed)
+        wait_for(lambda: self.done >= N)
+        elapsed = time.perf_counter() - t0
+        assert self.done == N and self.seen == N, (self.done, self.seen)
+        return N / elapsed
+
+
 def main():
     eng, plain = EngineCase(), AsyncioCase()
+    floor = FloorCase(eng)
     cases = {
         "engine": eng.run,
         "asyncio": plain.run,
         # the plain version with the source waiting as the engine's hand-over
         # does, to tell the router's own cost from the source's
         "asyncio_engine_like_source": lambda: plain.run(wait_like_the_engine=True),
+        "floor": floor.run,
     }
     best = {k: 0.0 for k in cases}
     for _ in range(ROUNDS):
@@ -258,12 +340,17 @@ def main():
         "ratio_engine_over_asyncio": round(best["engine"] / best["asyncio"], 2),
         "ratio_engine_over_asyncio_engine_like_source":
             round(best["engine"] / best["asyncio_engine_like_source"], 2),
+        "floor_in_flight": FloorCase.IN_FLIGHT,
+        "floor_items_per_wakeup": round(
+            ROUNDS * N * 2 / sum(h.wakeups for h in floor.hops()), 2),
+        "ratio_engine_over_floor": round(best["engine"] / best["floor"], 3),
     }
     print(json.dumps(result))
     print(f"router: engine {best['engine']:.0f} items/s, plain asyncio {best['asyncio']:.0f} "
           f"items/s -> {result['ratio_engine_over_asyncio']:.2f}x "
           f"({result['ratio_engine_over_asyncio_engine_like_source']:.2f}x when the asyncio "
-          f"source waits like the engine's hand-over)", file=sys.stderr)
+          f"source waits like the engine's hand-over); floor {best['floor']:.0f} items/s, "
+          f"engine {result['ratio_engine_over_floor']:.3f}x the floor", file=sys.stderr)
 
 
 if __name__ == "__main__":
