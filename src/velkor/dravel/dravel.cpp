@@ -251,7 +251,7 @@ void bind_dravel(nb::module_& m) {
   cls.def("__init__", &dravel_init, nb::arg("name").none(), nb::arg("WT_sleep").none(),
           nb::arg("optimum_delay").none(), nb::arg("zarib").none() = 1.01,
           nb::arg("output_task").none().sig("None") = nb::none(),
-          nb::arg("buffers_list") = no_buffers, nb::arg("kwargs"),
+          nb::arg("buffers_list").none() = no_buffers, nb::arg("kwargs"),
           "Register the dravel, create its trigger and main tasks and start ticking.");
   pyco::add_method(cls.ptr(), "change_output_task", change_output_task_method,
           "change_output_task($self, task)\n--\n\n"

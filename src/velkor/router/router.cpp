@@ -290,7 +290,7 @@ void bind_router(nb::module_& m) {
       "among output_tasks. Registered in velkor_state.router_dict as \"router_<name>\"; a\n"
       "name already registered prints \"router <name> exists!\". Runs on the node's shared\n"
       "\"buffer_router\" runner, created and started by the first router or dravel.");
-  cls.def("__init__", &router_init, nb::arg("name").none(), nb::arg("output_tasks") = no_outputs,
+  cls.def("__init__", &router_init, nb::arg("name").none(), nb::arg("output_tasks").none() = no_outputs,
           "Register the router, its engine task and its consumers.");
   pyco::add_method(cls.ptr(), "insert_output_tasks", insert_output_tasks_method,
           "insert_output_tasks($self, tasks)\n--\n\n"

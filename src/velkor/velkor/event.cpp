@@ -388,7 +388,7 @@ void bind_event(nb::module_& m) {
       "registered prints \"Event <name> exists!\" and leaves the new object with only `name`.");
   cls.def("__init__", &event_init,
           nb::sig("def __init__(self, name: object, task: object | None = None) -> None"),
-          nb::arg("name"), nb::arg("task").none() = nb::none(),
+          nb::arg("name").none(), nb::arg("task").none() = nb::none(),
           "Create the event, register it and compute its waiters and their runners.");
   PyObject* c = cls.ptr();
   pyco::add_method(c, "is_set", m_is_set_method,

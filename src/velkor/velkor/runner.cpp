@@ -397,7 +397,7 @@ void bind_runner(nb::module_& m) {
       "replaced. Attributes: name (the key), loop, Events_async (event mirrors on this loop),\n"
       "executor (for CPU-bound steps; None selects the loop's default executor) and, once the\n"
       "thread runs, append_task_queue.");
-  cls.def("__init__", &runner_init, nb::arg("name"),
+  cls.def("__init__", &runner_init, nb::arg("name").none(),
           "Create the runner, register it under its loop-thread key and create its (idle) "
           "loop.");
   add_coroutine_method(cls, stop_impl, "_stop", "Real_tasks._stop",
