@@ -17,7 +17,6 @@ import random
 import re
 import sys
 import threading
-import time
 
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
@@ -913,8 +912,7 @@ def dravel_delivers(frames, got):
 
 @SETTINGS
 @given(name=odd("main"),
-       # None as the consumers has a test of its own below.
-       outputs=st.sampled_from(sorted(set(_iterables("node_0,k2", "node_0,k2")) - {"None"})))
+       outputs=st.sampled_from(sorted(_iterables("node_0,k2", "node_0,k2"))))
 def test_router_constructor_and_links_with_odd_values(stages, capfd, name, outputs):
     main, _, _, got = stages
     name = name()
@@ -960,8 +958,7 @@ def test_router_constructor_and_links_with_odd_values(stages, capfd, name, outpu
        wt_sleep=st.sampled_from([3600, 10 ** 30, float("inf"), True, 1e6]),
        optimum_delay=odd_values, zarib=odd_values,
        output=odd(None, "node_0,k2", "node_0,ghost"),
-       # None as the buffer list has a test of its own below.
-       buffers=st.one_of(odd_values.filter(lambda r: r.text != "None"),
+       buffers=st.one_of(odd_values,
                          st.sampled_from([Recipe(list, "[]"), Recipe(lambda: [buffer()], "[buffer()]"),
                                           Recipe(lambda: {"not": "a list"}, "a dict")])),
        extra=st.dictionaries(st.sampled_from(["colour", "size"]), odd_values, max_size=2))

@@ -1,6 +1,8 @@
 """Wiring while items flow: threads add and remove links (task output and
-input links, in-code links, a router's consumers, a dravel's consumer) while
-items move through the graph.
+input links, in-code links, a router's consumers, a dravel's consumer), or
+cancel consumers and build them again, while items move through the graph.
+A last group sets and clears one event from two threads at once, as a
+consumer's run() and its step's unit return do.
 
 The wiring threads must never see an exception, the engine must not report
 an error (no "task has error!!!", no "Set changed size during iteration"),
@@ -18,7 +20,6 @@ import collections
 import itertools
 import math
 import random
-import sys
 import threading
 import time
 import traceback
@@ -30,23 +31,37 @@ from velkor.dravel import dravel
 from velkor.router import router
 from velkor.velkor import async_task, buffer, custom_event
 
-from helpers import dump_threads, run_on, wait_until
+import helpers
+from helpers import dump_threads, run_on
 
 pytestmark = pytest.mark.timeout(90)
 
 PATIENCE = 20  # seconds a flow may take before the test gives up on it
-# Under asyncio debug mode (python -X dev) call_soon_threadsafe is slow enough
-# for the race shown by test_mirror_follows_set_and_clear_racing_from_two_threads
-# to strike while items flow.
-DEBUG_MODE_RACE = pytest.mark.xfail(
-    sys.flags.dev_mode, strict=False,
-    reason="asyncio debug mode: custom_event.set()/clear() racing on two threads leave "
-           "mirrors out of step with their events (hang, or back-pressure lost)")
-
 NODE = "node_0"
 DISPATCH = f"{NODE},buffer_router"
 ENGINE_FAULTS = ("Set changed size during iteration", "task has error!!!", "Traceback",
                  "Can not delete Event")
+
+
+def mirrors_out_of_step():
+    """Mirrors that disagree with their registered event: what a stuck flow
+    looks like when an update carrying a stale value was queued last."""
+    found = []
+    for runner in list(S.loop_threads.values()):
+        for name, mirror in list(getattr(runner, "Events_async", {}).items()):
+            event = S.Events.get(name)
+            if event is not None and bool(event.is_set()) != mirror.is_set():
+                found.append(f"{name} on {runner.name}: event {bool(event.is_set())}, "
+                             f"mirror {mirror.is_set()}")
+    return found
+
+
+def wait_until(predicate, timeout=5.0, interval=0.002, message="condition"):
+    """helpers.wait_until, telling on failure which mirrors are out of step."""
+    try:
+        return helpers.wait_until(predicate, timeout, interval, message)
+    except AssertionError as error:
+        raise AssertionError(f"{error}; mirrors out of step: {mirrors_out_of_step()}") from None
 
 
 def key(name):
@@ -159,7 +174,8 @@ def feed(task, items, make, timeout=PATIENCE):
     for i in items:
         while not available(task):
             if time.monotonic() > deadline:
-                raise AssertionError(f"{task.name} stayed busy at item {i}\n{dump_threads()}")
+                raise AssertionError(f"{task.name} stayed busy at item {i}; mirrors out of step: "
+                                     f"{mirrors_out_of_step()}\n{dump_threads()}")
             time.sleep(0.0002)
         tag = f"in#{i}"
         task.insert_kwargs_buffer(make(i), tag)
@@ -193,7 +209,6 @@ ITEMS = 1500
 AFTER = 200
 
 
-@DEBUG_MODE_RACE
 def test_output_and_input_links_change_while_items_fan_out(make_runner, capfd):
     r1, r2 = make_runner("r1"), make_runner("r2")
     timeline = Timeline()
@@ -275,7 +290,6 @@ def test_output_and_input_links_change_while_items_fan_out(make_runner, capfd):
 ROUTED = 1500
 
 
-@DEBUG_MODE_RACE
 def test_router_consumers_change_while_items_are_dispatched(make_runner, capfd):
     r1, r2 = make_runner("r1"), make_runner("r2")
     timeline = Timeline()
@@ -346,7 +360,6 @@ FRAMES = 800
 BACKLOG = 10  # frames the feeder lets pile up in the buffer
 
 
-@DEBUG_MODE_RACE
 def test_dravel_consumer_changes_while_frames_are_drained(make_runner, capfd):
     r2 = make_runner("r2")
     timeline = Timeline()
@@ -432,7 +445,6 @@ def test_dravel_consumer_changes_while_frames_are_drained(make_runner, capfd):
 REBUILT = 3000
 
 
-@DEBUG_MODE_RACE
 def test_consumers_cancelled_and_rebuilt_while_items_fan_out(make_runner, capfd):
     r1, r2 = make_runner("r1"), make_runner("r2")
     timeline = Timeline()
@@ -517,12 +529,6 @@ def test_consumers_cancelled_and_rebuilt_while_items_fan_out(make_runner, capfd)
 
 # --- events set and cleared from two threads ------------------------------------------
 
-@pytest.mark.xfail(
-    strict=True,
-    reason="custom_event.set()/clear() read _value for the mirror update before queueing it "
-           "with call_soon_threadsafe, unlocked: when another thread's set() queues its update "
-           "in between, the update queued last carries the stale value and the mirror stays "
-           "clear while the event is set")
 def test_mirror_follows_set_and_clear_racing_from_two_threads(make_runner):
     """A consumer's run() clears its service-available event on a producer's
     thread while its step's unit return sets it on its own runner thread. A

@@ -87,8 +87,18 @@ void recompute_runners(PyObject* self) {
 
 // set() / clear(): change the value at once, then tell every local runner in
 // l_t_list. Every exception is swallowed and reported by the result False.
+//
+// The flip and the scheduling of its updates happen under the event's custom
+// waiter lock (the lock refresh and insert_custom_waiter_task hold while they
+// send the value to new runners). Without it, a set() on one thread and a
+// clear() on another can queue their updates in the opposite order of their
+// flips, and a mirror would keep the older value for good: a producer then
+// waits for ever on a consumer that is free, or hands items to one that is
+// busy.
 bool change_value(PyObject* self, bool value) {
   try {
+    Ref lock = attr(self, N().s_custom_lock);
+    LockGuard hold(lock.get());
     Ref current = attr(self, N().s__value);
     if ((check_int(PyObject_IsTrue(current.get())) != 0) == value) return true;
     set_attr(self, N().s__value, value ? Py_True : Py_False);
