@@ -61,3 +61,26 @@ def run_on(runner, coro, timeout=5.0):
     import asyncio
 
     return asyncio.run_coroutine_threadsafe(coro, runner.loop).result(timeout)
+
+
+def mirrors_out_of_step():
+    """Mirrors that disagree with their registered event: what a stuck flow
+    looks like when an update carrying a stale value was queued last."""
+    from velkor import velkor_state as S
+
+    found = []
+    for runner in list(S.loop_threads.values()):
+        for name, mirror in list(getattr(runner, "Events_async", {}).items()):
+            event = S.Events.get(name)
+            if event is not None and bool(event.is_set()) != mirror.is_set():
+                found.append(f"{name} on {runner.name}: event {bool(event.is_set())}, "
+                             f"mirror {mirror.is_set()}")
+    return found
+
+
+def wait_for_flow(predicate, timeout=5.0, interval=0.002, message="condition"):
+    """wait_until, telling on failure which mirrors are out of step."""
+    try:
+        return wait_until(predicate, timeout, interval, message)
+    except AssertionError as error:
+        raise AssertionError(f"{error}; mirrors out of step: {mirrors_out_of_step()}") from None

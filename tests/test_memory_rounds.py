@@ -32,8 +32,8 @@ from velkor import velkor_state as S
 from velkor.router import router
 from velkor.velkor import Real_tasks, async_task
 
-import helpers
-from helpers import run_on, runner_threads
+from helpers import wait_for_flow as wait_until
+from helpers import mirrors_out_of_step, run_on, runner_threads
 
 pytestmark = pytest.mark.timeout(120)
 
@@ -46,27 +46,6 @@ OBJECT_SLACK = 200  # tracked objects the later rounds may sit above the referen
 PATIENCE = 30  # seconds a round may take before the test gives up on it
 TABLES = ("Tasks", "loop_threads", "Events", "dravel_dict", "router_dict")
 ENGINE_TYPES = ("async_task", "Real_tasks", "custom_event", "router", "dravel", "buffer")
-
-
-def mirrors_out_of_step():
-    """Mirrors that disagree with their registered event: what a stuck flow
-    looks like when an update carrying a stale value was queued last."""
-    found = []
-    for runner in list(S.loop_threads.values()):
-        for name, mirror in list(getattr(runner, "Events_async", {}).items()):
-            event = S.Events.get(name)
-            if event is not None and bool(event.is_set()) != mirror.is_set():
-                found.append(f"{name} on {runner.name}: event {bool(event.is_set())}, "
-                             f"mirror {mirror.is_set()}")
-    return found
-
-
-def wait_until(predicate, timeout=5.0, interval=0.002, message="condition"):
-    """helpers.wait_until, telling on failure which mirrors are out of step."""
-    try:
-        return helpers.wait_until(predicate, timeout, interval, message)
-    except AssertionError as error:
-        raise AssertionError(f"{error}; mirrors out of step: {mirrors_out_of_step()}") from None
 
 
 def key(name):

@@ -31,8 +31,8 @@ from velkor.dravel import dravel
 from velkor.router import router
 from velkor.velkor import async_task, buffer, custom_event
 
-import helpers
-from helpers import dump_threads, run_on
+from helpers import wait_for_flow as wait_until
+from helpers import dump_threads, mirrors_out_of_step, run_on
 
 pytestmark = pytest.mark.timeout(90)
 
@@ -41,27 +41,6 @@ NODE = "node_0"
 DISPATCH = f"{NODE},buffer_router"
 ENGINE_FAULTS = ("Set changed size during iteration", "task has error!!!", "Traceback",
                  "Can not delete Event")
-
-
-def mirrors_out_of_step():
-    """Mirrors that disagree with their registered event: what a stuck flow
-    looks like when an update carrying a stale value was queued last."""
-    found = []
-    for runner in list(S.loop_threads.values()):
-        for name, mirror in list(getattr(runner, "Events_async", {}).items()):
-            event = S.Events.get(name)
-            if event is not None and bool(event.is_set()) != mirror.is_set():
-                found.append(f"{name} on {runner.name}: event {bool(event.is_set())}, "
-                             f"mirror {mirror.is_set()}")
-    return found
-
-
-def wait_until(predicate, timeout=5.0, interval=0.002, message="condition"):
-    """helpers.wait_until, telling on failure which mirrors are out of step."""
-    try:
-        return helpers.wait_until(predicate, timeout, interval, message)
-    except AssertionError as error:
-        raise AssertionError(f"{error}; mirrors out of step: {mirrors_out_of_step()}") from None
 
 
 def key(name):
