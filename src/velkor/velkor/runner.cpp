@@ -117,6 +117,120 @@ PyTypeObject Job_Type = [] {
 }();
 
 // ---------------------------------------------------------------------------
+// The batch: what one wake-up of a runner's loop runs. A submission while a
+// batch of that runner is queued and has not started joins it; otherwise it
+// makes a new batch and queues it with loop.call_soon_threadsafe. The batch
+// object is owned by the loop's ready queue (the runner only points to it),
+// so every reference of the cycle runner -> loop -> batch -> job -> runner is
+// one the garbage collector sees, and closing the loop drops what it holds.
+
+struct BatchObject {
+  PyObject_HEAD
+  vectorcallfunc vectorcall;
+  PyObject* runner;
+  std::vector<PyObject*> jobs;  // owned references, in submission order
+};
+
+void batch_detach(BatchObject* b) {
+  if (!b->runner) return;
+  Runner* r = runner_of(b->runner);
+  if (r && r->batch == reinterpret_cast<PyObject*>(b)) r->batch = nullptr;
+}
+
+// Put jobs that a failing batch did not run in front of the runner's next
+// batch, queuing one if there is none, so that they still run in order.
+void requeue_front(PyObject* runner, std::vector<PyObject*>& rest) {
+  Runner* r = runner_of(runner);
+  if (r && r->batch) {
+    auto* next = reinterpret_cast<BatchObject*>(r->batch);
+    next->jobs.insert(next->jobs.begin(), rest.begin(), rest.end());
+    rest.clear();
+    return;
+  }
+  PyObject* saved = PyErr_GetRaisedException();
+  for (PyObject* job : rest) {
+    // One at a time through submit()'s path: the first makes the batch,
+    // the others join it.
+    Ref j = Ref::steal(job);
+    auto* jo = reinterpret_cast<struct JobObject*>(job);
+    Ref r2 = Ref::steal(pyco::guard([&] {
+      submit(runner, Ref::borrow(jo->func), Ref::borrow(jo->args),
+             jo->kwargs ? Ref::borrow(jo->kwargs) : Ref());
+      return Py_NewRef(Py_None);
+    }));
+    if (!r2) PyErr_WriteUnraisable(runner);
+  }
+  rest.clear();
+  PyErr_SetRaisedException(saved);
+}
+
+PyObject* batch_run(PyObject* self, PyObject* const*, size_t nargsf, PyObject*) {
+  if (PyVectorcall_NARGS(nargsf) != 0) {
+    PyErr_SetString(PyExc_TypeError, "a runner batch takes no arguments");
+    return nullptr;
+  }
+  auto* b = reinterpret_cast<BatchObject*>(self);
+  batch_detach(b);  // from now on, submissions make a new batch
+  std::vector<PyObject*> jobs;
+  jobs.swap(b->jobs);
+  Ref keep = Ref::borrow(b->runner);
+  for (size_t i = 0; i < jobs.size(); ++i) {
+    PyObject* job = jobs[i];
+    PyObject* res = PyObject_Vectorcall(job, nullptr, 0, nullptr);
+    if (res) {
+      Py_DECREF(res);
+    } else if (PyErr_ExceptionMatches(PyExc_Exception)) {
+      PyErr_WriteUnraisable(job);  // as a failing loop callback: reported, the others run
+    } else {
+      // KeyboardInterrupt, SystemExit: it leaves the loop, as it would
+      // from any callback; the jobs not yet run stay queued.
+      Py_DECREF(job);
+      std::vector<PyObject*> rest(jobs.begin() + static_cast<std::ptrdiff_t>(i) + 1, jobs.end());
+      requeue_front(keep.get(), rest);
+      return nullptr;
+    }
+    Py_DECREF(job);
+  }
+  return Py_NewRef(Py_None);
+}
+
+int batch_traverse(PyObject* self, visitproc visit, void* arg) {
+  auto* b = reinterpret_cast<BatchObject*>(self);
+  Py_VISIT(b->runner);
+  for (PyObject* job : b->jobs) Py_VISIT(job);
+  return 0;
+}
+int batch_clear(PyObject* self) {
+  auto* b = reinterpret_cast<BatchObject*>(self);
+  batch_detach(b);
+  std::vector<PyObject*> jobs;
+  jobs.swap(b->jobs);
+  for (PyObject* job : jobs) Py_DECREF(job);
+  Py_CLEAR(b->runner);
+  return 0;
+}
+void batch_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
+  batch_clear(self);
+  reinterpret_cast<BatchObject*>(self)->jobs.~vector();
+  PyObject_GC_Del(self);
+}
+
+PyTypeObject Batch_Type = [] {
+  PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+  t.tp_name = "velkor.runner_batch";
+  t.tp_basicsize = sizeof(BatchObject);
+  t.tp_dealloc = batch_dealloc;
+  t.tp_vectorcall_offset = offsetof(BatchObject, vectorcall);
+  t.tp_call = PyVectorcall_Call;
+  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL;
+  t.tp_traverse = batch_traverse;
+  t.tp_clear = batch_clear;
+  t.tp_doc = "Jobs that one wake-up of a runner's loop runs, in order (internal).";
+  return t;
+}();
+
+// ---------------------------------------------------------------------------
 // Coroutine methods.
 
 Ref loop_of(PyObject* self) { return pyco::getattr(self, g().s_loop.get()); }
@@ -381,11 +495,47 @@ void submit(PyObject* runner, Ref func, Ref args, Ref kwargs) {
   job->kwargs = kwargs.release();
   PyObject_GC_Track(job);
   Ref j = Ref::steal(reinterpret_cast<PyObject*>(job));
-  pyco::call_method(loop.get(), g().s_call_soon_threadsafe.get(), j);
+  Runner* r = runner_of(runner);
+  if (!r) {
+    pyco::call_method(loop.get(), g().s_call_soon_threadsafe.get(), j);
+    return;
+  }
+  if (r->batch) {
+    // A closed loop refuses work as call_soon_threadsafe would. (Closing
+    // drops the queued batch, so this is only a second line of defence.)
+    Ref closed = pyco::call_method(loop.get(), g().s_is_closed.get());
+    if (closed.get() == Py_True) {
+      PyErr_SetString(PyExc_RuntimeError, "Event loop is closed");
+      pyco::throw_current();
+    }
+    // Read again: is_closed() may have let the loop thread run the batch.
+    if (r->batch) {
+      reinterpret_cast<BatchObject*>(r->batch)->jobs.push_back(j.release());
+      return;
+    }
+  }
+  auto* b = PyObject_GC_New(BatchObject, &Batch_Type);
+  if (!b) pyco::throw_current();
+  b->vectorcall = batch_run;
+  b->runner = Py_NewRef(runner);
+  new (&b->jobs) std::vector<PyObject*>();
+  b->jobs.push_back(j.release());
+  PyObject_GC_Track(b);
+  Ref batch = Ref::steal(reinterpret_cast<PyObject*>(b));
+  // Recorded before the wake-up is queued: the loop thread may run the
+  // batch (and detach it) before call_soon_threadsafe returns here.
+  r->batch = batch.get();
+  Ref queued = Ref::steal(PyObject_CallMethodOneArg(loop.get(), g().s_call_soon_threadsafe.get(),
+                                                    batch.get()));
+  if (!queued) {
+    batch_detach(b);
+    pyco::throw_current();
+  }
 }
 
 void bind_runner(nb::module_& m) {
   check_int(PyType_Ready(&Job_Type));
+  check_int(PyType_Ready(&Batch_Type));
   g_consume = check(PyCFunction_New(&consume_def, nullptr)).release();
 
   auto cls = nb::class_<Runner>(

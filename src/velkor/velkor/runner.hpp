@@ -22,6 +22,10 @@ struct Runner {
   // Set when the stop sequence begins on the loop: from then on the
   // runner's tasks are being cancelled and take no new work.
   std::atomic<bool> stopping{false};
+  // The batch of jobs whose wake-up is queued on the loop and has not run
+  // yet (borrowed: the loop's ready queue owns it), or null. Read and
+  // changed only with the GIL held.
+  PyObject* batch = nullptr;
 };
 
 // True once `runner` (a Real_tasks) has begun its stop sequence, or its loop
@@ -30,7 +34,9 @@ bool runner_stopping(PyObject* runner);
 
 // Hand work to a runner's loop: when the loop takes the job it calls
 // func(*args, **kwargs), which must return a coroutine, and runs that
-// coroutine as an asyncio task (its first step right away). The coroutine is
+// coroutine as an asyncio task (its first step right away). Jobs submitted
+// while a wake-up of the loop is pending join that wake-up's batch, so a burst
+// of submissions costs one call_soon_threadsafe. The coroutine is
 // only built on the loop thread, so work that a loop never takes (a runner
 // replaced before it started, or one that is closing) leaves no coroutine
 // behind. Jobs to one runner run in submission order. Returns at once; the
