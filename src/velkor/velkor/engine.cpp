@@ -25,10 +25,11 @@ bool is_local_key(PyObject* key) { return pyco::key_of_node(key, node_name().get
 
 void print_object(PyObject* obj) { pyco::call(g().builtins_print.get(), Ref::borrow(obj)); }
 
-void add_coroutine_method(nb::handle cls, pyco::CoroImpl impl, const char* name,
-                          const char* qualname, const char* doc) {
+PyObject* add_coroutine_method(nb::handle cls, pyco::CoroImpl impl, const char* name,
+                               const char* qualname, const char* doc) {
   Ref f = check(pyco::new_function(impl, name, qualname, "velkor.velkor", doc));
   check_int(PyObject_SetAttrString(cls.ptr(), name, f.get()));
+  return f.get();  // the class keeps it
 }
 
 void register_exception_translator() {

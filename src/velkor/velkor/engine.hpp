@@ -66,8 +66,9 @@ void print_object(PyObject* obj);
 // Set a C++ coroutine function on a class, where it binds like a method
 // (self is its first argument). `doc` may carry a "name($self, ...)\n--\n\n"
 // signature line.
-void add_coroutine_method(nb::handle cls, pyco::CoroImpl impl, const char* name,
-                          const char* qualname, const char* doc);
+// Returns the function (borrowed: the class holds it).
+PyObject* add_coroutine_method(nb::handle cls, pyco::CoroImpl impl, const char* name,
+                               const char* qualname, const char* doc);
 
 // The type translator that lets nanobind-bound functions raise the Python
 // exception carried by a pyco exception.

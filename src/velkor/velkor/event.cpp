@@ -26,6 +26,8 @@ struct EventNames {
   Ref kw_event_config;  // ("l_t", "event", "value")
   Ref kw_async_task;    // ("loop_thread", "name", "network_node_name")
   Ref wake_mirror;      // internal coroutine function, see wake_mirror_body
+  Ref event_config;     // the engine's own event_config
+  Ref config_now;       // internal plain function doing what event_config does
 };
 EventNames* names = nullptr;
 
@@ -47,6 +49,14 @@ void schedule_update(PyObject* self, PyObject* l_t) {
   Ref runners = state_attr(g().s_loop_threads.get());
   Ref runner = check(PyObject_GetItem(runners.get(), l_t));
   Ref func = state_attr(N().s_event_config.get());
+  if (func.get() == N().event_config.get()) {
+    // The engine's own coroutine awaits nothing: its update is made by a
+    // plain call on the loop, which spares an asyncio task per update.
+    Ref args = check(PyTuple_Pack(3, l_t, attr(self, g().s_name).get(),
+                                  attr(self, N().s__value).get()));
+    submit_call(runner.get(), N().config_now, std::move(args));
+    return;
+  }
   Ref kwargs = check(PyDict_New());
   check_int(PyDict_SetItemString(kwargs.get(), "l_t", l_t));
   check_int(PyDict_SetItemString(kwargs.get(), "event", attr(self, g().s_name).get()));
@@ -328,23 +338,42 @@ Ref mirror_table(PyObject* l_t) {
   return attr(runner.get(), g().s_Events_async);
 }
 
-pyco::CoroNone event_config_body(Ref l_t, Ref event, Ref value) {
+void config_mirror(PyObject* l_t, PyObject* event, PyObject* value) {
   EventNames& n = N();
   try {
-    if (!check_int(PySequence_Contains(mirror_table(l_t.get()).get(), event.get()))) {
+    Ref table = mirror_table(l_t);
+    const bool on = check_int(PyObject_IsTrue(value)) != 0;
+    PyObject* raw = nullptr;
+    if (check_int(PyMapping_GetOptionalItem(table.get(), event, &raw)) == 0) {
       Ref mirror = pyco::call(n.asyncio_Event.get());
-      check_int(PyObject_SetItem(mirror_table(l_t.get()).get(), event.get(), mirror.get()));
-      if (check_int(PyObject_IsTrue(value.get()))) pyco::call_method(mirror.get(), n.s_set.get());
+      check_int(PyObject_SetItem(table.get(), event, mirror.get()));
+      if (on) pyco::call_method(mirror.get(), n.s_set.get());
     } else {
-      Ref mirror = check(PyObject_GetItem(mirror_table(l_t.get()).get(), event.get()));
-      const bool on = check_int(PyObject_IsTrue(value.get())) != 0;
+      Ref mirror = Ref::steal(raw);
       pyco::call_method(mirror.get(), (on ? n.s_set : n.s_clear).get());
     }
   } catch (const pyco::Exception& e) {
     pyco::print_exception(e);
   }
+}
+
+pyco::CoroNone event_config_body(Ref l_t, Ref event, Ref value) {
+  config_mirror(l_t.get(), event.get(), value.get());
   co_return;
 }
+
+PyObject* config_now(PyObject*, PyObject* const* a, Py_ssize_t na) {
+  if (na != 3) {
+    PyErr_SetString(PyExc_TypeError, "_config_mirror takes (l_t, event, value)");
+    return nullptr;
+  }
+  return pyco::guard([&] {
+    config_mirror(a[0], a[1], a[2]);
+    return Py_NewRef(Py_None);
+  });
+}
+PyMethodDef config_now_def = {"_config_mirror", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(config_now)),
+                              METH_FASTCALL, nullptr};
 
 pyco::Frame event_config_impl(PyObject* const* a, Py_ssize_t na, PyObject* kw) {
   Ref p[3];
@@ -443,6 +472,8 @@ void bind_event_config(nb::module_& m) {
       "true; an existing mirror is set or cleared after `value`. Runs on that runner's loop "
       "only. A failure prints its traceback; the result is None."));
   check_int(PyModule_AddObjectRef(m.ptr(), "event_config", f.get()));
+  N().event_config = f;
+  N().config_now = check(PyCFunction_New(&config_now_def, nullptr));
 }
 
 }  // namespace velkor

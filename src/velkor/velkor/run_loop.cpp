@@ -360,17 +360,25 @@ Ref run(PyObject* self, Ref* p) {
   // alone goes to the executor, see call_work).
   Ref runner = pyco::getattr(self, G.s_loop_thread.get());
   Ref append = pyco::getattr(runner.get(), n.append_task.get());
-  Ref kw = check(PyDict_New());
-  check_int(PyDict_SetItem(kw.get(), G.s_name.get(), pyco::getattr(self, G.s_name.get()).get()));
-  check_int(PyDict_SetItem(kw.get(), G.s_task.get(), pyco::getattr(self, n.temp_func.get()).get()));
-  check_int(PyDict_SetItem(kw.get(), n.CPU_bound.get(), Py_False));
-  check_int(PyDict_SetItem(kw.get(), T.tag.get(), tag.ptr()));
+  Ref key = pyco::getattr(self, G.s_name.get());
+  Ref step = pyco::getattr(self, n.temp_func.get());
   // The step's claim on its unit is counted before the hand-over: handing
   // over lets the runner's thread run, and it may build the step at once.
   Task* t = task_of(self);
   if (t) ++t->steps_submitted;
   try {
-    submit(runner.get(), std::move(append), Ref(), std::move(kw));
+    Ref step_kw = check(PyDict_New());
+    check_int(PyDict_SetItem(step_kw.get(), T.tag.get(), tag.ptr()));
+    // The runner's own append_task is done by the job itself; a replaced
+    // one is called as such.
+    if (!submit_step(runner.get(), append.get(), key.get(), step, std::move(step_kw))) {
+      Ref kw = check(PyDict_New());
+      check_int(PyDict_SetItem(kw.get(), G.s_name.get(), key.get()));
+      check_int(PyDict_SetItem(kw.get(), G.s_task.get(), step.get()));
+      check_int(PyDict_SetItem(kw.get(), n.CPU_bound.get(), Py_False));
+      check_int(PyDict_SetItem(kw.get(), T.tag.get(), tag.ptr()));
+      submit(runner.get(), std::move(append), Ref(), std::move(kw));
+    }
   } catch (const pyco::BaseException&) {
     if (t) {  // nothing was handed over: take the claim back
       long c = t->steps_submitted.load();

@@ -26,9 +26,17 @@ int phase_of(PyObject* runner_obj) {
 // The job: a callable queued with loop.call_soon_threadsafe. It holds the
 // recipe of a coroutine (func, args, kwargs), not the coroutine itself.
 
+enum JobKind : int {
+  kJobTask = 0,       // func(*args, **kwargs) is a coroutine, run as an eager asyncio task
+  kJobNamedTask = 1,  // ... scheduled with loop.create_task(coro, name=name)
+  kJobCall = 2,       // func(*args, **kwargs) is a plain call on the loop thread
+};
+
 struct JobObject {
   PyObject_HEAD
   vectorcallfunc vectorcall;
+  int kind;
+  PyObject* name;  // kJobNamedTask: the task's name
   PyObject* runner;
   PyObject* loop;
   PyObject* func;
@@ -61,9 +69,22 @@ PyObject* job_run(PyObject* self, PyObject* const*, size_t nargsf, PyObject*) {
     auto* job = reinterpret_cast<JobObject*>(self);
     // A loop that is closing runs no new work: the job is dropped unbuilt.
     if (phase_of(job->runner) >= Runner::kClosing) return Py_NewRef(Py_None);
-    Ref coro = Ref::steal(PyObject_Call(job->func, job->args, job->kwargs));
-    if (!coro) {  // like a dropped future: the failure goes nowhere
+    // Failures go nowhere, as in a task whose future is dropped; only
+    // KeyboardInterrupt and SystemExit leave the loop, as from any task.
+    auto dropped = []() -> PyObject* {
+      if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
       PyErr_Clear();
+      return Py_NewRef(Py_None);
+    };
+    Ref coro = Ref::steal(PyObject_Call(job->func, job->args, job->kwargs));
+    if (!coro) return dropped();
+    if (job->kind == kJobCall) return Py_NewRef(Py_None);
+    if (job->kind == kJobNamedTask) {
+      PyObject* argv[] = {job->loop, coro.get(), job->name};
+      Ref task = Ref::steal(PyObject_VectorcallMethod(g().s_create_task.get(), argv,
+                                                      2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                      g().kw_name.get()));
+      if (!task) return dropped();
       return Py_NewRef(Py_None);
     }
     Ref task = vcall_kw(g().Task.get(), {coro.get(), job->loop, Py_True}, g().kw_loop_eager.get());
@@ -80,6 +101,7 @@ PyObject* job_run(PyObject* self, PyObject* const*, size_t nargsf, PyObject*) {
 
 int job_traverse(PyObject* self, visitproc visit, void* arg) {
   auto* job = reinterpret_cast<JobObject*>(self);
+  Py_VISIT(job->name);
   Py_VISIT(job->runner);
   Py_VISIT(job->loop);
   Py_VISIT(job->func);
@@ -89,6 +111,7 @@ int job_traverse(PyObject* self, visitproc visit, void* arg) {
 }
 int job_clear(PyObject* self) {
   auto* job = reinterpret_cast<JobObject*>(self);
+  Py_CLEAR(job->name);
   Py_CLEAR(job->runner);
   Py_CLEAR(job->loop);
   Py_CLEAR(job->func);
@@ -137,6 +160,8 @@ void batch_detach(BatchObject* b) {
   if (r && r->batch == reinterpret_cast<PyObject*>(b)) r->batch = nullptr;
 }
 
+void enqueue(PyObject* runner, Ref job);
+
 // Put jobs that a failing batch did not run in front of the runner's next
 // batch, queuing one if there is none, so that they still run in order.
 void requeue_front(PyObject* runner, std::vector<PyObject*>& rest) {
@@ -149,13 +174,9 @@ void requeue_front(PyObject* runner, std::vector<PyObject*>& rest) {
   }
   PyObject* saved = PyErr_GetRaisedException();
   for (PyObject* job : rest) {
-    // One at a time through submit()'s path: the first makes the batch,
-    // the others join it.
     Ref j = Ref::steal(job);
-    auto* jo = reinterpret_cast<struct JobObject*>(job);
     Ref r2 = Ref::steal(pyco::guard([&] {
-      submit(runner, Ref::borrow(jo->func), Ref::borrow(jo->args),
-             jo->kwargs ? Ref::borrow(jo->kwargs) : Ref());
+      enqueue(runner, std::move(j));
       return Py_NewRef(Py_None);
     }));
     if (!r2) PyErr_WriteUnraisable(runner);
@@ -483,27 +504,39 @@ bool runner_stopping(PyObject* runner) {
   return r && (r->stopping.load() || r->phase.load() >= Runner::kClosing);
 }
 
-void submit(PyObject* runner, Ref func, Ref args, Ref kwargs) {
+namespace {
+
+PyObject* g_append_task = nullptr;  // the engine's own Real_tasks.append_task
+
+Ref make_job(PyObject* runner, int kind, Ref func, Ref args, Ref kwargs, Ref name) {
   Ref loop = loop_of(runner);
   auto* job = PyObject_GC_New(JobObject, &Job_Type);
   if (!job) pyco::throw_current();
   job->vectorcall = job_run;
+  job->kind = kind;
+  job->name = name.release();
   job->runner = Py_NewRef(runner);
-  job->loop = Py_NewRef(loop.get());
+  job->loop = loop.release();
   job->func = func.release();
   job->args = args ? args.release() : Py_NewRef(g().empty_tuple.get());
   job->kwargs = kwargs.release();
   PyObject_GC_Track(job);
-  Ref j = Ref::steal(reinterpret_cast<PyObject*>(job));
+  return Ref::steal(reinterpret_cast<PyObject*>(job));
+}
+
+// Queue a job on its runner's loop: into the pending batch if there is one,
+// else in a new batch with one call_soon_threadsafe.
+void enqueue(PyObject* runner, Ref j) {
+  PyObject* loop = reinterpret_cast<JobObject*>(j.get())->loop;
   Runner* r = runner_of(runner);
   if (!r) {
-    pyco::call_method(loop.get(), g().s_call_soon_threadsafe.get(), j);
+    pyco::call_method(loop, g().s_call_soon_threadsafe.get(), j);
     return;
   }
   if (r->batch) {
     // A closed loop refuses work as call_soon_threadsafe would. (Closing
     // drops the queued batch, so this is only a second line of defence.)
-    Ref closed = pyco::call_method(loop.get(), g().s_is_closed.get());
+    Ref closed = pyco::call_method(loop, g().s_is_closed.get());
     if (closed.get() == Py_True) {
       PyErr_SetString(PyExc_RuntimeError, "Event loop is closed");
       pyco::throw_current();
@@ -525,12 +558,32 @@ void submit(PyObject* runner, Ref func, Ref args, Ref kwargs) {
   // Recorded before the wake-up is queued: the loop thread may run the
   // batch (and detach it) before call_soon_threadsafe returns here.
   r->batch = batch.get();
-  Ref queued = Ref::steal(PyObject_CallMethodOneArg(loop.get(), g().s_call_soon_threadsafe.get(),
+  Ref queued = Ref::steal(PyObject_CallMethodOneArg(loop, g().s_call_soon_threadsafe.get(),
                                                     batch.get()));
   if (!queued) {
     batch_detach(b);
     pyco::throw_current();
   }
+}
+
+}  // namespace
+
+void submit(PyObject* runner, Ref func, Ref args, Ref kwargs) {
+  enqueue(runner, make_job(runner, kJobTask, std::move(func), std::move(args), std::move(kwargs),
+                           Ref()));
+}
+
+bool submit_step(PyObject* runner, PyObject* append, PyObject* name, Ref step, Ref kwargs) {
+  if (!PyMethod_Check(append) || PyMethod_GET_FUNCTION(append) != g_append_task ||
+      PyMethod_GET_SELF(append) != runner)
+    return false;
+  enqueue(runner, make_job(runner, kJobNamedTask, std::move(step), Ref(), std::move(kwargs),
+                           Ref::borrow(name)));
+  return true;
+}
+
+void submit_call(PyObject* runner, Ref func, Ref args) {
+  enqueue(runner, make_job(runner, kJobCall, std::move(func), std::move(args), Ref(), Ref()));
 }
 
 void bind_runner(nb::module_& m) {
@@ -564,12 +617,13 @@ void bind_runner(nb::module_& m) {
   add_coroutine_method(cls, cancel_task_impl, "cancel_task", "Real_tasks.cancel_task",
                        "cancel_task($self, name)\n--\n\nCancel every asyncio task of this loop whose "
                        "name is `name`.");
-  add_coroutine_method(
+  // Held: the identity check of submit_step must not match a later object.
+  g_append_task = Py_NewRef(add_coroutine_method(
       cls, append_task_impl, "append_task", "Real_tasks.append_task",
       "append_task($self, name, task, CPU_bound=False, **kwargs)\n--\n\n"
       "With CPU_bound equal to False: create an asyncio task named `name` on this loop from "
       "task(**kwargs). Otherwise run asyncio.run(task()) in the runner's executor (keyword "
-      "arguments are not passed then).");
+      "arguments are not passed then)."));
   pyco::add_method(cls.ptr(), "all_tasks", runner_all_tasks_method,
           "all_tasks($self)\n--\n\n"
           "Print the set of the loop's unfinished asyncio tasks (a diagnostic).");

@@ -45,6 +45,18 @@ bool runner_stopping(PyObject* runner);
 // positionals), `kwargs` may be null.
 void submit(PyObject* runner, Ref func, Ref args, Ref kwargs);
 
+// Hand a step to a runner: the loop thread creates the asyncio task
+// loop.create_task(step(**kwargs), name=name), which is what the runner's own
+// append_task(name=name, task=step, CPU_bound=False, **kwargs) does, without
+// the task that runs append_task itself. `append` is runner.append_task as
+// read now; when it is not the engine's own (patched or overridden), nothing
+// is submitted and the result is false: the caller submits `append` then.
+bool submit_step(PyObject* runner, PyObject* append, PyObject* name, Ref step, Ref kwargs);
+
+// Hand a plain call to a runner: the loop thread calls func(*args); an
+// Exception it raises goes nowhere. Order and refusal as for submit().
+void submit_call(PyObject* runner, Ref func, Ref args);
+
 // Number of runner threads currently inside their loop (for the exit hook).
 int live_runner_threads();
 
