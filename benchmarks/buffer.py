@@ -14,6 +14,7 @@ one-line summary of the ratios.
 import collections
 import copy
 import json
+import statistics
 import sys
 import threading
 import time
@@ -52,8 +53,10 @@ def per_call(fn, n=N):
 
 
 def batched(insert, pop):
-    """Per-call cost of insert and of pop, batch by batch."""
-    spent_in, spent_out = 0.0, 0.0
+    """Per-call cost of insert and of pop: the median over batches of each
+    batch's time per call, which leaves out the batches during which the
+    (shared, noisy) machine ran something else."""
+    spent_in, spent_out = [], []
     clock = time.perf_counter
     for _ in range(N // BATCH):
         t0 = clock()
@@ -63,10 +66,10 @@ def batched(insert, pop):
         for tag in TAGS:
             pop(tag)
         t2 = clock()
-        spent_in += t1 - t0
-        spent_out += t2 - t1
-    calls = N // BATCH * BATCH
-    return spent_in / calls * 1e6, spent_out / calls * 1e6
+        spent_in.append(t1 - t0)
+        spent_out.append(t2 - t1)
+    return (statistics.median(spent_in) / BATCH * 1e6,
+            statistics.median(spent_out) / BATCH * 1e6)
 
 
 def main():

@@ -12,9 +12,20 @@ PyObject* g_lock_release = nullptr;
 PyObject* g_s_split = nullptr;
 PyObject* g_s_comma = nullptr;
 
+PyObject* g_empty_tuple = nullptr;
+
 PyObject* call_lock(PyObject* lock, PyObject* descr, const char* name) {
-  if (reinterpret_cast<PyObject*>(Py_TYPE(lock)) == g_lock_type)
+  if (reinterpret_cast<PyObject*>(Py_TYPE(lock)) == g_lock_type) {
+    // The C function behind the method, called as its flags say (what the
+    // descriptor's own call does, without the dispatch).
+    PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(descr)->d_method;
+    const int flags = def->ml_flags & ~(METH_COEXIST | METH_CLASS | METH_STATIC);
+    if (flags == METH_NOARGS) return def->ml_meth(lock, nullptr);
+    if (flags == (METH_VARARGS | METH_KEYWORDS))
+      return reinterpret_cast<PyCFunctionWithKeywords>(reinterpret_cast<void (*)()>(def->ml_meth))(
+          lock, g_empty_tuple, nullptr);
     return PyObject_Vectorcall(descr, &lock, 1, nullptr);
+  }
   Ref n = Ref::steal(PyUnicode_InternFromString(name));
   return n ? PyObject_CallMethodNoArgs(lock, n.get()) : nullptr;
 }
@@ -30,6 +41,13 @@ void init_util() {
       reinterpret_cast<PyObject*>(Py_TYPE(lock.get())), "release")).release();
   g_s_split = intern("split").release();
   g_s_comma = intern(",").release();
+  g_empty_tuple = check(PyTuple_New(0)).release();
+  // Only plain method descriptors are called through their C function.
+  for (PyObject* d : {g_lock_acquire, g_lock_release})
+    if (!PyObject_TypeCheck(d, &PyMethodDescr_Type)) {
+      PyErr_SetString(PyExc_TypeError, "threading.Lock methods are not method descriptors");
+      throw_current();
+    }
   g_lock_type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(lock.get())));
 }
 

@@ -69,11 +69,21 @@ Ref least_key(PyObject* buffer) {
 }
 
 // Is `buffer` a defaultdict(dict), whose missing entries start as {}?
+Py_ssize_t g_factory_offset = 0;  // where a defaultdict keeps default_factory
+
 bool fresh_entry_is_a_dict(PyObject* buffer) {
   if (reinterpret_cast<PyObject*>(Py_TYPE(buffer)) != tn().defaultdict.get()) return false;
-  static PyObject* s_factory = PyUnicode_InternFromString("default_factory");
-  Ref factory = pyco::getattr(buffer, s_factory);
-  return factory.get() == reinterpret_cast<PyObject*>(&PyDict_Type);
+  PyObject* factory = nullptr;
+  Ref held;
+  if (g_factory_offset > 0) {
+    // Read the slot that defaultdict's own member descriptor reads.
+    factory = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(buffer) + g_factory_offset);
+  } else {
+    static PyObject* s_factory = PyUnicode_InternFromString("default_factory");
+    held = pyco::getattr(buffer, s_factory);
+    factory = held.get();
+  }
+  return factory == reinterpret_cast<PyObject*>(&PyDict_Type);
 }
 
 Ref take(PyObject* buffer, PyObject* key) {
@@ -91,15 +101,18 @@ void merge(PyObject* buffer, PyObject* tag, Ref copy) {
   Ref entry;
   if (fresh_entry_is_a_dict(buffer)) {
     PyObject* found = nullptr;
-    check_int(PyDict_GetItemRef(buffer, tag, &found));
-    entry = Ref::steal(found);
-    if (!entry && PyDict_CheckExact(copy.get()) && Py_REFCNT(copy.get()) == 1) {
-      // A new tag: the entry would be a new {} updated with the copy, which
-      // is what the copy already is (a fresh plain dict that nothing else,
-      // not even a value inside it, refers to).
-      check_int(PyDict_SetItem(buffer, tag, copy.get()));
-      return;
+    if (PyDict_CheckExact(copy.get()) && Py_REFCNT(copy.get()) == 1) {
+      // For a new tag the entry would be a new {} updated with the copy,
+      // which is what the copy already is (a fresh plain dict that nothing
+      // else, not even a value inside it, refers to): it is stored itself.
+      if (check_int(PyDict_SetDefaultRef(buffer, tag, copy.get(), &found)) == 0) {
+        Py_DECREF(found);
+        return;
+      }
+    } else {
+      check_int(PyDict_GetItemRef(buffer, tag, &found));
     }
+    entry = Ref::steal(found);
   }
   if (!entry) entry = check(PyObject_GetItem(buffer, tag));
   if (PyDict_CheckExact(entry.get())) {
@@ -110,12 +123,30 @@ void merge(PyObject* buffer, PyObject* tag, Ref copy) {
   }
 }
 
+PyTypeObject* g_task_type = nullptr;  // async_task itself (not a subclass)
+
+// self.<name> for the buffer's own attributes. On an async_task itself, whose
+// class defines no descriptor of these names, that is the entry of the
+// instance __dict__, read without the generic attribute lookup; a subclass,
+// or a missing entry (for its AttributeError), goes through getattr.
+Ref own_attr(PyObject* self, PyObject* name) {
+  PyTypeObject* tp = Py_TYPE(self);
+  if (tp == g_task_type && tp->tp_dictoffset > 0) {
+    PyObject* dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) +
+                                                   tp->tp_dictoffset);
+    PyObject* value = nullptr;
+    if (dict && PyDict_GetItemRef(dict, name, &value) > 0) return Ref::steal(value);
+    PyErr_Clear();
+  }
+  return pyco::getattr(self, name);
+}
+
 Ref insert_kwargs_buffer(PyObject* self, Ref* p) {
   TaskNames& N = tn();
   nb::handle data(p[0].get());
   nb::handle tag(p[1] ? p[1].get() : Py_None);
-  Ref buffer = pyco::getattr(self, N.kwargs_buffer.get());
-  Ref lock = pyco::getattr(self, N.kwargs_buffer_threading_lock.get());
+  Ref buffer = own_attr(self, N.kwargs_buffer.get());
+  Ref lock = own_attr(self, N.kwargs_buffer_threading_lock.get());
   LockGuard hold(lock.get());
   if (tag.is_none()) {
     Ref copy = pyco::deepcopy(data.ptr());
@@ -141,7 +172,7 @@ Ref insert_kwargs_buffer(PyObject* self, Ref* p) {
   }
   // Beyond capacity the oldest entry (by insertion order) goes.
   const Py_ssize_t n = check_int(PyObject_Length(buffer.get()));
-  Ref capacity = pyco::getattr(self, N.kwargs_buffer_len.get());
+  Ref capacity = own_attr(self, N.kwargs_buffer_len.get());
   bool over;
   if (PyLong_CheckExact(capacity.get())) {
     int overflow = 0;
@@ -161,8 +192,8 @@ Ref insert_kwargs_buffer(PyObject* self, Ref* p) {
 Ref activation_check(PyObject* self, Ref* p) {
   TaskNames& N = tn();
   nb::handle tag(p[0].get());
-  Ref buffer = pyco::getattr(self, N.kwargs_buffer.get());
-  Ref lock = pyco::getattr(self, N.kwargs_buffer_threading_lock.get());
+  Ref buffer = own_attr(self, N.kwargs_buffer.get());
+  Ref lock = own_attr(self, N.kwargs_buffer_threading_lock.get());
   Ref result;
   {
     LockGuard hold(lock.get());
@@ -186,6 +217,17 @@ PYCO_METHOD(activation_check, "activation_check", 1, "tag")
 }  // namespace
 
 void bind_keyword_buffer(TaskClass& cls) {
+  {
+    // defaultdict.default_factory is a member of the C object: its
+    // descriptor says at which offset the object holds it.
+    Ref descr = Ref::steal(PyObject_GetAttrString(tn().defaultdict.get(), "default_factory"));
+    if (descr && PyObject_TypeCheck(descr.get(), &PyMemberDescr_Type)) {
+      PyMemberDef* m = reinterpret_cast<PyMemberDescrObject*>(descr.get())->d_member;
+      if (m->type == _Py_T_OBJECT || m->type == Py_T_OBJECT_EX) g_factory_offset = m->offset;
+    }
+    PyErr_Clear();
+  }
+  g_task_type = reinterpret_cast<PyTypeObject*>(cls.ptr());
   pyco::add_method(cls.ptr(), "insert_kwargs_buffer", insert_kwargs_buffer_method,
           "insert_kwargs_buffer($self, data, tag=None)\n--\n\n"
           "Put a deep copy of `data` into the task's keyword buffer.\n\n"
