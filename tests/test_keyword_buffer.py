@@ -84,6 +84,18 @@ def test_untagged_inserts_get_distinct_time_stamps_in_time_order(task):
     assert [task.activation_check(None)[1]["i"] for _ in range(5)] == list(range(5))
 
 
+def test_untagged_inserts_in_a_burst_never_share_a_stamp(task):
+    """Inserts faster than the clock's text changes wait for it to change:
+    thousands in a row, each under its own key, in insertion order."""
+    task.kwargs_buffer_len = 10_000
+    for i in range(3000):
+        task.insert_kwargs_buffer({"i": i})
+    keys = list(task.kwargs_buffer)
+    assert len(set(keys)) == 3000
+    assert [float(k) for k in keys] == sorted(float(k) for k in keys)
+    assert [v["i"] for v in task.kwargs_buffer.values()] == list(range(3000))
+
+
 def test_untagged_insert_accepts_any_object(task):
     task.insert_kwargs_buffer([1, 2])
     task.insert_kwargs_buffer(None)

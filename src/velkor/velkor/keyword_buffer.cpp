@@ -17,15 +17,34 @@ namespace velkor {
 namespace {
 
 // str(time.time()), without going through the time module.
-Ref time_stamp() {
+// The text of time.time() now, as str() writes it; `seconds` gets the value.
+Ref time_stamp(double* seconds) {
   PyTime_t now;
   check_int(PyTime_Time(&now));
-  char* s = PyOS_double_to_string(PyTime_AsSecondsDouble(now), 'r', 0, Py_DTSF_ADD_DOT_0,
-                                  nullptr);
+  *seconds = PyTime_AsSecondsDouble(now);
+  char* s = PyOS_double_to_string(*seconds, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
   if (!s) pyco::throw_current();
   Ref r = Ref::steal(PyUnicode_FromString(s));
   PyMem_Free(s);
   return check(r.release());
+}
+
+// Wait, without the GIL, until time.time() is no longer `seconds`: its text
+// changes with its value. The clock moves on within a microsecond, so this
+// is a short spin; a clock that does not move within a millisecond is
+// waited for in 1 ms sleeps.
+void wait_for_clock_after(double seconds) {
+  Py_BEGIN_ALLOW_THREADS
+  const auto start = std::chrono::steady_clock::now();
+  for (;;) {
+    PyTime_t now;
+    if (PyTime_TimeRaw(&now) < 0 || PyTime_AsSecondsDouble(now) != seconds) break;
+    if (std::chrono::steady_clock::now() - start > std::chrono::milliseconds(1))
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    else
+      std::this_thread::yield();
+  }
+  Py_END_ALLOW_THREADS
 }
 
 bool contains(PyObject* buffer, PyObject* key) {
@@ -151,16 +170,15 @@ Ref insert_kwargs_buffer(PyObject* self, Ref* p) {
   if (tag.is_none()) {
     Ref copy = pyco::deepcopy(data.ptr());
     for (;;) {
-      Ref stamp = time_stamp();
+      double seconds = 0;
+      Ref stamp = time_stamp(&seconds);
       if (!contains(buffer.get(), stamp.get())) {
         check_int(PyObject_SetItem(buffer.get(), stamp.get(), copy.get()));
         break;
       }
-      // The clock has not moved on since the last entry: wait for it
+      // The clock has not moved on since that entry: wait until it has
       // (holding the buffer's lock, but not the GIL).
-      Py_BEGIN_ALLOW_THREADS
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      Py_END_ALLOW_THREADS
+      wait_for_clock_after(seconds);
     }
   } else if (PyDict_Check(data.ptr()) && PyUnicode_Check(tag.ptr())) {
     // Copy first: a copy that fails leaves the buffer as it was.
