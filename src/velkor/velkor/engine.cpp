@@ -71,6 +71,7 @@ void init_globals(PyObject* module) {
       {&G.s_create_task, "create_task"}, {&G.s_run_in_executor, "run_in_executor"},
       {&G.s_stop, "stop"}, {&G.s_is_closed, "is_closed"}, {&G.s_run_forever, "run_forever"},
       {&G.s_close, "close"}, {&G.s_call_soon_threadsafe, "call_soon_threadsafe"},
+      {&G.s_call_soon, "call_soon"},
       {&G.s_done, "done"}, {&G.s_cancelled, "cancelled"}, {&G.s_exception, "exception"},
       {&G.s_add_done_callback, "add_done_callback"}, {&G.s_network_node, "network_node"},
       {&G.s_loop_threads, "loop_threads"}, {&G.s_Tasks, "Tasks"}, {&G.s_task, "task"},

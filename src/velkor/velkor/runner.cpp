@@ -394,9 +394,14 @@ PyObject* run_asyncio_in_thread(PyObject* self, PyObject*) {
       return Py_NewRef(Py_None);
     }
     ++g_live_threads;
+    r->thread_id = PyThread_get_thread_ident();
     struct Count {
-      ~Count() { --g_live_threads; }
-    } count;
+      Runner* r;
+      ~Count() {
+        r->thread_id = 0;
+        --g_live_threads;
+      }
+    } count{r};
     Ref ran = Ref::steal(PyObject_CallMethodNoArgs(loop.get(), g().s_run_forever.get()));
     PyObject* err = ran ? nullptr : PyErr_GetRaisedException();
     r->phase = Runner::kClosing;
@@ -558,8 +563,11 @@ void enqueue(PyObject* runner, Ref j) {
   // Recorded before the wake-up is queued: the loop thread may run the
   // batch (and detach it) before call_soon_threadsafe returns here.
   r->batch = batch.get();
-  Ref queued = Ref::steal(PyObject_CallMethodOneArg(loop, g().s_call_soon_threadsafe.get(),
-                                                    batch.get()));
+  // From the loop's own thread there is no one to wake: the loop takes the
+  // batch at its next iteration.
+  const bool own_thread = r->thread_id.load() == PyThread_get_thread_ident();
+  Ref queued = Ref::steal(PyObject_CallMethodOneArg(
+      loop, (own_thread ? g().s_call_soon : g().s_call_soon_threadsafe).get(), batch.get()));
   if (!queued) {
     batch_detach(b);
     pyco::throw_current();

@@ -26,6 +26,8 @@ struct Runner {
   // yet (borrowed: the loop's ready queue owns it), or null. Read and
   // changed only with the GIL held.
   PyObject* batch = nullptr;
+  // Identity of the thread running the loop while it runs, else 0.
+  std::atomic<unsigned long> thread_id{0};
 };
 
 // True once `runner` (a Real_tasks) has begun its stop sequence, or its loop
