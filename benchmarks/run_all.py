@@ -37,7 +37,7 @@ def main():
         if script.name == pathlib.Path(__file__).name or script.name.startswith("_"):
             continue
         rows.append((script.stem, {loop: run(script, loop) for loop in LOOPS}))
-    width = max(len(name) for name, _ in rows) if rows else 10
+    width = max([len("benchmark")] + [len(name) for name, _ in rows])
     loop_width = max(len(loop) for loop in LOOPS) + len(" (000 s)")
     print(f"{'benchmark':<{width}}  {'loop':<{loop_width}}  summary")
     print("-" * (width + loop_width + 60))
