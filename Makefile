@@ -1,8 +1,9 @@
 # velkor: set-up, tests, demo and benchmarks on a fresh machine.
-#   make demo    create .venv with CPython 3.13, install velkor, run examples/pipeline.py
-#   make test    the same with the test extras, then the test suite
-#   make bench   run every script of benchmarks/ and print their summaries
-#   make asan    build with AddressSanitizer + UBSan into .venv-asan and run the tests
+#   make demo         create .venv with CPython 3.13, install velkor, run examples/pipeline.py
+#   make test         the same with the test extras, then the test suite
+#   make test-uvloop  the same set-up, then the test suite on uvloop's event loop
+#   make bench        run every script of benchmarks/ on both loops and print their summaries
+#   make asan         build with AddressSanitizer + UBSan into .venv-asan and run the tests
 # Override the interpreter with `make PYTHON=/path/to/python3.13`.
 
 SHELL  := bash
@@ -12,7 +13,7 @@ PY     := $(VENV)/bin/python
 BUILD_TOOLS := scikit-build-core nanobind cmake ninja
 PIP_QUIET := -q --disable-pip-version-check
 
-.PHONY: all venv install install-test demo test bench asan clean
+.PHONY: all venv install install-test install-bench demo test test-uvloop bench asan clean
 
 all: test
 
@@ -31,17 +32,31 @@ install: $(PY)
 install-test: $(PY)
 	$(PY) -m pip install $(PIP_QUIET) --no-build-isolation ".[test]"
 
+install-bench: $(PY)
+	$(PY) -m pip install $(PIP_QUIET) --no-build-isolation ".[bench]"
+
 demo: install
 	$(PY) examples/pipeline.py
 
 # The suite's fixtures stop every runner, so nanobind's leak report at
 # interpreter exit would mean a real leak: it fails the run.
-test: install-test
+# $(call run_suite,environment,log file)
+define run_suite
 	@mkdir -p build
-	set -o pipefail; $(PY) -m pytest -q 2>&1 | tee build/test.log
-	@! grep -q "nanobind: leaked" build/test.log || { echo "leak report above: failing"; exit 1; }
+	set -o pipefail; $(1) $(PY) -m pytest -q 2>&1 | tee $(2)
+	@! grep -q "nanobind: leaked" $(2) || { echo "leak report above: failing"; exit 1; }
+endef
 
-bench: install
+test: install-test
+	$(call run_suite,,build/test.log)
+
+# The whole suite again with uvloop's event-loop policy installed for the
+# session (tests/conftest.py): every runner's loop is then a uvloop.Loop, and
+# the scripts that tests run in fresh interpreters install the same policy.
+test-uvloop: install-test
+	$(call run_suite,VELKOR_TEST_LOOP=uvloop,build/test-uvloop.log)
+
+bench: install-bench
 	$(PY) benchmarks/run_all.py
 
 # The sanitizer build lives in its own venv and build folder. The interpreter

@@ -19,6 +19,7 @@ import sys
 import threading
 import time
 
+import _loop
 import velkor  # noqa: F401
 from velkor import velkor as engine
 from velkor import velkor_state
@@ -73,6 +74,7 @@ def batched(insert, pop):
 
 
 def main():
+    loop_name = _loop.install()  # before anything makes a loop
     runner = engine.Real_tasks("bench")
     task = engine.async_task(loop_thread=runner.name, name="buffer")
     task.kwargs_buffer_len = N + 1
@@ -108,6 +110,7 @@ def main():
     runner.loop.close()
     velkor_state.Tasks.clear()
     result = {
+        "loop": loop_name,
         "calls_per_case": N,
         "us_per_call": {k: round(v, 3) for k, v in best.items()},
         "activation_check_pops_per_s": round(1e6 / best["pop_tagged"]),

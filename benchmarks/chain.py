@@ -40,6 +40,7 @@ import threading
 import time
 import traceback
 
+import _loop
 import velkor  # noqa: F401
 from velkor import velkor as engine
 from velkor import velkor_state
@@ -282,6 +283,7 @@ def timed_floor_round(source_hop, sink):
 # --- the run ------------------------------------------------------------------
 
 def main():
+    loop_name = _loop.install()  # before anything makes a loop
     engine_sink, plain_sink, floor_sink = Sink(), Sink(), Sink()
     runners, tasks = build_engine(engine_sink)
     loops, stages = build_asyncio(plain_sink)
@@ -307,6 +309,7 @@ def main():
     per_hop = {k: v / (N * HOPS) * 1e6 for k, v in best.items()}
     cpu_per_hop = {k: v / (N * HOPS) * 1e6 for k, v in best_cpu.items()}
     result = {
+        "loop": loop_name,
         "items_per_round": N,
         "window": WINDOW,
         "available": AVAILABLE,

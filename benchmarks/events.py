@@ -28,6 +28,7 @@ import sys
 import threading
 import time
 
+import _loop
 import velkor  # noqa: F401
 from velkor import velkor as engine
 from velkor import velkor_state
@@ -161,6 +162,7 @@ async def settled(read):
 
 
 def main():
+    loop_name = _loop.install()  # before anything makes a loop
     runners = [engine.Real_tasks(f"events_{i}") for i in range(RUNNERS)]
     for r in runners:
         r.start()
@@ -202,6 +204,7 @@ def main():
     pairs_per_s = {k: PAIRS / v for k, v in best.items()}
     updates = PAIRS * 2 * RUNNERS
     result = {
+        "loop": loop_name,
         "pairs_per_round": PAIRS,
         "runners": RUNNERS,
         "pairs_per_s": {k: round(v) for k, v in pairs_per_s.items()},

@@ -49,6 +49,7 @@ import sys
 import threading
 import time
 
+import _loop
 import velkor  # noqa: F401
 from velkor import velkor as engine
 from velkor import velkor_state as S
@@ -316,6 +317,7 @@ class FloorCase:
 
 
 def main():
+    loop_name = _loop.install()  # before anything makes a loop
     eng, plain = EngineCase(), AsyncioCase()
     floor = FloorCase(eng)
     cases = {
@@ -333,6 +335,7 @@ def main():
     eng.close()
     plain.close()
     result = {
+        "loop": loop_name,
         "items_per_round": N,
         "consumers": CONSUMERS,
         "items_per_s": {k: round(v) for k, v in best.items()},

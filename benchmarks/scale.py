@@ -44,6 +44,7 @@ import sys
 import threading
 import time
 
+import _loop
 import chain  # the chain and its floor, from this folder
 from velkor import velkor as engine
 from velkor import velkor_state
@@ -123,6 +124,7 @@ def measure(cases, rounds=ROUNDS):
 
 
 def main():
+    loop_name = _loop.install()  # before anything makes a loop
     # Before any thread starts: threads inherit the affinity of their creator.
     cpu = max(os.sched_getaffinity(0))
     os.sched_setaffinity(0, {cpu})
@@ -168,6 +170,7 @@ def main():
     empty, empty_cpu = best("empty", "engine", 0), best("empty", "engine", 1)
     loaded, loaded_cpu = best("loaded", "engine", 0), best("loaded", "engine", 1)
     result = {
+        "loop": loop_name,
         "items_per_round": ITEMS,
         "idle_tasks": LOAD,
         "idle_tasks_local": True,

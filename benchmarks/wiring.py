@@ -33,6 +33,7 @@ import sys
 import threading
 import time
 
+import _loop
 import velkor  # noqa: F401
 from velkor import velkor as engine
 from velkor import velkor_state
@@ -192,6 +193,7 @@ def bare_linker(pairs, table):
 
 
 def main():
+    loop_name = _loop.install()  # before anything makes a loop
     runners = [engine.Real_tasks(f"wiring_{i}") for i in range(2)]
     for r in runners:
         r.start()
@@ -232,6 +234,7 @@ def main():
     us_link = {k: v / calls * 1e6 for k, v in best_in.items()}
     us_unlink = {k: v / calls * 1e6 for k, v in best_out.items()}
     result = {
+        "loop": loop_name,
         "tasks": TASKS,
         "links_per_round": calls,
         "build_s": round(build_s, 2),

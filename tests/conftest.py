@@ -5,6 +5,9 @@ velkor_state and the runner threads. The autouse fixture below gives each test
 empty tables (the same dict objects: they keep their identity), the default
 node name, and after the test stops every runner the test left running and
 waits for the runner threads to end, so tests can run in any order.
+
+VELKOR_TEST_LOOP=uvloop runs the whole session on uvloop: its event-loop
+policy is installed before any test, so every runner's loop is a uvloop.Loop.
 """
 import gc
 import os
@@ -14,13 +17,26 @@ import pytest
 import velkor
 from velkor import velkor_state
 
-from helpers import dump_threads, runner_thread, runner_threads, wait_until
+from helpers import dump_threads, install_suite_loop, runner_thread, runner_threads, wait_until
+
+try:
+    SUITE_LOOP = install_suite_loop()
+except ValueError as error:
+    raise pytest.UsageError(str(error)) from None
 
 # nanobind's leak report at exit stays on in the test processes (and in the
 # interpreters they start), where every fixture stops its runners.
 os.environ["VELKOR_LEAK_CHECK"] = "1"
 
 TABLES = ("Tasks", "loop_threads", "Events", "dravel_dict", "router_dict")
+
+
+def pytest_report_header(config):
+    if SUITE_LOOP == "uvloop":
+        import uvloop
+
+        return f"event loop: uvloop {uvloop.__version__} (VELKOR_TEST_LOOP=uvloop)"
+    return "event loop: asyncio"
 
 
 def _clear_tables():

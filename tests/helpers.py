@@ -84,3 +84,45 @@ def wait_for_flow(predicate, timeout=5.0, interval=0.002, message="condition"):
         return wait_until(predicate, timeout, interval, message)
     except AssertionError as error:
         raise AssertionError(f"{error}; mirrors out of step: {mirrors_out_of_step()}") from None
+
+
+# The event loop the suite runs on: asyncio's own by default; with
+# VELKOR_TEST_LOOP=uvloop, conftest installs uvloop's policy for the session,
+# so every loop made with asyncio.new_event_loop (each runner's, asyncio.run's)
+# is a uvloop.Loop. Scripts run in a fresh interpreter start with LOOP_PRELUDE
+# to get the same loop; the variable reaches them through the environment.
+TEST_LOOPS = ("asyncio", "uvloop")
+
+
+def suite_loop_name():
+    """The loop the suite runs on, from VELKOR_TEST_LOOP."""
+    import os
+
+    name = os.environ.get("VELKOR_TEST_LOOP", "") or "asyncio"
+    if name not in TEST_LOOPS:
+        raise ValueError(f"VELKOR_TEST_LOOP={name!r}: expected one of {', '.join(TEST_LOOPS)}")
+    return name
+
+
+def install_suite_loop():
+    """Install the event-loop policy VELKOR_TEST_LOOP asks for; return its name."""
+    name = suite_loop_name()
+    if name == "uvloop":
+        import asyncio
+
+        import uvloop
+
+        asyncio.set_event_loop_policy(uvloop.EventLoopPolicy())
+    return name
+
+
+def on_uvloop():
+    return suite_loop_name() == "uvloop"
+
+
+LOOP_PRELUDE = """\
+import os as _os
+if _os.environ.get("VELKOR_TEST_LOOP") == "uvloop":
+    import asyncio as _asyncio, uvloop as _uvloop
+    _asyncio.set_event_loop_policy(_uvloop.EventLoopPolicy())
+"""

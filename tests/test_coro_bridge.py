@@ -224,13 +224,18 @@ class TestAsyncioAcceptance:
             asyncio.run(ct.raise_after(asyncio.sleep(0), ValueError("out of run")))
 
     def test_pure_python_task_and_eager_factory(self):
+        def eager_task_factory(loop, coro, *, eager_start=None, **kwargs):
+            # uvloop's create_task hands the factory an eager_start keyword,
+            # which asyncio's own eager factory does not take in 3.13
+            return asyncio.eager_task_factory(loop, coro, **kwargs)
+
         async def main():
             loop = asyncio.get_running_loop()
             # the pure-Python Task (used without _asyncio) steps with coro.send()
             assert asyncio.Task is asyncio.tasks._CTask
             assert await asyncio.tasks._PyTask(ct.sleep_loop(3), loop=loop) == 3
             # the eager factory runs the first step inside create_task
-            loop.set_task_factory(asyncio.eager_task_factory)
+            loop.set_task_factory(eager_task_factory)
             try:
                 t = loop.create_task(ct.add(2, 2))
                 assert t.done() and t.result() == 4

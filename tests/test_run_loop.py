@@ -17,7 +17,7 @@ import pytest
 from velkor import velkor_state as S
 from velkor.velkor import async_task
 
-from helpers import run_on, wait_until
+from helpers import LOOP_PRELUDE, run_on, wait_until
 
 
 def make_task(name, runner, **kwargs):
@@ -521,7 +521,8 @@ SLOW_CALLBACK = re.compile(r"^Executing <.*> took \d+\.\d+ seconds$")
 
 
 def test_runners_stopping_with_work_in_flight_leave_no_warnings():
-    proc = subprocess.run([sys.executable, "-X", "dev", "-c", textwrap.dedent(SCENARIO)],
+    code = LOOP_PRELUDE + textwrap.dedent(SCENARIO)  # on the suite's loop
+    proc = subprocess.run([sys.executable, "-X", "dev", "-c", code],
                           capture_output=True, text=True, timeout=60)
     assert proc.returncode == 0, proc.stderr
     assert [line for line in proc.stderr.splitlines() if not SLOW_CALLBACK.match(line)] == []

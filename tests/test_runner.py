@@ -68,6 +68,37 @@ def test_start_runs_the_loop_on_a_daemon_thread(make_runner):
     assert run_on(r, where()) == (True, True)
 
 
+@pytest.mark.parametrize("policy", ["asyncio", "uvloop"])
+def test_a_runner_gets_its_loop_from_the_installed_policy(make_runner, policy):
+    """An application that installs an event-loop policy (uvloop's, say)
+    before making its runners gets that policy's loops in them, driven by the
+    runners' threads, doing the runners' work and closed by their stop."""
+    import uvloop
+
+    policies = {"asyncio": (asyncio.DefaultEventLoopPolicy, asyncio.SelectorEventLoop),
+                "uvloop": (uvloop.EventLoopPolicy, uvloop.Loop)}
+    make_policy, loop_type = policies[policy]
+    saved = asyncio.get_event_loop_policy()
+    asyncio.set_event_loop_policy(make_policy())
+    try:
+        r = make_runner("main")
+    finally:
+        asyncio.set_event_loop_policy(saved)
+    assert type(r.loop) is loop_type
+    t = runner_thread(r)
+    seen = []
+
+    async def work(tag=None):
+        seen.append((tag, threading.current_thread() is t, asyncio.get_running_loop() is r.loop))
+
+    run_on(r, r.append_task(name="node_0,w", task=work, tag="t1"))
+    wait_until(lambda: seen, message="the work to run")
+    assert seen == [("t1", True, True)]
+    r.stop()
+    wait_until(r.loop.is_closed, message="the loop to close")
+    wait_until(lambda: runner_thread(r) is None, message="the runner thread to end")
+
+
 def test_stop_sequence_on_a_running_runner(make_runner):
     r = make_runner("main")
     other = make_runner("other")
@@ -100,11 +131,12 @@ def test_stop_cancels_tasks_in_the_order_of_a_single_gather(make_runner):
     """Every task is cancelled and awaited before the loop stops, even ones
     that take a while to unwind."""
     r = make_runner()
-    done = []
+    started, done = [], []
 
     def slow_unwind(i):
         async def body():
             try:
+                started.append(i)
                 await asyncio.sleep(3600)
             finally:
                 await asyncio.sleep(0.01 * i)
@@ -114,7 +146,8 @@ def test_stop_cancels_tasks_in_the_order_of_a_single_gather(make_runner):
 
     for i in range(5):
         run_on(r, r.append_task(name=f"w{i}", task=slow_unwind(i)))
-    wait_until(lambda: len(r.loop._ready) == 0 and len(asyncio.all_tasks(r.loop)) == 5)
+    # every body waits in its sleep when the stop comes
+    wait_until(lambda: len(started) == 5 and len(asyncio.all_tasks(r.loop)) == 5)
     r.stop()
     wait_until(lambda: r.loop.is_closed())
     assert sorted(done) == [0, 1, 2, 3, 4]

@@ -2,7 +2,8 @@
 that reaches a closing loop, and interpreter exit while runner threads are
 busy. Each case runs in a fresh interpreter in asyncio debug mode, where any
 "never awaited", "Task was destroyed but it is pending!", leak report or
-abort would show on its standard error."""
+abort would show on its standard error. The fresh interpreter runs on the
+suite's event loop (uvloop under VELKOR_TEST_LOOP=uvloop)."""
 import re
 import subprocess
 import sys
@@ -10,7 +11,9 @@ import textwrap
 
 import pytest
 
-PRELUDE = """
+from helpers import LOOP_PRELUDE, suite_loop_name
+
+PRELUDE = LOOP_PRELUDE + """
 import asyncio, threading, time, gc, sys
 import velkor
 from velkor import velkor as V, velkor_state as S
@@ -40,6 +43,15 @@ def assert_clean(proc, out=""):
     lines = [line for line in proc.stderr.splitlines() if not SLOW_CALLBACK.match(line)]
     assert lines == []
     assert proc.stdout == out
+
+
+def test_scripts_run_on_the_suites_loop():
+    proc = run_script("""
+        r = V.Real_tasks("main")
+        print(type(r.loop).__module__.split(".")[0])
+        r.loop.close()
+    """)
+    assert_clean(proc, suite_loop_name() + "\n")
 
 
 def test_stop_with_work_in_flight_leaves_nothing_behind():
