@@ -236,3 +236,28 @@ def test_arming_gives_up_when_the_event_cannot_be_set(make_runner):
         "task node_0,a: its service-available event node_0,a,service_available_event could "
         "not be set for 5 s: the waiter runner node_0,p has a closed loop")
     assert S.Tasks["node_0,a"].loop_thread is S.loop_threads["node_0,r"]
+
+
+def test_a_task_taken_from_the_table_while_it_is_built_works(make_runner, monkeypatch, recwarn):
+    """The task is in velkor_state.Tasks before its constructor ends, so
+    another thread may run it there: such a step runs, gives its unit back,
+    and the engine warns of no uninitialised instance."""
+    runner = make_runner("early")
+    ran = []
+    seen = []
+
+    class Table(dict):
+        def __setitem__(self, key, task):
+            super().__setitem__(key, task)
+            task.run()  # what another thread could do at this point
+            seen.append(key)
+
+    monkeypatch.setattr(S, "Tasks", Table())
+    t = async_task(loop_thread=runner.name, name="early", task=lambda: ran.append(1),
+                   Task_buffer_available=1)
+    assert seen == [t.name]
+    wait_until(lambda: ran == [1] and t.Task_buffer_available == 1,
+               message="the early step to run and give its unit back")
+    wait_until(lambda: S.Events[t.events[1]].is_set(), message="the task to be free again")
+    # Warnings of every thread, the runner's included.
+    assert [str(w.message) for w in recwarn] == []

@@ -33,7 +33,11 @@ Names& N() { return *n_; }
 bool is_zero(PyObject* v) { return equals_int(v, 0); }
 
 bool has_events(PyObject* self, Ref* events_out = nullptr) {
-  Ref events = pyco::getattr(self, tn().events.get());
+  // A task still being built (another thread took it from the table) has
+  // no events yet.
+  PyObject* raw = nullptr;
+  if (check_int(PyObject_GetOptionalAttr(self, tn().events.get(), &raw)) == 0) return false;
+  Ref events = Ref::steal(raw);
   const bool has = check_int(PyObject_Length(events.get())) >= 2;
   if (events_out) *events_out = std::move(events);
   return has;

@@ -432,6 +432,9 @@ PyMethodDef run_in_thread_def = {
 void runner_init(Runner* self, nb::object name) {
   new (self) Runner();
   nb::handle py = nb::find(self);
+  // Ready for the engine's own casts at once: the runner is in the shared
+  // table before the constructor ends, where other threads may submit to it.
+  nb::inst_mark_ready(py);
   PyObject* obj = py.ptr();
   Globals& G = g();
   Ref node = node_name();

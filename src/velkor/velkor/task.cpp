@@ -178,6 +178,9 @@ void arm(PyObject* key, PyObject* event_name) {
 
 void task_init(Task* self, nb::args args, nb::kwargs kwargs) {
   new (self) Task();
+  // Ready for the engine's own casts at once: the task is in the shared
+  // table before the constructor ends, where other threads may run it.
+  nb::inst_mark_ready(nb::find(self));
   PyObject* obj = nb::find(self).ptr();
   TaskNames& N = tn();
   Globals& G = g();
