@@ -3,6 +3,7 @@
 #   make test         the same with the test extras, then the test suite
 #   make test-uvloop  the same set-up, then the test suite on uvloop's event loop
 #   make bench        run every script of benchmarks/ on both loops and print their summaries
+#   make soak         random task graphs for SOAK_MINUTES minutes (default 5), then a report
 #   make asan         build with AddressSanitizer + UBSan into .venv-asan and run the tests
 # Override the interpreter with `make PYTHON=/path/to/python3.13`.
 
@@ -13,7 +14,7 @@ PY     := $(VENV)/bin/python
 BUILD_TOOLS := scikit-build-core nanobind cmake ninja
 PIP_QUIET := -q --disable-pip-version-check
 
-.PHONY: all venv install install-test install-bench demo test test-uvloop bench asan clean
+.PHONY: all venv install install-test install-bench demo test test-uvloop bench soak asan clean
 
 all: test
 
@@ -58,6 +59,14 @@ test-uvloop: install-test
 
 bench: install-bench
 	$(PY) benchmarks/run_all.py
+
+# Seeded random graphs (runners, tasks, routers, fan-out and fan-in) one after
+# the other, each checked item by item; fails on any item lost or repeated, a
+# graph that stops moving, or an error the engine reports. SOAK_SEED=<n>
+# repeats a soak (its report prints the seed of seeds it used).
+SOAK_MINUTES ?= 5
+soak: install-test
+	$(PY) tests/soak.py --minutes $(SOAK_MINUTES)
 
 # The sanitizer build lives in its own venv and build folder. The interpreter
 # itself is not instrumented, so the sanitizer runtimes that the extensions
