@@ -76,6 +76,18 @@ bool equals_int(PyObject* v, long value) {
 }
 
 bool key_of_node(PyObject* key, PyObject* node) {
+  if (PyUnicode_CheckExact(key) && PyUnicode_CheckExact(node)) {
+    // key.split(",")[0] == node, without building the list: the text
+    // before the first comma (all of it when there is none) equals node.
+    const Py_ssize_t len = PyUnicode_GET_LENGTH(key);
+    Py_ssize_t end = PyUnicode_FindChar(key, ',', 0, len, 1);
+    if (end == -2) throw_current();
+    if (end == -1) end = len;
+    if (end != PyUnicode_GET_LENGTH(node)) return false;
+    const Py_ssize_t match = PyUnicode_Tailmatch(key, node, 0, end, -1);
+    if (match < 0) throw_current();
+    return match == 1;
+  }
   Ref fields = check(PyObject_CallMethodOneArg(key, g_s_split, g_s_comma));
   Ref first = check(PySequence_GetItem(fields.get(), 0));
   return check_int(PyObject_RichCompareBool(first.get(), node, Py_EQ)) != 0;

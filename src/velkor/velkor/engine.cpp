@@ -10,7 +10,15 @@ Globals& g() {
 
 
 
-Ref state_attr(PyObject* name) { return pyco::getattr(g().state_module.get(), name); }
+Ref state_attr(PyObject* name) {
+  // The module's own dict holds every attribute it has; a name missing
+  // there goes through getattr (module __getattr__, the AttributeError).
+  PyObject* value = nullptr;
+  if (PyDict_GetItemRef(PyModule_GetDict(g().state_module.get()), name, &value) > 0)
+    return Ref::steal(value);
+  PyErr_Clear();
+  return pyco::getattr(g().state_module.get(), name);
+}
 
 Ref node_name() {
   Ref node = state_attr(g().s_network_node.get());

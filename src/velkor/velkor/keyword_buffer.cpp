@@ -142,30 +142,13 @@ void merge(PyObject* buffer, PyObject* tag, Ref copy) {
   }
 }
 
-PyTypeObject* g_task_type = nullptr;  // async_task itself (not a subclass)
-
-// self.<name> for the buffer's own attributes. On an async_task itself, whose
-// class defines no descriptor of these names, that is the entry of the
-// instance __dict__, read without the generic attribute lookup; a subclass,
-// or a missing entry (for its AttributeError), goes through getattr.
-Ref own_attr(PyObject* self, PyObject* name) {
-  PyTypeObject* tp = Py_TYPE(self);
-  if (tp == g_task_type && tp->tp_dictoffset > 0) {
-    PyObject* dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) +
-                                                   tp->tp_dictoffset);
-    PyObject* value = nullptr;
-    if (dict && PyDict_GetItemRef(dict, name, &value) > 0) return Ref::steal(value);
-    PyErr_Clear();
-  }
-  return pyco::getattr(self, name);
-}
 
 Ref insert_kwargs_buffer(PyObject* self, Ref* p) {
   TaskNames& N = tn();
   nb::handle data(p[0].get());
   nb::handle tag(p[1] ? p[1].get() : Py_None);
-  Ref buffer = own_attr(self, N.kwargs_buffer.get());
-  Ref lock = own_attr(self, N.kwargs_buffer_threading_lock.get());
+  Ref buffer = task_attr(self, N.kwargs_buffer.get());
+  Ref lock = task_attr(self, N.kwargs_buffer_threading_lock.get());
   LockGuard hold(lock.get());
   if (tag.is_none()) {
     Ref copy = pyco::deepcopy(data.ptr());
@@ -190,7 +173,7 @@ Ref insert_kwargs_buffer(PyObject* self, Ref* p) {
   }
   // Beyond capacity the oldest entry (by insertion order) goes.
   const Py_ssize_t n = check_int(PyObject_Length(buffer.get()));
-  Ref capacity = own_attr(self, N.kwargs_buffer_len.get());
+  Ref capacity = task_attr(self, N.kwargs_buffer_len.get());
   bool over;
   if (PyLong_CheckExact(capacity.get())) {
     int overflow = 0;
@@ -210,8 +193,8 @@ Ref insert_kwargs_buffer(PyObject* self, Ref* p) {
 Ref activation_check(PyObject* self, Ref* p) {
   TaskNames& N = tn();
   nb::handle tag(p[0].get());
-  Ref buffer = own_attr(self, N.kwargs_buffer.get());
-  Ref lock = own_attr(self, N.kwargs_buffer_threading_lock.get());
+  Ref buffer = task_attr(self, N.kwargs_buffer.get());
+  Ref lock = task_attr(self, N.kwargs_buffer_threading_lock.get());
   Ref result;
   {
     LockGuard hold(lock.get());
@@ -245,7 +228,6 @@ void bind_keyword_buffer(TaskClass& cls) {
     }
     PyErr_Clear();
   }
-  g_task_type = reinterpret_cast<PyTypeObject*>(cls.ptr());
   pyco::add_method(cls.ptr(), "insert_kwargs_buffer", insert_kwargs_buffer_method,
           "insert_kwargs_buffer($self, data, tag=None)\n--\n\n"
           "Put a deep copy of `data` into the task's keyword buffer.\n\n"

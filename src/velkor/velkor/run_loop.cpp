@@ -45,7 +45,7 @@ bool has_events(PyObject* self, Ref* events_out = nullptr) {
 
 // velkor_state.Events[self.events[i]], or null when it is not registered.
 Ref own_event(PyObject* self, Py_ssize_t i, bool required) {
-  Ref events = pyco::getattr(self, tn().events.get());
+  Ref events = task_attr(self, tn().events.get());
   Ref name = check(PySequence_GetItem(events.get(), i));
   Ref registry = state_attr(tn().Events.get());
   if (required) return check(PyObject_GetItem(registry.get(), name.get()));
@@ -57,13 +57,13 @@ Ref own_event(PyObject* self, Py_ssize_t i, bool required) {
 // Is the task still there to take work: registered as itself, its runner
 // not stopping?
 bool taking_work(PyObject* self) {
-  Ref key = pyco::getattr(self, g().s_name.get());
+  Ref key = task_attr(self, g().s_name.get());
   Ref tasks = state_attr(g().s_Tasks.get());
   PyObject* found = nullptr;
   check_int(PyMapping_GetOptionalItem(tasks.get(), key.get(), &found));
   Ref f = Ref::steal(found);
   if (f.get() != self) return false;
-  Ref runner = pyco::getattr(self, g().s_loop_thread.get());
+  Ref runner = task_attr(self, g().s_loop_thread.get());
   return !runner_stopping(runner.get());
 }
 
@@ -75,9 +75,9 @@ void return_unit(PyObject* self) {
   TaskNames& T = tn();
   bool flag;
   {
-    Ref lock = pyco::getattr(self, T.Task_buffer_available_threading_lock.get());
+    Ref lock = task_attr(self, T.Task_buffer_available_threading_lock.get());
     LockGuard hold(lock.get());
-    Ref count = pyco::getattr(self, T.Task_buffer_available.get());
+    Ref count = task_attr(self, T.Task_buffer_available.get());
     Ref next = check(PyNumber_Add(count.get(), g().one.get()));
     check_int(PyObject_SetAttr(self, T.Task_buffer_available.get(), next.get()));
     flag = check_int(PyObject_RichCompareBool(next.get(), g().one.get(), Py_GE)) != 0;
@@ -120,7 +120,7 @@ class StepUnit {
 
 // print("<key> task has error!!!"), then the traceback.
 void report(PyObject* self, const pyco::BaseException& e) {
-  Ref key = pyco::getattr(self, g().s_name.get());
+  Ref key = task_attr(self, g().s_name.get());
   Ref line = check(PyUnicode_Concat(key.get(), N().task_error.get()));
   print_object(line.get());
   pyco::print_exception(e);
@@ -142,20 +142,46 @@ PyMethodDef run_in_worker_def = {"_run_in_worker",
                                      run_in_worker)),
                                  METH_FASTCALL, nullptr};
 
+// inspect.iscoroutinefunction(work). A plain function whose __dict__ has
+// neither of the two names inspect looks for there (a coroutine mark, a
+// partialmethod) is answered from its code flags, as inspect would; anything
+// else is asked to inspect.
+bool is_coroutine_function(PyObject* work) {
+  PyObject* f = work;
+  while (PyMethod_Check(f)) f = PyMethod_GET_FUNCTION(f);  // inspect looks through methods
+  if (PyFunction_Check(f)) {
+    static PyObject* s_mark = PyUnicode_InternFromString("_is_coroutine_marker");
+    static PyObject* s_partialmethod = PyUnicode_InternFromString("__partialmethod__");
+    PyObject* dict = reinterpret_cast<PyFunctionObject*>(f)->func_dict;
+    bool plain = dict == nullptr;
+    if (!plain && PyDict_CheckExact(dict)) {
+      const int has_mark = PyDict_Contains(dict, s_mark);
+      const int has_pm = has_mark == 0 ? PyDict_Contains(dict, s_partialmethod) : has_mark;
+      if (has_mark < 0 || has_pm < 0) pyco::throw_current();
+      plain = has_mark == 0 && has_pm == 0;
+    }
+    if (plain) {
+      auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(f));
+      return (code->co_flags & CO_COROUTINE) != 0;
+    }
+  }
+  return PyObject_IsTrue(pyco::call(N().iscoroutinefunction.get(), Ref::borrow(work)).get()) == 1;
+}
+
 // The work function's call: task(*args, **kwargs_in), awaited for a
 // coroutine function; a CPU-bound task's call runs in the runner's
 // executor (a coroutine function there under asyncio.run).
 pyco::Coro call_work(Ref self, Ref work, Ref kwargs_in) {
   Names& n = N();
   Globals& G = g();
-  Ref args = pyco::getattr(self.get(), tn().args.get());
+  Ref args = task_attr(self.get(), tn().args.get());
   Ref kw = PyDict_Check(kwargs_in.get())
                ? check(PyDict_Copy(kwargs_in.get()))
                : pyco::call(reinterpret_cast<PyObject*>(&PyDict_Type), kwargs_in);
-  const bool is_coro = PyObject_IsTrue(pyco::call(n.iscoroutinefunction.get(), work).get()) == 1;
-  Ref cpu = pyco::getattr(self.get(), tn().CPU_bound.get());
+  const bool is_coro = is_coroutine_function(work.get());
+  Ref cpu = task_attr(self.get(), tn().CPU_bound.get());
   if (!check_int(PyObject_RichCompareBool(cpu.get(), Py_False, Py_EQ))) {
-    Ref runner = pyco::getattr(self.get(), G.s_loop_thread.get());
+    Ref runner = task_attr(self.get(), G.s_loop_thread.get());
     Ref loop = pyco::getattr(runner.get(), G.s_loop.get());
     Ref executor = pyco::getattr(runner.get(), n.executor.get());
     Ref job;
@@ -190,7 +216,7 @@ pyco::Coro execute(Ref self, Ref tag) {
     Ref ready = check(PySequence_GetItem(pair.get(), 0));
     if (!check_int(PyObject_IsTrue(ready.get()))) co_return pyco::none();
     Ref kwargs_in = check(PySequence_GetItem(pair.get(), 1));
-    Ref work = pyco::getattr(self.get(), g().s_task.get());
+    Ref work = task_attr(self.get(), g().s_task.get());
     if (work.get() != Py_None) {
       Ref call = check(pyco::wrap(call_work(self, work, kwargs_in), nullptr, "call_work"));
       tag = co_await std::move(call);
@@ -227,7 +253,7 @@ pyco::CoroNone temp_func_body(Ref self, Ref tag, StepUnit unit) {
   Names& n = N();
   TaskNames& T = tn();
   Globals& G = g();
-  Ref wt = pyco::getattr(self.get(), T.WT.get());
+  Ref wt = task_attr(self.get(), T.WT.get());
   if (is_zero(wt.get())) {
     PAY_ON_EVERY_EXIT(unit, execution(self, tag));
     co_return;
@@ -236,14 +262,14 @@ pyco::CoroNone temp_func_body(Ref self, Ref tag, StepUnit unit) {
   const bool trigger_mode = equals_int(wt.get(), 1);
   const bool poll_mode = !trigger_mode && equals_int(wt.get(), 2);
   if (!trigger_mode && !poll_mode) co_return;
-  if (!is_zero(pyco::getattr(self.get(), n.WT_run.get()).get())) co_return;
+  if (!is_zero(task_attr(self.get(), n.WT_run.get()).get())) co_return;
   check_int(PyObject_SetAttr(self.get(), n.WT_run.get(), G.one.get()));
   if (poll_mode) {
     for (;;) {
-      Ref t = pyco::getattr(self.get(), T.tag.get());
+      Ref t = task_attr(self.get(), T.tag.get());
       Ref step = execution(self, t);
       co_await std::move(step);
-      Ref pause = pyco::call(n.asyncio_sleep.get(), pyco::getattr(self.get(), n.WT_sleep.get()));
+      Ref pause = pyco::call(n.asyncio_sleep.get(), task_attr(self.get(), n.WT_sleep.get()));
       co_await std::move(pause);
     }
   }
@@ -258,12 +284,12 @@ pyco::CoroNone temp_func_body(Ref self, Ref tag, StepUnit unit) {
     bool failed = false, left = false;
     try {
       try {
-        Ref runner = pyco::getattr(self.get(), G.s_loop_thread.get());
+        Ref runner = task_attr(self.get(), G.s_loop_thread.get());
         Ref key = pyco::getattr(runner.get(), G.s_name.get());
         Ref runners = state_attr(G.s_loop_threads.get());
         Ref mine = check(PyObject_GetItem(runners.get(), key.get()));
         Ref mirrors = pyco::getattr(mine.get(), G.s_Events_async.get());
-        Ref events = pyco::getattr(self.get(), T.events.get());
+        Ref events = task_attr(self.get(), T.events.get());
         Ref trigger = check(PySequence_GetItem(events.get(), 0));
         Ref mirror = check(PyObject_GetItem(mirrors.get(), trigger.get()));
         Ref waiting = pyco::call_method(mirror.get(), n.wait.get());
@@ -276,7 +302,7 @@ pyco::CoroNone temp_func_body(Ref self, Ref tag, StepUnit unit) {
           // let it run before the next wait, or a loop whose iteration never
           // suspends would find the mirror still set and spin.
           co_await pyco::yield_now();
-          Ref t = pyco::getattr(self.get(), T.tag.get());
+          Ref t = task_attr(self.get(), T.tag.get());
           Ref step = execution(self, t);
           co_await std::move(step);
         }
@@ -320,8 +346,8 @@ pyco::Frame temp_func_impl(PyObject* const* a, Py_ssize_t na, PyObject* kw) {
 pyco::CoroNone trig_output_method_body(Ref self, Ref tag) {
   Names& n = N();
   Ref fn = state_attr(n.trig_output.get());
-  Ref key = pyco::getattr(self.get(), g().s_name.get());
-  Ref outputs = pyco::getattr(self.get(), tn().output_tasks.get());
+  Ref key = task_attr(self.get(), g().s_name.get());
+  Ref outputs = task_attr(self.get(), tn().output_tasks.get());
   Ref coro = vcall_kw(fn.get(), {key.get(), outputs.get(), tag.get()}, n.kw_trig.get());
   co_await std::move(coro);
 }
@@ -334,10 +360,10 @@ pyco::Frame trig_output_method_impl(PyObject* const* a, Py_ssize_t na, PyObject*
 
 Ref stop(PyObject* self, Ref*) {
   check_int(PyObject_SetAttr(self, N().stop_flag.get(), g().one.get()));
-  Ref runner = pyco::getattr(self, g().s_loop_thread.get());
+  Ref runner = task_attr(self, g().s_loop_thread.get());
   Ref cancel_task = pyco::getattr(runner.get(), tn().cancel_task.get());
   Ref kw = check(PyDict_New());
-  check_int(PyDict_SetItem(kw.get(), g().s_name.get(), pyco::getattr(self, g().s_name.get()).get()));
+  check_int(PyDict_SetItem(kw.get(), g().s_name.get(), task_attr(self, g().s_name.get()).get()));
   submit(runner.get(), std::move(cancel_task), Ref(), std::move(kw));
   return Ref();
 }
@@ -347,12 +373,12 @@ Ref run(PyObject* self, Ref* p) {
   Names& n = N();
   TaskNames& T = tn();
   Globals& G = g();
-  if (!is_zero(pyco::getattr(self, n.stop_flag.get()).get())) return Ref();
+  if (!is_zero(task_attr(self, n.stop_flag.get()).get())) return Ref();
   bool flag;
   {
-    Ref lock = pyco::getattr(self, T.Task_buffer_available_threading_lock.get());
+    Ref lock = task_attr(self, T.Task_buffer_available_threading_lock.get());
     LockGuard hold(lock.get());
-    Ref count = pyco::getattr(self, T.Task_buffer_available.get());
+    Ref count = task_attr(self, T.Task_buffer_available.get());
     Ref next = check(PyNumber_Subtract(count.get(), G.one.get()));
     check_int(PyObject_SetAttr(self, T.Task_buffer_available.get(), next.get()));
     flag = check_int(PyObject_RichCompareBool(next.get(), G.zero.get(), Py_LE)) != 0;
@@ -362,10 +388,10 @@ Ref run(PyObject* self, Ref* p) {
   if (flag && has_events(self)) pyco::call_method(own_event(self, 1, true).get(), n.clear.get());
   // The step runs on the runner's loop (a CPU-bound task's work function
   // alone goes to the executor, see call_work).
-  Ref runner = pyco::getattr(self, G.s_loop_thread.get());
+  Ref runner = task_attr(self, G.s_loop_thread.get());
   Ref append = pyco::getattr(runner.get(), n.append_task.get());
-  Ref key = pyco::getattr(self, G.s_name.get());
-  Ref step = pyco::getattr(self, n.temp_func.get());
+  Ref key = task_attr(self, G.s_name.get());
+  Ref step = task_attr(self, n.temp_func.get());
   // The step's claim on its unit is counted before the hand-over: handing
   // over lets the runner's thread run, and it may build the step at once.
   Task* t = task_of(self);

@@ -60,6 +60,38 @@ PyObject* consume_outcome(PyObject*, PyObject* fut) {
 }
 PyMethodDef consume_def = {"_consume_outcome", consume_outcome, METH_O, nullptr};
 
+PyObject* g_base_create_task = nullptr;  // asyncio.BaseEventLoop.create_task
+PyObject* g_kw_loop_name = nullptr;      // ("loop", "name")
+PyObject* g_s_task_factory = nullptr;
+PyObject* g_s_debug = nullptr;
+
+// loop.create_task(coro, name=name): new reference, or null with an error.
+// When the loop's create_task is asyncio's own and the loop has no task
+// factory and is not in debug mode, that method makes asyncio.Task(coro,
+// loop=loop, name=name) and nothing else, which is done here directly.
+PyObject* create_named_task(PyObject* loop, PyObject* coro, PyObject* name) {
+  PyObject* method = nullptr;
+  if (PyObject_GetOptionalAttr(reinterpret_cast<PyObject*>(Py_TYPE(loop)),
+                               g().s_create_task.get(), &method) < 0)
+    return nullptr;
+  Ref m = Ref::steal(method);
+  if (m.get() == g_base_create_task) {
+    PyObject* factory = nullptr;
+    PyObject* debug = nullptr;
+    if (PyObject_GetOptionalAttr(loop, g_s_task_factory, &factory) < 0) return nullptr;
+    Ref f = Ref::steal(factory);
+    if (PyObject_GetOptionalAttr(loop, g_s_debug, &debug) < 0) return nullptr;
+    Ref d = Ref::steal(debug);
+    if (f.get() == Py_None && d.get() == Py_False) {
+      PyObject* argv[] = {coro, loop, name};
+      return PyObject_Vectorcall(g().Task.get(), argv, 1, g_kw_loop_name);
+    }
+  }
+  PyObject* argv[] = {loop, coro, name};
+  return PyObject_VectorcallMethod(g().s_create_task.get(), argv,
+                                   2 | PY_VECTORCALL_ARGUMENTS_OFFSET, g().kw_name.get());
+}
+
 PyObject* job_run(PyObject* self, PyObject* const*, size_t nargsf, PyObject*) {
   if (PyVectorcall_NARGS(nargsf) != 0) {
     PyErr_SetString(PyExc_TypeError, "a runner job takes no arguments");
@@ -80,10 +112,7 @@ PyObject* job_run(PyObject* self, PyObject* const*, size_t nargsf, PyObject*) {
     if (!coro) return dropped();
     if (job->kind == kJobCall) return Py_NewRef(Py_None);
     if (job->kind == kJobNamedTask) {
-      PyObject* argv[] = {job->loop, coro.get(), job->name};
-      Ref task = Ref::steal(PyObject_VectorcallMethod(g().s_create_task.get(), argv,
-                                                      2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                      g().kw_name.get()));
+      Ref task = Ref::steal(create_named_task(job->loop, coro.get(), job->name));
       if (!task) return dropped();
       return Py_NewRef(Py_None);
     }
@@ -600,6 +629,13 @@ void submit_call(PyObject* runner, Ref func, Ref args) {
 void bind_runner(nb::module_& m) {
   check_int(PyType_Ready(&Job_Type));
   check_int(PyType_Ready(&Batch_Type));
+  {
+    Ref base = pyco::getattr(g().asyncio.get(), pyco::intern("BaseEventLoop").get());
+    g_base_create_task = pyco::getattr(base.get(), g().s_create_task.get()).release();
+    g_kw_loop_name = kwnames({"loop", "name"}).release();
+    g_s_task_factory = pyco::intern("_task_factory").release();
+    g_s_debug = pyco::intern("_debug").release();
+  }
   g_consume = check(PyCFunction_New(&consume_def, nullptr)).release();
 
   auto cls = nb::class_<Runner>(

@@ -281,6 +281,22 @@ void task_init(Task* self, nb::args args, nb::kwargs kwargs) {
 
 TaskNames& tn() { return *g_names; }
 
+namespace {
+PyTypeObject* g_task_type = nullptr;  // async_task itself (not a subclass)
+}  // namespace
+
+Ref task_attr(PyObject* self, PyObject* name) {
+  PyTypeObject* tp = Py_TYPE(self);
+  if (tp == g_task_type && tp->tp_dictoffset > 0) {
+    PyObject* dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) +
+                                                   tp->tp_dictoffset);
+    PyObject* value = nullptr;
+    if (dict && PyDict_GetItemRef(dict, name, &value) > 0) return Ref::steal(value);
+    PyErr_Clear();
+  }
+  return pyco::getattr(self, name);
+}
+
 void bind_task(nb::module_& m) {
   init_names();
   Ref np = check(PyImport_ImportModule("numpy"));
@@ -308,6 +324,7 @@ void bind_task(nb::module_& m) {
   cls.def("__init__", &task_init, nb::sig(sig),
           "Register the task, create its events (local tasks) and arm its service-available "
           "event. Raises RuntimeError if that event cannot be set within about 5 s.");
+  g_task_type = reinterpret_cast<PyTypeObject*>(cls.ptr());
   bind_run_control(cls);
   bind_keyword_buffer(cls);
   bind_run_path(cls);

@@ -21,6 +21,13 @@ struct Task {
 
 // The C++ side of an async_task, or null for any other object.
 Task* task_of(PyObject* obj);
+
+// self.<name> for a task. On an async_task itself, whose class defines no
+// data descriptor, getattr finds an attribute in the instance __dict__ before
+// anything on the class: that entry is read directly. A subclass, or a name
+// missing there (a method, or an AttributeError to raise), goes through
+// getattr.
+Ref task_attr(PyObject* self, PyObject* name);
 using TaskClass = nb::class_<Task>;
 
 // Interned attribute and method names used by the task's files.

@@ -90,12 +90,12 @@ struct Watch {
 Watch watch(PyObject* tasks, PyObject* runners, PyObject* producer, PyObject* consumer) {
   Globals& G = g();
   Ref p = check(PyObject_GetItem(tasks, producer));
-  Ref runner_key = pyco::getattr(pyco::getattr(p.get(), G.s_loop_thread.get()).get(),
+  Ref runner_key = pyco::getattr(task_attr(p.get(), G.s_loop_thread.get()).get(),
                                  G.s_name.get());
   Ref runner = check(PyObject_GetItem(runners, runner_key.get()));
   Ref table = pyco::getattr(runner.get(), G.s_Events_async.get());
   Ref c = check(PyObject_GetItem(tasks, consumer));
-  Ref events = pyco::getattr(c.get(), N().events.get());
+  Ref events = task_attr(c.get(), N().events.get());
   Ref name = check(PySequence_GetItem(events.get(), 1));
   return {check(PyObject_GetItem(table.get(), name.get())), std::move(table)};
 }
@@ -104,7 +104,7 @@ Watch watch(PyObject* tasks, PyObject* runners, PyObject* producer, PyObject* co
 // service-available event deleted, or the mirror waited on removed (delete
 // sets a removed mirror to wake its waiters).
 bool gone(PyObject* consumer, const Watch& w) {
-  Ref events = pyco::getattr(consumer, N().events.get());
+  Ref events = task_attr(consumer, N().events.get());
   if (check_int(PyObject_Length(events.get())) < 2) return true;
   Ref name = check(PySequence_GetItem(events.get(), 1));
   Ref registry = state_attr(N().Events.get());
@@ -160,12 +160,12 @@ pyco::CoroNone trig_output_body(Ref my_task, Ref output_tasks, Ref tag) {
       if (!is_local_key(key)) continue;
       Watch w{Ref::borrow(PyTuple_GET_ITEM(pair.get(), 0)), Ref::borrow(PyTuple_GET_ITEM(pair.get(), 1))};
       if (gone(consumer.get(), w)) continue;
-      Ref wt = pyco::getattr(consumer.get(), n.WT.get());
+      Ref wt = task_attr(consumer.get(), n.WT.get());
       if (equals_int(wt.get(), 0)) {
         pyco::call_method(consumer.get(), n.run.get(), tag);
       } else if (equals_int(wt.get(), 1)) {
         check_int(PyObject_SetAttr(consumer.get(), n.tag.get(), tag.get()));
-        Ref events = pyco::getattr(consumer.get(), n.events.get());
+        Ref events = task_attr(consumer.get(), n.events.get());
         Ref trigger = check(PySequence_GetItem(events.get(), 0));
         Ref registry = state_attr(n.Events.get());
         PyObject* ev = nullptr;
