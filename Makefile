@@ -12,7 +12,7 @@ PY     := $(VENV)/bin/python
 BUILD_TOOLS := scikit-build-core nanobind cmake ninja
 PIP_QUIET := -q --disable-pip-version-check
 
-.PHONY: all venv install install-test demo test bench asan clean
+.PHONY: all venv install install-test demo test bench install-asan asan asan-test clean
 
 all: test
 
@@ -58,13 +58,20 @@ ASAN_PY   := $(ASAN_VENV)/bin/python
 ASAN_ENV  := ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1:check_initialization_order=1:strict_init_order=1:detect_stack_use_after_return=1 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:report_error_type=1 \
 	PYTHONMALLOC=malloc VELKOR_SANITIZED=1
-asan:
+install-asan:
 	@test -x $(ASAN_PY) || { interp=$$(sh scripts/find-python $(PYTHON)) || exit 1; \
 	  "$$interp" -m venv $(ASAN_VENV) && \
 	  $(ASAN_PY) -m pip install $(PIP_QUIET) --upgrade pip && \
 	  $(ASAN_PY) -m pip install $(PIP_QUIET) $(BUILD_TOOLS); }
 	$(ASAN_PY) -m pip install $(PIP_QUIET) --no-build-isolation \
 	  -Cbuild-dir=build/asan -Ccmake.define.VELKOR_SANITIZE=ON -Ccmake.build-type=Debug ".[test]"
+
+asan: install-asan
+	@$(MAKE) --no-print-directory asan-test
+
+# The tests alone, on the sanitizer build that install-asan left.
+asan-test:
+	@test -x $(ASAN_PY) || { echo "asan-test: no $(ASAN_VENV); run make install-asan"; exit 1; }
 	@mkdir -p build/asan
 	@site=$$($(ASAN_PY) -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])'); \
 	engine=$$(ls "$$site"/velkor/velkor.*.so); \
