@@ -55,7 +55,7 @@ bench: install
 # (objects of our types alive at exit) fails the run, as in `make test`.
 # Tests that cannot run under the sanitizers are skipped on VELKOR_SANITIZED.
 # Time on a 2-core machine: the first build of .venv-asan about 3 min, the
-# whole suite 5.5 min when the machine is otherwise idle and 9 min when it is
+# whole suite 5 min when the machine is otherwise idle and 9 min when it is
 # busy with other builds (about 2-3 times `make test`). Not part of CI.
 # Select tests with PYTEST_ARGS, e.g. make asan-test PYTEST_ARGS=tests/test_task.py
 ASAN_VENV := .venv-asan
