@@ -5,6 +5,7 @@
 #   make bench        run every script of benchmarks/ on both loops and print their summaries
 #   make soak         random task graphs for SOAK_MINUTES minutes (default 5), then a report
 #   make asan         build with AddressSanitizer + UBSan into .venv-asan and run the tests
+#                     (install-asan builds only, asan-test runs the tests on that build)
 # Override the interpreter with `make PYTHON=/path/to/python3.13`.
 
 SHELL  := bash
@@ -14,7 +15,7 @@ PY     := $(VENV)/bin/python
 BUILD_TOOLS := scikit-build-core nanobind cmake ninja
 PIP_QUIET := -q --disable-pip-version-check
 
-.PHONY: all venv install install-test install-bench demo test test-uvloop bench soak asan clean
+.PHONY: all venv install install-test install-bench demo test test-uvloop bench soak install-asan asan asan-test clean
 
 all: test
 
@@ -77,18 +78,29 @@ soak: install-test
 # CPython keeps memory alive until exit by design; nanobind's own leak report
 # (objects of our types alive at exit) fails the run, as in `make test`.
 # Tests that cannot run under the sanitizers are skipped on VELKOR_SANITIZED.
+# Time on a 2-core machine: the first build of .venv-asan about 3 min, the
+# whole suite 5 min when the machine is otherwise idle and 9 min when it is
+# busy with other builds (about 2-3 times `make test`). Not part of CI.
+# Select tests with PYTEST_ARGS, e.g. make asan-test PYTEST_ARGS=tests/test_task.py
 ASAN_VENV := .venv-asan
 ASAN_PY   := $(ASAN_VENV)/bin/python
 ASAN_ENV  := ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:halt_on_error=1:check_initialization_order=1:strict_init_order=1:detect_stack_use_after_return=1 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1:report_error_type=1 \
 	PYTHONMALLOC=malloc VELKOR_SANITIZED=1
-asan:
+install-asan:
 	@test -x $(ASAN_PY) || { interp=$$(sh scripts/find-python $(PYTHON)) || exit 1; \
 	  "$$interp" -m venv $(ASAN_VENV) && \
 	  $(ASAN_PY) -m pip install $(PIP_QUIET) --upgrade pip && \
 	  $(ASAN_PY) -m pip install $(PIP_QUIET) $(BUILD_TOOLS); }
 	$(ASAN_PY) -m pip install $(PIP_QUIET) --no-build-isolation \
 	  -Cbuild-dir=build/asan -Ccmake.define.VELKOR_SANITIZE=ON -Ccmake.build-type=Debug ".[test]"
+
+asan: install-asan
+	@$(MAKE) --no-print-directory asan-test
+
+# The tests alone, on the sanitizer build that install-asan left.
+asan-test:
+	@test -x $(ASAN_PY) || { echo "asan-test: no $(ASAN_VENV); run make install-asan"; exit 1; }
 	@mkdir -p build/asan
 	@site=$$($(ASAN_PY) -c 'import sysconfig; print(sysconfig.get_paths()["platlib"])'); \
 	engine=$$(ls "$$site"/velkor/velkor.*.so); \
