@@ -178,6 +178,15 @@ class Served:
             finally:
                 self.ended.set()
 
+        async def listen_once():
+            # uvloop's loop (libuv) keeps one spare descriptor open from its
+            # first listening socket on, for its whole life (for running out
+            # of descriptors): let it take that before counting.
+            server = await asyncio.start_server(lambda r, w: w.close(), LOOPBACK, 0)
+            server.close()
+            await server.wait_closed()
+
+        run_on(runner, listen_once())
         self.fds_idle = open_fds()  # before the server listens
         self.future = asyncio.run_coroutine_threadsafe(serve(), runner.loop)
         wait_until(lambda: hasattr(self.node, "server") or self.future.done(),

@@ -61,6 +61,11 @@ Ref close_writer(const Ref& writer, const Ref& pending) {
   return pyco::call(fn, writer, pending ? pending : pyco::none());
 }
 
+Ref start_server(PyObject* handler, PyObject* host, PyObject* port, PyObject* backlog,
+                 PyObject* kw_backlog) {
+  return pyco::vcall_kw(g().start_server.get(), {handler, host, port, backlog}, kw_backlog);
+}
+
 // server_task(): listen on the IPv4 loopback address at self.port and serve
 // until cancelled. The serving runs inside `async with server`: leaving it
 // (cancellation or error) closes the server, and the exception goes on
@@ -70,7 +75,15 @@ pyco::CoroNone server_task_body(Ref self) {
   Ref handler = pyco::getattr(self.get(), G.s_handle_client.get());
   Ref host = check(PyUnicode_FromString(kLoopback));
   Ref port = pyco::getattr(self.get(), G.s_port.get());
-  Ref server = co_await pyco::call(G.start_server.get(), handler, host, port);
+  // The listen queue is as long as the system allows (socket.SOMAXCONN),
+  // not asyncio's default of 100: when a burst of connections overflows the
+  // queue, the system can complete connections that the server never gets to
+  // accept, and the messages their clients sent are lost.
+  static PyObject* kw_backlog = pyco::kwnames({"backlog"}).release();
+  Ref socket_module = check(PyImport_ImportModule("socket"));
+  Ref somaxconn = pyco::getattr(socket_module.get(), pyco::intern("SOMAXCONN").get());
+  Ref starting = start_server(handler.get(), host.get(), port.get(), somaxconn.get(), kw_backlog);
+  Ref server = co_await std::move(starting);
   check_int(PyObject_SetAttr(self.get(), G.s_server.get(), server.get()));
   co_await pyco::call_method(server.get(), G.s_aenter.get());
   Ref err;

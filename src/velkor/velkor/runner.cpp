@@ -61,28 +61,59 @@ PyObject* consume_outcome(PyObject*, PyObject* fut) {
 PyMethodDef consume_def = {"_consume_outcome", consume_outcome, METH_O, nullptr};
 
 PyObject* g_base_create_task = nullptr;  // asyncio.BaseEventLoop.create_task
+PyObject* g_uv_create_task = nullptr;    // uvloop.Loop.create_task, once uvloop is loaded
 PyObject* g_kw_loop_name = nullptr;      // ("loop", "name")
-PyObject* g_s_task_factory = nullptr;
-PyObject* g_s_debug = nullptr;
+PyObject* g_s_get_task_factory = nullptr;
+PyObject* g_s_get_debug = nullptr;
+PyObject* g_s_uvloop = nullptr;
+PyObject* g_s_Loop = nullptr;
 
-// loop.create_task(coro, name=name): new reference, or null with an error.
-// When the loop's create_task is asyncio's own and the loop has no task
-// factory and is not in debug mode, that method makes asyncio.Task(coro,
-// loop=loop, name=name) and nothing else, which is done here directly.
+// Whether `method` (a loop class's create_task) is asyncio's or uvloop's own.
+bool library_create_task(PyObject* method) {
+  if (method == g_base_create_task) return true;
+  if (!g_uv_create_task) {
+    Ref uv = Ref::steal(PyImport_GetModule(g_s_uvloop));  // loaded by the application, or not
+    if (!uv) {
+      PyErr_Clear();
+      return false;
+    }
+    PyObject* loop_type = nullptr;
+    if (PyObject_GetOptionalAttr(uv.get(), g_s_Loop, &loop_type) <= 0) {
+      PyErr_Clear();
+      return false;
+    }
+    Ref lt = Ref::steal(loop_type);
+    PyObject* m = nullptr;
+    if (PyObject_GetOptionalAttr(lt.get(), g().s_create_task.get(), &m) <= 0) {
+      PyErr_Clear();
+      return false;
+    }
+    g_uv_create_task = m;  // held for good: compared by identity
+  }
+  return method == g_uv_create_task;
+}
+
+// Create the task of a step: loop.create_task(coro, name=name). New
+// reference, or null with an error.
+//
+// On a loop whose create_task is the library's own (asyncio's or uvloop's),
+// with no task factory and out of debug mode, that method makes
+// asyncio.Task(coro, loop=loop, name=name) and nothing else: the task is made
+// here that way. (Not started eagerly: work queued behind the step, a
+// cancellation for instance, must still reach the loop before the step's
+// first turn.)
 PyObject* create_named_task(PyObject* loop, PyObject* coro, PyObject* name) {
   PyObject* method = nullptr;
   if (PyObject_GetOptionalAttr(reinterpret_cast<PyObject*>(Py_TYPE(loop)),
                                g().s_create_task.get(), &method) < 0)
     return nullptr;
   Ref m = Ref::steal(method);
-  if (m.get() == g_base_create_task) {
-    PyObject* factory = nullptr;
-    PyObject* debug = nullptr;
-    if (PyObject_GetOptionalAttr(loop, g_s_task_factory, &factory) < 0) return nullptr;
-    Ref f = Ref::steal(factory);
-    if (PyObject_GetOptionalAttr(loop, g_s_debug, &debug) < 0) return nullptr;
-    Ref d = Ref::steal(debug);
-    if (f.get() == Py_None && d.get() == Py_False) {
+  if (m && library_create_task(m.get())) {
+    Ref factory = Ref::steal(PyObject_CallMethodNoArgs(loop, g_s_get_task_factory));
+    if (!factory) return nullptr;
+    Ref debug = Ref::steal(PyObject_CallMethodNoArgs(loop, g_s_get_debug));
+    if (!debug) return nullptr;
+    if (factory.get() == Py_None && debug.get() == Py_False) {
       PyObject* argv[] = {coro, loop, name};
       return PyObject_Vectorcall(g().Task.get(), argv, 1, g_kw_loop_name);
     }
@@ -633,8 +664,10 @@ void bind_runner(nb::module_& m) {
     Ref base = pyco::getattr(g().asyncio.get(), pyco::intern("BaseEventLoop").get());
     g_base_create_task = pyco::getattr(base.get(), g().s_create_task.get()).release();
     g_kw_loop_name = kwnames({"loop", "name"}).release();
-    g_s_task_factory = pyco::intern("_task_factory").release();
-    g_s_debug = pyco::intern("_debug").release();
+    g_s_get_task_factory = pyco::intern("get_task_factory").release();
+    g_s_get_debug = pyco::intern("get_debug").release();
+    g_s_uvloop = pyco::intern("uvloop").release();
+    g_s_Loop = pyco::intern("Loop").release();
   }
   g_consume = check(PyCFunction_New(&consume_def, nullptr)).release();
 
