@@ -17,7 +17,8 @@ import pytest
 import velkor
 from velkor import velkor_state
 
-from helpers import dump_threads, install_suite_loop, runner_thread, runner_threads, wait_until
+from helpers import (clear_tables, dump_threads, install_suite_loop, runner_threads,
+                     shut_down_runners, wait_until)
 
 try:
     SUITE_LOOP = install_suite_loop()
@@ -28,8 +29,6 @@ except ValueError as error:
 # interpreters they start), where every fixture stops its runners.
 os.environ["VELKOR_LEAK_CHECK"] = "1"
 
-TABLES = ("Tasks", "loop_threads", "Events", "dravel_dict", "router_dict")
-
 
 def pytest_report_header(config):
     if SUITE_LOOP == "uvloop":
@@ -39,39 +38,20 @@ def pytest_report_header(config):
     return "event loop: asyncio"
 
 
-def _clear_tables():
-    for name in TABLES:
-        getattr(velkor_state, name).clear()
-
-
-def _shut_down_runners(runners):
-    for runner in runners:
-        loop = getattr(runner, "loop", None)
-        if loop is None or loop.is_closed():
-            continue
-        if runner_thread(runner) is not None:
-            try:
-                runner.stop()
-            except RuntimeError:
-                pass  # closed in the meantime
-        elif not loop.is_running():
-            loop.close()  # never started: nothing will ever run it
-
-
 @pytest.fixture(autouse=True)
 def clean_world():
     node = velkor_state.network_node
     saved_name = node.name
     node.name = "node_0"
-    _clear_tables()
+    clear_tables()
     yield
-    _shut_down_runners(list(velkor_state.loop_threads.values()))
+    shut_down_runners(list(velkor_state.loop_threads.values()))
     try:
         wait_until(lambda: not runner_threads(), timeout=10, message="runner threads to end")
     except AssertionError:
         pytest.fail("runner threads still alive after the test:\n" + dump_threads())
     finally:
-        _clear_tables()
+        clear_tables()
         node.name = saved_name
         gc.collect()
 

@@ -126,3 +126,29 @@ if _os.environ.get("VELKOR_TEST_LOOP") == "uvloop":
     import asyncio as _asyncio, uvloop as _uvloop
     _asyncio.set_event_loop_policy(_uvloop.EventLoopPolicy())
 """
+
+
+TABLES = ("Tasks", "loop_threads", "Events", "dravel_dict", "router_dict")
+
+
+def clear_tables():
+    """Empty velkor_state's shared tables (they keep their identity)."""
+    from velkor import velkor_state as S
+
+    for name in TABLES:
+        getattr(S, name).clear()
+
+
+def shut_down_runners(runners):
+    """Stop the runners that run, close the loops of those never started."""
+    for runner in runners:
+        loop = getattr(runner, "loop", None)
+        if loop is None or loop.is_closed():
+            continue
+        if runner_thread(runner) is not None:
+            try:
+                runner.stop()
+            except RuntimeError:
+                pass  # closed in the meantime
+        elif not loop.is_running():
+            loop.close()  # never started: nothing will ever run it

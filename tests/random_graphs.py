@@ -33,7 +33,8 @@ from velkor import velkor_state as S
 from velkor.router import router
 from velkor.velkor import Real_tasks, async_task
 
-from helpers import dump_threads, mirrors_out_of_step, runner_thread, runner_threads, wait_until
+from helpers import (clear_tables, dump_threads, mirrors_out_of_step, runner_threads,
+                     shut_down_runners, wait_until)
 
 NODE = "node_0"
 POLL = 0.0005  # how often the feeder looks again when every source is busy (s)
@@ -525,14 +526,6 @@ def run_random_graph(seed, items, runners=None, tasks=None, cost_cap=COST_CAP, b
 
 # --- a clean world outside pytest ----------------------------------------------
 
-TABLES = ("Tasks", "loop_threads", "Events", "dravel_dict", "router_dict")
-
-
-def _clear_tables():
-    for name in TABLES:
-        getattr(S, name).clear()
-
-
 @contextlib.contextmanager
 def clean_world(timeout=10.0):
     """What the tests' autouse fixture does, for scripts: empty tables and the
@@ -542,27 +535,17 @@ def clean_world(timeout=10.0):
     node = S.network_node
     saved = node.name
     node.name = NODE
-    _clear_tables()
+    clear_tables()
     try:
         yield
     finally:
-        for runner in list(S.loop_threads.values()):
-            loop = getattr(runner, "loop", None)
-            if loop is None or loop.is_closed():
-                continue
-            if runner_thread(runner) is not None:
-                try:
-                    runner.stop()
-                except RuntimeError:
-                    pass  # closed in the meantime
-            elif not loop.is_running():
-                loop.close()  # never started: nothing will ever run it
+        shut_down_runners(list(S.loop_threads.values()))
         try:
             wait_until(lambda: not runner_threads(), timeout=timeout,
                        message="runner threads to end")
         except AssertionError:
             raise GraphFailure("runner threads still alive:\n" + dump_threads()) from None
         finally:
-            _clear_tables()
+            clear_tables()
             node.name = saved
             gc.collect()

@@ -34,6 +34,7 @@ from velkor import velkor_state as S
 from velkor.router import router
 from velkor.velkor import Real_tasks, async_task
 
+from helpers import TABLES
 from helpers import wait_for_flow as wait_until
 from helpers import mirrors_out_of_step, run_on, runner_threads
 
@@ -46,7 +47,6 @@ WARM_UP = 2  # rounds before the reference round
 MEMORY_SLACK = 3 * 1024 * 1024  # bytes the later rounds may sit above the reference
 OBJECT_SLACK = 200  # tracked objects the later rounds may sit above the reference
 PATIENCE = 30  # seconds a round may take before the test gives up on it
-TABLES = ("Tasks", "loop_threads", "Events", "dravel_dict", "router_dict")
 ENGINE_TYPES = ("async_task", "Real_tasks", "custom_event", "router", "dravel", "buffer")
 
 

@@ -38,7 +38,7 @@ import velkor
 from velkor import velkor as V
 from velkor import velkor_state as S
 
-from helpers import wait_until
+from helpers import TABLES, wait_until
 
 # Every module-level name of the engine module, in the order its body binds
 # them. Names that are not bound yet must appear later at their place.
@@ -53,7 +53,6 @@ ENGINE_NAMES = [
 # The ones the engine binds today.
 ENGINE_BOUND = ENGINE_NAMES
 
-TABLES = ("Tasks", "loop_threads", "Events", "dravel_dict", "router_dict")
 STATE_CALLABLES = ("Real_tasks", "async_task", "custom_event", "trig_output", "waiter", "event_config")
 STATE_REQUIRED = TABLES + ("network_node", "Real_tasks", "random", "bisect")
 STATE_NAMES = set(STATE_REQUIRED + STATE_CALLABLES)

@@ -26,6 +26,24 @@ int phase_of(PyObject* runner_obj) {
 // The job: a callable queued with loop.call_soon_threadsafe. It holds the
 // recipe of a coroutine (func, args, kwargs), not the coroutine itself.
 
+// The type of an internal object that the loop calls (through vectorcall)
+// and that the garbage collector traverses.
+PyTypeObject internal_callable_type(const char* name, Py_ssize_t size, Py_ssize_t vectorcall_offset,
+                                    destructor dealloc, traverseproc traverse, inquiry clear,
+                                    const char* doc) {
+  PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+  t.tp_name = name;
+  t.tp_basicsize = size;
+  t.tp_dealloc = dealloc;
+  t.tp_vectorcall_offset = vectorcall_offset;
+  t.tp_call = PyVectorcall_Call;
+  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL;
+  t.tp_traverse = traverse;
+  t.tp_clear = clear;
+  t.tp_doc = doc;
+  return t;
+}
+
 enum JobKind : int {
   kJobTask = 0,       // func(*args, **kwargs) is a coroutine, run as an eager asyncio task
   kJobNamedTask = 1,  // ... scheduled with loop.create_task(coro, name=name)
@@ -185,19 +203,10 @@ void job_dealloc(PyObject* self) {
   PyObject_GC_Del(self);
 }
 
-PyTypeObject Job_Type = [] {
-  PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
-  t.tp_name = "velkor.runner_job";
-  t.tp_basicsize = sizeof(JobObject);
-  t.tp_dealloc = job_dealloc;
-  t.tp_vectorcall_offset = offsetof(JobObject, vectorcall);
-  t.tp_call = PyVectorcall_Call;
-  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL;
-  t.tp_traverse = job_traverse;
-  t.tp_clear = job_clear;
-  t.tp_doc = "Work queued for a runner's loop (internal).";
-  return t;
-}();
+PyTypeObject Job_Type = internal_callable_type("velkor.runner_job", sizeof(JobObject),
+                                               offsetof(JobObject, vectorcall), job_dealloc,
+                                               job_traverse, job_clear,
+                                               "Work queued for a runner's loop (internal).");
 
 // ---------------------------------------------------------------------------
 // The batch: what one wake-up of a runner's loop runs. A submission while a
@@ -297,19 +306,10 @@ void batch_dealloc(PyObject* self) {
   PyObject_GC_Del(self);
 }
 
-PyTypeObject Batch_Type = [] {
-  PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
-  t.tp_name = "velkor.runner_batch";
-  t.tp_basicsize = sizeof(BatchObject);
-  t.tp_dealloc = batch_dealloc;
-  t.tp_vectorcall_offset = offsetof(BatchObject, vectorcall);
-  t.tp_call = PyVectorcall_Call;
-  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL;
-  t.tp_traverse = batch_traverse;
-  t.tp_clear = batch_clear;
-  t.tp_doc = "Jobs that one wake-up of a runner's loop runs, in order (internal).";
-  return t;
-}();
+PyTypeObject Batch_Type = internal_callable_type(
+    "velkor.runner_batch", sizeof(BatchObject), offsetof(BatchObject, vectorcall),
+    batch_dealloc, batch_traverse, batch_clear,
+    "Jobs that one wake-up of a runner's loop runs, in order (internal).");
 
 // ---------------------------------------------------------------------------
 // Coroutine methods.
