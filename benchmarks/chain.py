@@ -41,6 +41,7 @@ import time
 import traceback
 
 import _loop
+from _common import Hop
 import velkor  # noqa: F401
 from velkor import velkor as engine
 from velkor import velkor_state
@@ -234,32 +235,6 @@ def build_asyncio(sink):
 
 
 # --- the floor: deques and one wake-up per batch -------------------------------
-
-class Hop:
-    """A deque that a stage's loop drains after one wake-up per batch."""
-
-    def __init__(self, loop, deliver):
-        self.loop = loop
-        self.deliver = deliver
-        self.items = collections.deque()
-        self.woken = False
-        self.wakeups = 0
-
-    def put(self, item):
-        self.items.append(item)
-        if not self.woken:
-            self.woken = True
-            self.wakeups += 1
-            self.loop.call_soon_threadsafe(self.drain)
-
-    def drain(self):
-        # Cleared before draining: an item put from now on is either seen by
-        # this drain or wakes the loop again.
-        self.woken = False
-        items, deliver = self.items, self.deliver
-        while items:
-            deliver(items.popleft())
-
 
 def build_floor(runners, sink):
     sink_hop = Hop(runners[2].loop, lambda d: sink.take(**d))

@@ -22,13 +22,13 @@ returned, best of several rounds taken round-robin. Prints one JSON object,
 then a one-line summary of the ratios.
 """
 import asyncio
-import collections
 import json
 import sys
 import threading
 import time
 
 import _loop
+from _common import Hop, wait_for
 import velkor  # noqa: F401
 from velkor import velkor as engine
 from velkor import velkor_state
@@ -36,14 +36,6 @@ from velkor import velkor_state
 PAIRS = 2_000
 ROUNDS = 5
 RUNNERS = 4
-
-
-def wait_for(predicate, timeout=60.0):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            raise RuntimeError("benchmark stalled")
-        time.sleep(0.001)
 
 
 def on_loop(loop, fn):
@@ -86,40 +78,19 @@ class PlainFlag:
 
 # --- the floor ------------------------------------------------------------------
 
-class Updates:
-    """Mirror updates for one loop: a deque drained after one wake-up per batch."""
-
-    def __init__(self, loop):
-        self.loop = loop
-        self.items = collections.deque()
-        self.woken = False
-        self.wakeups = 0
-
-    def put(self, item):
-        self.items.append(item)
-        if not self.woken:
-            self.woken = True
-            self.wakeups += 1
-            self.loop.call_soon_threadsafe(self.drain)
-
-    def drain(self):
-        # Cleared before draining: an update put from now on is either seen
-        # by this drain or wakes the loop again.
-        self.woken = False
-        items = self.items
-        while items:
-            mirror, value = items.popleft()
-            if value:
-                mirror.set()
-            else:
-                mirror.clear()
+def apply_update(update):
+    mirror, value = update
+    if value:
+        mirror.set()
+    else:
+        mirror.clear()
 
 
 class FloorFlag:
     def __init__(self, loops):
         self.value = False
         self.mirrors = {loop: on_loop(loop, asyncio.Event) for loop in loops}
-        self.queues = [(Updates(loop), mirror) for loop, mirror in self.mirrors.items()]
+        self.queues = [(Hop(loop, apply_update), mirror) for loop, mirror in self.mirrors.items()]
 
     def _send(self, value):
         if self.value == value:

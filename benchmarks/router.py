@@ -41,8 +41,8 @@ activation and pause, a hand-over to outputs after every step, mirror
 updates through event_config).
 """
 import asyncio
-import collections
 import copy
+import functools
 import itertools
 import json
 import sys
@@ -50,6 +50,8 @@ import threading
 import time
 
 import _loop
+import _common
+from _common import Hop
 import velkor  # noqa: F401
 from velkor import velkor as engine
 from velkor import velkor_state as S
@@ -61,12 +63,8 @@ CONSUMERS = 4
 ITEM = {"frame": 1, "meta": {"camera": "a", "size": [640, 480]}}
 
 
-def wait_for(predicate, timeout=60.0):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            raise RuntimeError("benchmark stalled")
-        time.sleep(0.0005)
+# The router's rounds are short: poll more often than the other scripts.
+wait_for = functools.partial(_common.wait_for, interval=0.0005)
 
 
 # --- the engine -----------------------------------------------------------------
@@ -246,32 +244,6 @@ class AsyncioCase:
 
 
 # --- the floor: deques and one wake-up per batch -----------------------------------
-
-class Hop:
-    """A deque that a receiver's loop drains after one wake-up per batch."""
-
-    def __init__(self, loop, deliver):
-        self.loop = loop
-        self.deliver = deliver
-        self.items = collections.deque()
-        self.woken = False
-        self.wakeups = 0
-
-    def put(self, item):
-        self.items.append(item)
-        if not self.woken:
-            self.woken = True
-            self.wakeups += 1
-            self.loop.call_soon_threadsafe(self.drain)
-
-    def drain(self):
-        # Cleared before draining: an item put from now on is either seen by
-        # this drain or wakes the loop again.
-        self.woken = False
-        items, deliver = self.items, self.deliver
-        while items:
-            deliver(items.popleft())
-
 
 class FloorCase:
     IN_FLIGHT = 1 + 1 + CONSUMERS  # the source, the router, one per consumer

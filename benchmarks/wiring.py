@@ -34,6 +34,7 @@ import threading
 import time
 
 import _loop
+from _common import wait_for
 import velkor  # noqa: F401
 from velkor import velkor as engine
 from velkor import velkor_state
@@ -41,14 +42,6 @@ from velkor import velkor_state
 TASKS = 200
 PASSES = 50
 ROUNDS = 5
-
-
-def wait_for(predicate, timeout=60.0):
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            raise RuntimeError("benchmark stalled")
-        time.sleep(0.001)
 
 
 # --- the same protocol in Python ----------------------------------------------------
