@@ -602,8 +602,9 @@ void enqueue(PyObject* runner, Ref j) {
     return;
   }
   if (r->batch) {
-    // A closed loop refuses work as call_soon_threadsafe would. (Closing
-    // drops the queued batch, so this is only a second line of defence.)
+    // A closed loop refuses work as call_soon_threadsafe would. asyncio's
+    // close() drops the queued batch, but uvloop's keeps it: without this
+    // check work would pile up in a batch that never runs.
     Ref closed = pyco::call_method(loop, g().s_is_closed.get());
     if (closed.get() == Py_True) {
       PyErr_SetString(PyExc_RuntimeError, "Event loop is closed");
