@@ -68,6 +68,55 @@ def test_a_cancelled_waiter_leaves_no_task():
     asyncio.run(asyncio.wait_for(main(), 5))
 
 
+def test_a_wait_that_ends_by_itself_wakes_the_waiter_like_asyncio_wait():
+    """A wait task cancelled by someone else, or failing, ends the wait as
+    asyncio.wait(..., FIRST_COMPLETED) ends it: the set keys are reported, and
+    the waiter itself neither raises nor is cancelled."""
+    class Failing:
+        async def wait(self):
+            raise RuntimeError("no wait")
+
+        def is_set(self):
+            return False
+
+    async def main():
+        me = asyncio.current_task()
+        table = {"a": asyncio.Event(), "b": asyncio.Event()}
+        call = asyncio.create_task(waiter(table))
+        await until(lambda: len(asyncio.all_tasks()) == 4, message="the waits")
+        waits = asyncio.all_tasks() - {me, call}
+        table["b"].set()
+        next(iter(waits)).cancel()  # before the set reaches its wait
+        assert await call == ["b"]
+        await asyncio.sleep(0)
+        assert asyncio.all_tasks() == {me}
+
+        failing = {"f": Failing(), "e": asyncio.Event()}
+        assert await waiter(failing) == []
+        await asyncio.sleep(0)
+        assert asyncio.all_tasks() == {me}
+        assert len(failing["e"]._waiters) == 0
+
+    asyncio.run(asyncio.wait_for(main(), 5))
+
+
+def test_the_wait_tasks_come_from_the_loops_task_factory():
+    made = []
+
+    def factory(loop, coro, **kwargs):
+        made.append(coro.__qualname__)
+        return asyncio.Task(coro, loop=loop, **kwargs)
+
+    async def main():
+        asyncio.get_running_loop().set_task_factory(factory)
+        table = {k: asyncio.Event() for k in "ab"}
+        asyncio.get_running_loop().call_later(0.01, table["a"].set)
+        assert await waiter(table) == ["a"]
+
+    asyncio.run(asyncio.wait_for(main(), 5))
+    assert made.count("Event.wait") == 2
+
+
 # --- trig_output --------------------------------------------------------------
 
 @pytest.fixture

@@ -120,6 +120,8 @@ bool library_create_task(PyObject* method) {
 // here that way. (Not started eagerly: work queued behind the step, a
 // cancellation for instance, must still reach the loop before the step's
 // first turn.)
+}  // namespace
+
 PyObject* create_named_task(PyObject* loop, PyObject* coro, PyObject* name) {
   PyObject* method = nullptr;
   if (PyObject_GetOptionalAttr(reinterpret_cast<PyObject*>(Py_TYPE(loop)),
@@ -140,6 +142,8 @@ PyObject* create_named_task(PyObject* loop, PyObject* coro, PyObject* name) {
   return PyObject_VectorcallMethod(g().s_create_task.get(), argv,
                                    2 | PY_VECTORCALL_ARGUMENTS_OFFSET, g().kw_name.get());
 }
+
+namespace {
 
 PyObject* job_run(PyObject* self, PyObject* const*, size_t nargsf, PyObject*) {
   if (PyVectorcall_NARGS(nargsf) != 0) {

@@ -59,6 +59,12 @@ bool submit_step(PyObject* runner, PyObject* append, PyObject* name, Ref step, R
 // Exception it raises goes nowhere. Order and refusal as for submit().
 void submit_call(PyObject* runner, Ref func, Ref args);
 
+// loop.create_task(coro, name=name), made directly as asyncio.Task(coro,
+// loop=loop, name=name) when that is all the loop's create_task would do
+// (asyncio's or uvloop's own, no task factory, not in debug mode). `name`
+// may be None. New reference, or null with an error.
+PyObject* create_named_task(PyObject* loop, PyObject* coro, PyObject* name);
+
 // Number of runner threads currently inside their loop (for the exit hook).
 int live_runner_threads();
 

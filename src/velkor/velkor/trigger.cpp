@@ -1,15 +1,17 @@
 // trigger.cpp - the hand-over from a producer to its consumers: waiter
 // (wait until one of several mirrors is set) and trig_output (start each
 // consumer as soon as it reports itself available).
+#include "runner.hpp"
 #include "task.hpp"
 
 namespace velkor {
 namespace {
 
 struct Names {
-  Ref wait, is_set, cancel, asyncio_wait, asyncio_create_task, FIRST_COMPLETED, WT, tag, run,
-      waiter, Events, events;
-  Ref kw_return_when, kw_tasks_events;
+  Ref wait, is_set, cancel, asyncio_wait, FIRST_COMPLETED, WT, tag, run, waiter, Events, events,
+      set_result, remove_done_callback, create_future, get_running_loop, Future,
+      base_create_future;
+  Ref kw_return_when, kw_tasks_events, kw_loop;
 };
 Names* n_ = nullptr;
 Names& N() { return *n_; }
@@ -37,42 +39,107 @@ Ref set_keys(PyObject* table) {
   return ready;
 }
 
+// Done callback of the wait tasks (bound to the waiter's future): the first
+// wait that ends wakes the waiter.
+PyObject* wake_waiter(PyObject* fut, PyObject*) {
+  Ref done = Ref::steal(PyObject_CallMethodNoArgs(fut, g().s_done.get()));
+  if (!done) return nullptr;
+  if (done.get() == Py_False) {
+    Ref r = Ref::steal(PyObject_CallMethodOneArg(fut, N().set_result.get(), Py_None));
+    if (!r) return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+PyMethodDef wake_waiter_def = {"_wake_waiter", wake_waiter, METH_O, nullptr};
+
+void remove_callback(PyObject* tasks, PyObject* callback) {
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(tasks); ++i) {
+    Ref r = Ref::steal(PyObject_CallMethodOneArg(PyList_GET_ITEM(tasks, i),
+                                                 N().remove_done_callback.get(), callback));
+    if (!r) PyErr_WriteUnraisable(PyList_GET_ITEM(tasks, i));
+  }
+}
+
+// loop.create_future(), made directly as asyncio.Future(loop=loop) when
+// that is all the loop's own method does.
+Ref new_future(PyObject* loop) {
+  PyObject* method = nullptr;
+  check_int(PyObject_GetOptionalAttr(reinterpret_cast<PyObject*>(Py_TYPE(loop)),
+                                     N().create_future.get(), &method));
+  Ref m = Ref::steal(method);
+  if (m.get() == N().base_create_future.get()) {
+    PyObject* argv[] = {loop};
+    return check(PyObject_Vectorcall(N().Future.get(), argv, 0, N().kw_loop.get()));
+  }
+  return check(PyObject_CallMethodNoArgs(loop, N().create_future.get()));
+}
+
 pyco::Coro waiter_body(Ref table) {
   Names& n = N();
   // Events already set: the wait would end at once with these keys, so no
-  // wait task is made. An empty table still goes to asyncio.wait, which
-  // rejects it.
-  if (PyObject_Length(table.get()) > 0) {
+  // wait task is made. An empty table goes to asyncio.wait, which rejects
+  // it.
+  const Py_ssize_t size = PyObject_Length(table.get());
+  if (size < 0) pyco::throw_current();
+  if (size == 0) {
+    Ref waits = check(PyList_New(0));
+    Ref waiting = vcall_kw(n.asyncio_wait.get(), {waits.get(), n.FIRST_COMPLETED.get()},
+                           n.kw_return_when.get());
+    co_return co_await std::move(waiting);
+  }
+  {
     Ref ready = set_keys(table.get());
     if (PyList_GET_SIZE(ready.get()) > 0) co_return ready;
-  } else if (PyErr_Occurred()) {
-    pyco::throw_current();
   }
+  // One wait task per event; the first of them to end wakes this call,
+  // which is what asyncio.wait(waits, return_when=FIRST_COMPLETED) does.
+  Ref loop = check(PyObject_CallNoArgs(n.get_running_loop.get()));
   Ref waits = check(PyList_New(0));
-  {
+  try {
     Ref values = check(PyMapping_Values(table.get()));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.get()); ++i) {
       Ref coro = pyco::call_method(PyList_GET_ITEM(values.get(), i), n.wait.get());
-      Ref task = pyco::call(n.asyncio_create_task.get(), coro);
+      Ref task = check(create_named_task(loop.get(), coro.get(), Py_None));
       check_int(PyList_Append(waits.get(), task.get()));
     }
-  }
-  Ref outcome;
-  try {
-    Ref waiting = vcall_kw(n.asyncio_wait.get(), {waits.get(), n.FIRST_COMPLETED.get()},
-                           n.kw_return_when.get());
-    outcome = co_await std::move(waiting);
   } catch (abi::__forced_unwind&) {
     throw;
   } catch (...) {
+    cancel_all(waits.get());  // the waits made before the failure
+    throw;
+  }
+  Ref fut = new_future(loop.get());
+  Ref wake = check(PyCFunction_New(&wake_waiter_def, fut.get()));
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(waits.get()); ++i) {
+    Ref r = Ref::steal(PyObject_CallMethodOneArg(PyList_GET_ITEM(waits.get(), i),
+                                                 g().s_add_done_callback.get(), wake.get()));
+    if (!r) {
+      remove_callback(waits.get(), wake.get());
+      cancel_all(waits.get());
+      pyco::throw_current();
+    }
+  }
+  try {
+    co_await Ref(fut);
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    remove_callback(waits.get(), wake.get());
     cancel_all(waits.get());
     throw;
   }
+  remove_callback(waits.get(), wake.get());
+  // Which waits are still pending is decided now, before anything else can
+  // run on the loop, as asyncio.wait decides it when it returns.
+  Ref pending = check(PyList_New(0));
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(waits.get()); ++i) {
+    PyObject* t = PyList_GET_ITEM(waits.get(), i);
+    Ref done = pyco::call_method(t, g().s_done.get());
+    if (done.get() != Py_True) check_int(PyList_Append(pending.get(), t));
+  }
   Ref ready = set_keys(table.get());
-  Ref pending = check(PySequence_GetItem(outcome.get(), 1));
-  Ref it = check(PyObject_GetIter(pending.get()));
-  while (Ref t = Ref::steal(PyIter_Next(it.get()))) pyco::call_method(t.get(), n.cancel.get());
-  if (PyErr_Occurred()) pyco::throw_current();
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pending.get()); ++i)
+    pyco::call_method(PyList_GET_ITEM(pending.get(), i), n.cancel.get());
   co_return ready;
 }
 
@@ -198,7 +265,16 @@ void bind_waiter(nb::module_& m) {
                         {&n->waiter, "waiter"}, {&n->Events, "Events"}, {&n->events, "events"}};
   for (const Name& x : names) *x.slot = pyco::intern(x.text);
   n->asyncio_wait = pyco::getattr(g().asyncio.get(), pyco::intern("wait").get());
-  n->asyncio_create_task = pyco::getattr(g().asyncio.get(), pyco::intern("create_task").get());
+  n->get_running_loop = pyco::getattr(g().asyncio.get(), pyco::intern("get_running_loop").get());
+  n->Future = pyco::getattr(g().asyncio.get(), pyco::intern("Future").get());
+  n->set_result = pyco::intern("set_result");
+  n->remove_done_callback = pyco::intern("remove_done_callback");
+  n->create_future = pyco::intern("create_future");
+  {
+    Ref base = pyco::getattr(g().asyncio.get(), pyco::intern("BaseEventLoop").get());
+    n->base_create_future = pyco::getattr(base.get(), n->create_future.get());
+  }
+  n->kw_loop = kwnames({"loop"});
   n->FIRST_COMPLETED = pyco::getattr(g().asyncio.get(), pyco::intern("FIRST_COMPLETED").get());
   n->kw_return_when = kwnames({"return_when"});
   n->kw_tasks_events = kwnames({"tasks_events"});
