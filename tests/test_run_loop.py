@@ -258,6 +258,33 @@ def test_a_step_cancelled_before_it_ran_returns_its_unit(make_runner):
     assert calls == [] and list(t.kwargs_buffer) == ["x"]
 
 
+def test_steps_run_in_order_after_the_work_queued_before_their_first_turn(make_runner):
+    """Steps queued together with other work keep their order, and a step's
+    first turn comes after the work submitted behind it before it ran (here
+    an event update): a step may start at once only when nothing follows it."""
+    from velkor.velkor import custom_event
+
+    r = make_runner("r")
+    log = []
+    flag = custom_event("flag")
+    t = make_task("t", r, task=lambda v: log.append((v, r.Events_async[flag.name].is_set())))
+    flag.insert_custom_waiter_task(t.name)
+    wait_until(lambda: flag.name in r.Events_async, message="the mirror")
+    for v in "abcd":
+        t.insert_kwargs_buffer({"v": v}, v)
+    with held(r):
+        t.run("a")
+        flag.set()
+        t.run("b")
+        t.run("c")
+    wait_until(lambda: len(log) == 3, message="three steps")
+    with held(r):
+        flag.clear()
+        t.run("d")  # nothing behind it: it may start at once
+    wait_until(lambda: len(log) == 4, message="the fourth step")
+    assert log == [("a", True), ("b", True), ("c", True), ("d", False)]
+
+
 def test_a_stopped_task_ignores_run_and_start_runs_it_without_a_tag(make_runner):
     r = make_runner("r")
     got = []

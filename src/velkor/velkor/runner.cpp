@@ -54,6 +54,9 @@ struct JobObject {
   PyObject_HEAD
   vectorcallfunc vectorcall;
   int kind;
+  // kJobNamedTask: set by the batch before the call when the step may start
+  // at once; cleared by the call when the step's first turn was left queued.
+  bool eager;
   PyObject* name;  // kJobNamedTask: the task's name
   PyObject* runner;
   PyObject* loop;
@@ -81,6 +84,7 @@ PyMethodDef consume_def = {"_consume_outcome", consume_outcome, METH_O, nullptr}
 PyObject* g_base_create_task = nullptr;  // asyncio.BaseEventLoop.create_task
 PyObject* g_uv_create_task = nullptr;    // uvloop.Loop.create_task, once uvloop is loaded
 PyObject* g_kw_loop_name = nullptr;      // ("loop", "name")
+PyObject* g_kw_loop_name_eager = nullptr;  // ("loop", "name", "eager_start")
 PyObject* g_s_get_task_factory = nullptr;
 PyObject* g_s_get_debug = nullptr;
 PyObject* g_s_uvloop = nullptr;
@@ -111,18 +115,11 @@ bool library_create_task(PyObject* method) {
   return method == g_uv_create_task;
 }
 
-// Create the task of a step: loop.create_task(coro, name=name). New
-// reference, or null with an error.
-//
-// On a loop whose create_task is the library's own (asyncio's or uvloop's),
-// with no task factory and out of debug mode, that method makes
-// asyncio.Task(coro, loop=loop, name=name) and nothing else: the task is made
-// here that way. (Not started eagerly: work queued behind the step, a
-// cancellation for instance, must still reach the loop before the step's
-// first turn.)
 }  // namespace
 
-PyObject* create_named_task(PyObject* loop, PyObject* coro, PyObject* name) {
+PyObject* create_named_task(PyObject* loop, PyObject* coro, PyObject* name, bool eager,
+                            bool* started) {
+  if (started) *started = false;
   PyObject* method = nullptr;
   if (PyObject_GetOptionalAttr(reinterpret_cast<PyObject*>(Py_TYPE(loop)),
                                g().s_create_task.get(), &method) < 0)
@@ -134,6 +131,11 @@ PyObject* create_named_task(PyObject* loop, PyObject* coro, PyObject* name) {
     Ref debug = Ref::steal(PyObject_CallMethodNoArgs(loop, g_s_get_debug));
     if (!debug) return nullptr;
     if (factory.get() == Py_None && debug.get() == Py_False) {
+      if (eager) {
+        if (started) *started = true;
+        PyObject* argv[] = {coro, loop, name, Py_True};
+        return PyObject_Vectorcall(g().Task.get(), argv, 1, g_kw_loop_name_eager);
+      }
       PyObject* argv[] = {coro, loop, name};
       return PyObject_Vectorcall(g().Task.get(), argv, 1, g_kw_loop_name);
     }
@@ -165,7 +167,10 @@ PyObject* job_run(PyObject* self, PyObject* const*, size_t nargsf, PyObject*) {
     if (!coro) return dropped();
     if (job->kind == kJobCall) return Py_NewRef(Py_None);
     if (job->kind == kJobNamedTask) {
-      Ref task = Ref::steal(create_named_task(job->loop, coro.get(), job->name));
+      bool started = false;
+      Ref task = Ref::steal(create_named_task(job->loop, coro.get(), job->name, job->eager,
+                                              &started));
+      job->eager = started;
       if (!task) return dropped();
       return Py_NewRef(Py_None);
     }
@@ -258,6 +263,24 @@ void requeue_front(PyObject* runner, std::vector<PyObject*>& rest) {
   PyErr_SetRaisedException(saved);
 }
 
+// Marker queued behind steps whose first turn was left queued: when it
+// runs, their first turns have run (the loop's ready queue is first in,
+// first out).
+PyObject* steps_queued_done(PyObject* runner, PyObject*) {
+  if (Runner* r = runner_of(runner); r && r->queued_steps > 0) --r->queued_steps;
+  Py_RETURN_NONE;
+}
+PyMethodDef steps_queued_done_def = {"_steps_queued_done", steps_queued_done, METH_NOARGS,
+                                     nullptr};
+
+// Which steps of a batch start at once. A step's first turn, left queued,
+// would run after everything already in the loop's ready queue; started at
+// once it runs now. Nothing the engine promises tells the two apart, except
+// the order of the runner's own work: a step starts at once only when every
+// job after it in the batch is a step too (so a cancellation or an event
+// update submitted after it still comes first, as it would), and when no
+// step queued earlier can still be waiting for its first turn (so steps keep
+// their order).
 PyObject* batch_run(PyObject* self, PyObject* const*, size_t nargsf, PyObject*) {
   if (PyVectorcall_NARGS(nargsf) != 0) {
     PyErr_SetString(PyExc_TypeError, "a runner batch takes no arguments");
@@ -268,9 +291,32 @@ PyObject* batch_run(PyObject* self, PyObject* const*, size_t nargsf, PyObject*) 
   std::vector<PyObject*> jobs;
   jobs.swap(b->jobs);
   Ref keep = Ref::borrow(b->runner);
+  Runner* runner = runner_of(keep.get());
+  size_t tail = jobs.size();  // jobs[tail:] are all steps
+  while (tail > 0 && reinterpret_cast<JobObject*>(jobs[tail - 1])->kind == kJobNamedTask) --tail;
+  bool left_queued = false;  // a step of this batch left its first turn queued
+  Ref loop = jobs.empty() ? Ref() : Ref::borrow(reinterpret_cast<JobObject*>(jobs[0])->loop);
+  auto mark = [&]() {
+    if (!left_queued || !runner) return;
+    Ref marker = Ref::steal(PyCFunction_New(&steps_queued_done_def, keep.get()));
+    PyObject* saved = PyErr_GetRaisedException();
+    Ref queued = marker ? Ref::steal(PyObject_CallMethodOneArg(loop.get(), g().s_call_soon.get(),
+                                                               marker.get()))
+                        : Ref();
+    if (queued) {
+      ++runner->queued_steps;
+    } else {
+      PyErr_Clear();  // a closed loop runs nothing more
+    }
+    PyErr_SetRaisedException(saved);
+  };
   for (size_t i = 0; i < jobs.size(); ++i) {
     PyObject* job = jobs[i];
+    auto* j = reinterpret_cast<JobObject*>(job);
+    const bool step = j->kind == kJobNamedTask;
+    if (step) j->eager = runner && i >= tail && !left_queued && runner->queued_steps == 0;
     PyObject* res = PyObject_Vectorcall(job, nullptr, 0, nullptr);
+    if (step && !j->eager) left_queued = true;
     if (res) {
       Py_DECREF(res);
     } else if (PyErr_ExceptionMatches(PyExc_Exception)) {
@@ -278,6 +324,7 @@ PyObject* batch_run(PyObject* self, PyObject* const*, size_t nargsf, PyObject*) 
     } else {
       // KeyboardInterrupt, SystemExit: it leaves the loop, as it would
       // from any callback; the jobs not yet run stay queued.
+      mark();
       Py_DECREF(job);
       std::vector<PyObject*> rest(jobs.begin() + static_cast<std::ptrdiff_t>(i) + 1, jobs.end());
       requeue_front(keep.get(), rest);
@@ -285,6 +332,7 @@ PyObject* batch_run(PyObject* self, PyObject* const*, size_t nargsf, PyObject*) 
     }
     Py_DECREF(job);
   }
+  mark();
   return Py_NewRef(Py_None);
 }
 
@@ -586,6 +634,7 @@ Ref make_job(PyObject* runner, int kind, Ref func, Ref args, Ref kwargs, Ref nam
   if (!job) pyco::throw_current();
   job->vectorcall = job_run;
   job->kind = kind;
+  job->eager = false;
   job->name = name.release();
   job->runner = Py_NewRef(runner);
   job->loop = loop.release();
@@ -669,6 +718,7 @@ void bind_runner(nb::module_& m) {
     Ref base = pyco::getattr(g().asyncio.get(), pyco::intern("BaseEventLoop").get());
     g_base_create_task = pyco::getattr(base.get(), g().s_create_task.get()).release();
     g_kw_loop_name = kwnames({"loop", "name"}).release();
+    g_kw_loop_name_eager = kwnames({"loop", "name", "eager_start"}).release();
     g_s_get_task_factory = pyco::intern("get_task_factory").release();
     g_s_get_debug = pyco::intern("get_debug").release();
     g_s_uvloop = pyco::intern("uvloop").release();

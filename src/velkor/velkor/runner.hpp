@@ -26,6 +26,10 @@ struct Runner {
   // yet (borrowed: the loop's ready queue owns it), or null. Read and
   // changed only with the GIL held.
   PyObject* batch = nullptr;
+  // Steps whose first turn was left queued on the loop (not started at
+  // once) and may not have run yet: while it is not 0, no step starts at
+  // once, so that none overtakes them. Loop thread only.
+  int queued_steps = 0;
   // Identity of the thread running the loop while it runs, else 0.
   std::atomic<unsigned long> thread_id{0};
 };
@@ -62,8 +66,11 @@ void submit_call(PyObject* runner, Ref func, Ref args);
 // loop.create_task(coro, name=name), made directly as asyncio.Task(coro,
 // loop=loop, name=name) when that is all the loop's create_task would do
 // (asyncio's or uvloop's own, no task factory, not in debug mode). `name`
-// may be None. New reference, or null with an error.
-PyObject* create_named_task(PyObject* loop, PyObject* coro, PyObject* name);
+// may be None. With `eager`, a task made directly starts at once
+// (eager_start, on the running loop's thread only), and *started tells
+// whether it did. New reference, or null with an error.
+PyObject* create_named_task(PyObject* loop, PyObject* coro, PyObject* name, bool eager = false,
+                            bool* started = nullptr);
 
 // Number of runner threads currently inside their loop (for the exit hook).
 int live_runner_threads();
