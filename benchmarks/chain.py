@@ -26,6 +26,9 @@ Compared, in one run and with the same work functions and feeding:
     deque, handing each item to the next stage's deque; the sink counts).
     No buffers, no copies, no events, no asyncio tasks: what any hand-over
     between these threads costs at least, with the same feeding and window.
+The engine and the plain road are also run with no limit on starts (the
+default Task_buffer_available, infinite), where the availability events stay
+set ("engine_unlimited", "asyncio_unlimited").
 Figures are items per second from the first feed until the sink has had the
 last item, best of several rounds taken round-robin, and the cost per hop
 (three hand-overs per item: into the source, the middle and the sink) in wall
@@ -39,6 +42,7 @@ Prints one JSON object, then a one-line summary of the ratios.
 import asyncio
 import collections
 import copy
+import functools
 import json
 import sys
 import threading
@@ -103,26 +107,28 @@ def timed_round(source, sink):
 
 # --- the engine --------------------------------------------------------------
 
-def build_engine(sink):
-    runners = [engine.Real_tasks(f"chain_{s}") for s in STAGES]
-    for r in runners:
-        r.start()
-    for r in runners:
-        while not r.loop.is_running():
-            time.sleep(0.001)
+def build_engine(sink, runners=None, prefix="chain", available=AVAILABLE):
+    """The chain as engine tasks, on three new runners or on `runners`."""
+    if runners is None:
+        runners = [engine.Real_tasks(f"chain_{s}") for s in STAGES]
+        for r in runners:
+            r.start()
+        for r in runners:
+            while not r.loop.is_running():
+                time.sleep(0.001)
     node = velkor_state.network_node.name
 
     def insert_into(stage):
-        key = f"{node},chain_{stage}"
+        key = f"{node},{prefix}_{stage}"
         return lambda data, tag: velkor_state.Tasks[key].insert_kwargs_buffer(data, tag)
 
     works = [forward(insert_into("middle")), forward(insert_into("sink")), sink.take]
     tasks = []
     for stage, runner, work in zip(STAGES, runners, works):
-        available = float("inf") if stage == "source" else AVAILABLE
         tasks.append(engine.async_task(
-            loop_thread=runner.name, name=f"chain_{stage}", task=work,
-            Task_buffer_available=available, kwargs_buffer_len=10 * N))
+            loop_thread=runner.name, name=f"{prefix}_{stage}", task=work,
+            Task_buffer_available=float("inf") if stage == "source" else available,
+            kwargs_buffer_len=10 * N))
     tasks[0].insert_output_tasks([tasks[1].name])
     tasks[1].insert_output_tasks([tasks[2].name])
     return runners, tasks
@@ -239,12 +245,12 @@ class Stage:
             self.set_available(True)
 
 
-def build_asyncio(sink, light=False):
+def build_asyncio(sink, light=False, available=AVAILABLE):
     loops = [Loop(f"asyncio {s}") for s in STAGES]
     stages = {}
-    stages["sink"] = Stage("sink", loops[2], sink.take, AVAILABLE, light)
+    stages["sink"] = Stage("sink", loops[2], sink.take, available, light)
     stages["middle"] = Stage("middle", loops[1],
-                             forward(stages["sink"].insert_kwargs_buffer), AVAILABLE, light)
+                             forward(stages["sink"].insert_kwargs_buffer), available, light)
     stages["source"] = Stage("source", loops[0], forward(stages["middle"].insert_kwargs_buffer),
                              light=light)
     stages["source"].add_output(stages["middle"])
@@ -277,17 +283,25 @@ def timed_floor_round(source_hop, sink):
 
 def main():
     loop_name = _loop.install()  # before anything makes a loop
-    engine_sink, plain_sink, light_sink, floor_sink = Sink(), Sink(), Sink(), Sink()
-    runners, tasks = build_engine(engine_sink)
-    loops, stages = build_asyncio(plain_sink)
-    light_loops, light_stages = build_asyncio(light_sink, light=True)
-    floor_hops = build_floor(runners, floor_sink)
-    cases = {
-        "engine": lambda: timed_round(tasks[0], engine_sink),
-        "asyncio": lambda: timed_round(stages["source"], plain_sink),
-        "asyncio_light": lambda: timed_round(light_stages["source"], light_sink),
-        "floor": lambda: timed_floor_round(floor_hops[0], floor_sink),
+    sinks = {k: Sink() for k in ("engine", "asyncio", "asyncio_light", "floor",
+                                  "engine_unlimited", "asyncio_unlimited")}
+    runners, tasks = build_engine(sinks["engine"])
+    _, unlimited_tasks = build_engine(sinks["engine_unlimited"], runners, "unlimited",
+                                      float("inf"))
+    loops, stages = build_asyncio(sinks["asyncio"])
+    light_loops, light_stages = build_asyncio(sinks["asyncio_light"], light=True)
+    unlimited_loops, unlimited_stages = build_asyncio(sinks["asyncio_unlimited"],
+                                                      available=float("inf"))
+    floor_hops = build_floor(runners, sinks["floor"])
+    sources = {
+        "engine": tasks[0],
+        "asyncio": stages["source"],
+        "asyncio_light": light_stages["source"],
+        "engine_unlimited": unlimited_tasks[0],
+        "asyncio_unlimited": unlimited_stages["source"],
     }
+    cases = {k: functools.partial(timed_round, source, sinks[k]) for k, source in sources.items()}
+    cases["floor"] = lambda: timed_floor_round(floor_hops[0], sinks["floor"])
     best = {k: float("inf") for k in cases}
     best_cpu = {k: float("inf") for k in cases}
     try:
@@ -298,7 +312,7 @@ def main():
                 best_cpu[name] = min(best_cpu[name], cpu)
     finally:
         stop_engine(runners)
-        for loop in loops + light_loops:
+        for loop in loops + light_loops + unlimited_loops:
             loop.stop()
     per_second = {k: N / v for k, v in best.items()}
     per_hop = {k: v / (N * HOPS) * 1e6 for k, v in best.items()}
@@ -319,6 +333,10 @@ def main():
             cpu_per_hop["asyncio"] / cpu_per_hop["engine"], 2),
         "ratio_engine_over_asyncio_light_items_per_second": round(
             per_second["engine"] / per_second["asyncio_light"], 2),
+        "ratio_engine_over_asyncio_unlimited_items_per_second": round(
+            per_second["engine_unlimited"] / per_second["asyncio_unlimited"], 2),
+        "ratio_asyncio_over_engine_unlimited_cpu_per_hop": round(
+            cpu_per_hop["asyncio_unlimited"] / cpu_per_hop["engine_unlimited"], 2),
         "ratio_engine_over_floor_us_per_hop": round(per_hop["engine"] / per_hop["floor"], 2),
         "ratio_engine_over_floor_cpu_per_hop": round(
             cpu_per_hop["engine"] / cpu_per_hop["floor"], 2),
@@ -330,6 +348,9 @@ def main():
           f"{result['ratio_asyncio_over_engine_cpu_per_hop']:.2f}x less CPU per hop "
           f"({result['ratio_engine_over_asyncio_light_items_per_second']:.2f}x the lighter "
           f"road, {per_hop['asyncio_light']:.1f} us/hop); "
+          f"without a limit on starts: engine {per_hop['engine_unlimited']:.1f} us/hop, plain "
+          f"{per_hop['asyncio_unlimited']:.1f} us/hop -> "
+          f"{result['ratio_engine_over_asyncio_unlimited_items_per_second']:.2f}x; "
           f"floor {per_hop['floor']:.1f} us/hop, engine "
           f"{result['ratio_engine_over_floor_us_per_hop']:.2f}x the floor per hop",
           file=sys.stderr)

@@ -227,7 +227,7 @@ struct Ctx {
   Ctx(const Ctx&) = delete;
   Ctx& operator=(const Ctx&) = delete;
   ~Ctx() {
-    if (!PyThreadState_GetUnchecked()) return;  // thread exit at shutdown: leak
+    if (!Ref::holds_gil()) return;  // thread exit at shutdown: leak
     cm.clear();
     Py_XDECREF(memo_id);
     if (own_memo) Py_DECREF(memo);

@@ -14,7 +14,9 @@
 //   * no noexcept function may be unwound, otherwise std::terminate runs.
 // Destructors run during that unwinding without the GIL; Ref therefore only
 // decrefs when this thread holds the GIL, and leaks otherwise (the process is
-// exiting, and touching the object without the GIL could corrupt it).
+// exiting, and touching the object without the GIL could corrupt it). Such an
+// unwind only happens once the runtime is finalizing, so holds_gil() asks
+// the thread state (a thread-local lookup through libpython) only then.
 #pragma once
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -42,7 +44,11 @@ class Ref {
   }
   // Decref `p` if this thread holds the GIL (see the note at the top).
   static void drop(PyObject* p) noexcept {
-    if (PyThreadState_GetUnchecked()) Py_DECREF(p);
+    if (holds_gil()) Py_DECREF(p);
+  }
+  // False only on a thread being unwound at interpreter exit (see above).
+  static bool holds_gil() noexcept {
+    return !Py_IsFinalizing() || PyThreadState_GetUnchecked() != nullptr;
   }
 
   PyObject* get() const noexcept { return p_; }

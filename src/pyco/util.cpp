@@ -98,7 +98,7 @@ LockGuard::LockGuard(PyObject* lock) : lock_(Ref::borrow(lock)) {
 }
 
 LockGuard::~LockGuard() {
-  if (!PyThreadState_GetUnchecked()) return;
+  if (!Ref::holds_gil()) return;
   // Keep an exception in flight (the reason the scope is being left) across
   // the call.
   PyObject* pending = PyErr_GetRaisedException();

@@ -96,7 +96,7 @@ class StepUnit {
   StepUnit(StepUnit&& o) noexcept : task_(std::move(o.task_)), owed_(std::exchange(o.owed_, false)) {}
   StepUnit(const StepUnit&) = delete;
   ~StepUnit() {
-    if (!owed_ || !task_ || !PyThreadState_GetUnchecked()) return;
+    if (!owed_ || !task_ || !Ref::holds_gil()) return;
     PyObject* pending = PyErr_GetRaisedException();
     Ref done = Ref::steal(pyco::guard([&]() -> PyObject* {
       Ref wt = pyco::getattr(task_.get(), tn().WT.get());
