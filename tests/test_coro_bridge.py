@@ -593,6 +593,85 @@ class TestExceptions:
 
 
 # ---------------------------------------------------------------------------
+# A C++ body awaiting another inline
+
+
+class TestInlineAwait:
+    def test_a_body_that_ends_at_once_makes_no_coroutine_object(self):
+        seen = []
+
+        async def innermost():
+            seen.append(live()[1])  # coroutine objects alive down here
+            return 7
+
+        async def main():
+            return await ct.inlined(3, innermost())
+
+        assert asyncio.run(main()) == (3, (2, (1, 7)))
+        assert seen == [1]  # only the outermost level, which main awaited
+
+    def test_levels_that_suspend_become_coroutine_objects_and_resume(self):
+        seen = []
+
+        async def innermost(go):
+            await go.wait()
+            seen.append(live()[1])
+            return "late"
+
+        async def main():
+            go = asyncio.Event()
+            t = asyncio.create_task(ct.inlined(3, innermost(go)))
+            await until(lambda: t.get_coro().cr_await is not None, message="a suspension")
+            inner = t.get_coro().cr_await
+            assert type(inner).__name__ == type(t.get_coro()).__name__
+            assert inner.__qualname__ == "inlined" and inner.cr_suspended
+            go.set()
+            return await t
+
+        assert asyncio.run(main()) == (3, (2, (1, "late")))
+        assert seen == [4]
+
+    @pytest.mark.parametrize("suspend", [False, True])
+    def test_exceptions_come_back_as_from_an_await(self, suspend):
+        def aw_again():
+            return asyncio.sleep(0) if suspend else py_await(Rec(yields=()))
+
+        async def main():
+            aw = asyncio.sleep(0) if suspend else py_await(Rec(yields=()))
+            with pytest.raises(KeyError):
+                await ct.inline_raise(aw, KeyError("k"))
+            aw = asyncio.sleep(0) if suspend else py_await(Rec(yields=()))
+            with pytest.raises(RuntimeError, match="coroutine raised StopIteration") as ei:
+                await ct.inline_raise(aw, StopIteration(5))
+            assert isinstance(ei.value.__cause__, StopIteration)
+            caught = await ct.catch_exception(ct.inline_raise(aw_again(), ValueError("v")))
+            assert caught[0] == "caught" and caught[1].args == ("v",)
+
+        asyncio.run(main())
+
+    def test_cancel_reaches_an_inlined_level_and_frees_every_frame(self):
+        async def main():
+            ev, inner = asyncio.Event(), []
+
+            async def block():
+                try:
+                    await ev.wait()
+                except asyncio.CancelledError:
+                    inner.append("cancelled")
+                    raise
+
+            t = asyncio.create_task(ct.inlined(4, block()))
+            await until(lambda: t.get_coro().cr_await is not None, message="a suspension")
+            assert live()[0] >= 5
+            t.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await t
+            assert inner == ["cancelled"]
+
+        asyncio.run(main())
+
+
+# ---------------------------------------------------------------------------
 # Cancellation reaches the C++ body
 
 

@@ -285,6 +285,40 @@ def test_steps_run_in_order_after_the_work_queued_before_their_first_turn(make_r
     assert log == [("a", True), ("b", True), ("c", True), ("d", False)]
 
 
+@pytest.mark.parametrize("how", ["state", "subclass", "instance"])
+def test_a_step_hands_over_through_a_replaced_trig_output(make_runner, monkeypatch, how):
+    """The step awaits self.trig_output(tag), which awaits
+    velkor_state.trig_output: a replacement at either place is what runs."""
+    r = make_runner("r")
+    calls = []
+    cls = async_task
+    if how == "state":
+        real = S.trig_output
+
+        async def recording(my_task, output_tasks, tag=None):
+            calls.append(("state", my_task, tag))
+            return await real(my_task=my_task, output_tasks=output_tasks, tag=tag)
+
+        monkeypatch.setattr(S, "trig_output", recording)
+    elif how == "subclass":
+        class Sub(async_task):
+            async def trig_output(self, tag):
+                calls.append(("subclass", self.name, tag))
+                return await async_task.trig_output(self, tag)
+
+        cls = Sub
+    t = cls(loop_thread=r.name, name="t", task=lambda: "x")
+    if how == "instance":
+        async def own(tag):
+            calls.append(("instance", t.name, tag))
+
+        t.trig_output = own
+    t.run()
+    wait_until(lambda: calls, message="the hand-over")
+    settle(r)
+    assert calls == [(how, t.name, "x")]
+
+
 def test_a_stopped_task_ignores_run_and_start_runs_it_without_a_tag(make_runner):
     r = make_runner("r")
     got = []

@@ -82,6 +82,17 @@ int close_iter(PyObject* yf) {
   return 0;
 }
 
+// The exception a body that raised `err` ends with (steals `err`).
+PyObject* escaping(PyObject* err) {
+  if (!PyErr_GivenExceptionMatches(err, PyExc_StopIteration)) return err;
+  // PEP 479, as for async def: StopIteration must not look like a return.
+  PyErr_SetString(PyExc_RuntimeError, "coroutine raised StopIteration");
+  PyObject* rt = PyErr_GetRaisedException();
+  PyException_SetCause(rt, Py_NewRef(err));
+  PyException_SetContext(rt, err);
+  return rt;
+}
+
 // Run the C++ body until its next suspension or its end.
 PySendResult resume_body(CoroObject* co, PyObject** out) {
   std::coroutine_handle<> h = co->h;
@@ -98,15 +109,7 @@ PySendResult resume_body(CoroObject* co, PyObject** out) {
   destroy_frame(co);
   if (err) {
     Py_XDECREF(res);
-    if (PyErr_GivenExceptionMatches(err, PyExc_StopIteration)) {
-      // PEP 479, as for async def: StopIteration must not look like a return.
-      PyErr_SetString(PyExc_RuntimeError, "coroutine raised StopIteration");
-      PyObject* rt = PyErr_GetRaisedException();
-      PyException_SetCause(rt, Py_NewRef(err));
-      PyException_SetContext(rt, err);
-      err = rt;
-    }
-    PyErr_SetRaisedException(err);
+    PyErr_SetRaisedException(escaping(err));
     *out = nullptr;
     return PYGEN_ERROR;
   }
@@ -588,6 +591,36 @@ PyObject* wrap(Frame f, PyObject* func, const char* name) noexcept {
   ++g_stats.objects_live;
   PyObject_GC_Track(co);
   return reinterpret_cast<PyObject*>(co);
+}
+
+bool InlineAwaiter::await_ready() {
+  PromiseBase& inner = *frame.promise();
+  std::coroutine_handle<> h = frame.handle();
+  h.resume();  // as resume_body: body exceptions go to the promise
+  if (!h.done()) {
+    // Suspended: from here on it is the coroutine object awaited.
+    PyObject* yielded = std::exchange(inner.yielded, nullptr);
+    PyObject* co = wrap(std::move(frame), func, name);
+    if (!co) {  // the frame is gone with its state
+      Py_XDECREF(yielded);
+      p->thrown = PyErr_GetRaisedException();
+      return true;
+    }
+    C(co)->state = SUSPENDED;
+    p->yf = co;
+    p->yielded = yielded ? yielded : Py_NewRef(Py_None);
+    return false;
+  }
+  PyObject* err = std::exchange(inner.error, nullptr);
+  PyObject* res = std::exchange(inner.result, nullptr);
+  frame.reset();
+  if (err) {
+    Py_XDECREF(res);
+    p->thrown = escaping(err);
+  } else {
+    p->sent = res ? res : Py_NewRef(Py_None);
+  }
+  return true;
 }
 
 PyObject* new_function(CoroImpl impl, const char* name, const char* qualname,

@@ -33,7 +33,11 @@ class [[nodiscard]] Frame {
     if (h_) h_.destroy();
   }
   std::coroutine_handle<> release() noexcept { return std::exchange(h_, {}); }
+  std::coroutine_handle<> handle() const noexcept { return h_; }
   PromiseBase* promise() const noexcept { return p_; }
+  void reset() noexcept {
+    if (h_) std::exchange(h_, {}).destroy();
+  }
 
  private:
   std::coroutine_handle<> h_;
@@ -88,9 +92,27 @@ struct Try {
 };
 inline Try try_await(Ref awaitable) noexcept { return Try{std::move(awaitable)}; }
 
+// co_await pyco::inline_await(body(...), func): await another C++ coroutine
+// body as `await func(...)` would, without making its Python coroutine
+// object unless it suspends. The body runs at once, in the caller's step;
+// if it ends there its result (or exception) comes straight back; if it
+// suspends, it is wrapped into the coroutine object `func` would have made
+// (func may be null, then `name` names it) and the caller delegates to it
+// from then on.
+struct Inline {
+  Frame frame;
+  PyObject* func;    // borrowed; must outlive the await
+  const char* name;
+};
+inline Inline inline_await(Frame f, PyObject* func = nullptr,
+                           const char* name = nullptr) noexcept {
+  return Inline{std::move(f), func, name};
+}
+
 struct PyAwaiter;
 struct RawYieldAwaiter;
 struct TryAwaiter;
+struct InlineAwaiter;
 
 struct PromiseBase {
   static constexpr int kMaxRoots = 8;
@@ -152,6 +174,7 @@ struct PromiseBase {
   RawYieldAwaiter await_transform(YieldNow) noexcept;
   RawYieldAwaiter await_transform(YieldValue v) noexcept;
   TryAwaiter await_transform(Try t) noexcept;
+  InlineAwaiter await_transform(Inline i) noexcept;
 
   // Called by await_resume of every awaiter.
   Ref take_resume_value() {
@@ -258,6 +281,20 @@ struct TryAwaiter {
     out.error = std::move(e);
   }
 };
+
+struct InlineAwaiter {
+  PromiseBase* p;
+  Frame frame;
+  PyObject* func;
+  const char* name;
+  bool await_ready();  // runs the body up to its first suspension
+  void await_suspend(std::coroutine_handle<>) noexcept {}
+  Ref await_resume() { return p->take_resume_value(); }
+};
+
+inline InlineAwaiter PromiseBase::await_transform(Inline i) noexcept {
+  return InlineAwaiter{this, std::move(i.frame), i.func, i.name};
+}
 
 inline TryAwaiter PromiseBase::await_transform(Try t) noexcept {
   return TryAwaiter{this, std::move(t.awaitable), {}};

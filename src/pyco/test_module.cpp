@@ -14,6 +14,7 @@
 
 #include "pyco/coro.hpp"
 #include "pyco/deepcopy.hpp"
+#include "pyco/util.hpp"
 
 namespace {
 
@@ -30,7 +31,7 @@ struct Globals {
   Ref zero;
   Ref s_done;  // "done"
   // Our own coroutine functions, for C++ -> C++ awaits through Python objects.
-  Ref sleep_loop_fn, nested_fn;
+  Ref sleep_loop_fn, nested_fn, inlined_fn;
 };
 // Never destroyed: Ref members of a static would be decref'ed by C++ static
 // destructors after the interpreter has been finalized.
@@ -180,6 +181,37 @@ Frame nested(PyObject* const* a, Py_ssize_t na, PyObject* kw) {
   return nested_body(std::move(p[0]), std::move(p[1]));
 }
 
+// async def inlined(depth, aw):
+//     if depth <= 0: return await aw
+//     return (depth, await inlined(depth - 1, aw))
+// with each inner level awaited inline: no coroutine object is made for a
+// level unless it suspends.
+Coro inlined_body(Ref depth, Ref aw) {
+  const long long d = as_ll(depth.get());
+  if (d <= 0) co_return co_await std::move(aw);
+  Ref dm1 = check(PyLong_FromLongLong(d - 1));
+  Ref r = co_await pyco::inline_await(inlined_body(dm1, aw), g.inlined_fn.get());
+  co_return check(Py_BuildValue("(LO)", d, r.get()));
+}
+Frame inlined(PyObject* const* a, Py_ssize_t na, PyObject* kw) {
+  Ref p[2];
+  pyco::parse_args("inlined", a, na, kw, {"depth", "aw"}, 2, p);
+  return inlined_body(std::move(p[0]), std::move(p[1]));
+}
+
+Coro raise_after_body(Ref aw, Ref exc);
+
+// async def inline_raise(aw, exc): return await raise_after(aw, exc), the
+// inner one awaited inline (an unnamed frame: named by the text given).
+Coro inline_raise_body(Ref aw, Ref exc) {
+  co_return co_await pyco::inline_await(raise_after_body(aw, exc), nullptr, "raise_after");
+}
+Frame inline_raise(PyObject* const* a, Py_ssize_t na, PyObject* kw) {
+  Ref p[2];
+  pyco::parse_args("inline_raise", a, na, kw, {"aw", "exc"}, 2, p);
+  return inline_raise_body(std::move(p[0]), std::move(p[1]));
+}
+
 // async def catch_exception(aw):
 //     try: r = await aw
 //     except Exception as e: return ("caught", e)
@@ -323,6 +355,10 @@ Frame worker_work(PyObject* const* a, Py_ssize_t na, PyObject* kw) {
 // ===========================================================================
 // Plain functions: counters and the attribute-read trace.
 
+PyObject* lock_layout_known(PyObject*, PyObject*) {
+  return PyBool_FromLong(pyco::lock_layout_known());
+}
+
 PyObject* stats(PyObject*, PyObject*) {
   const auto& s = pyco::g_stats;
   return Py_BuildValue("{sLsLsLsLsLsLsLsL}", "frames_live", s.frames_live, "objects_live",
@@ -354,6 +390,8 @@ PyObject* deepcopy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
 }
 
 PyMethodDef plain_functions[] = {
+    {"lock_layout_known", lock_layout_known, METH_NOARGS,
+     "lock_layout_known() -> bool: whether a free threading.Lock is taken without acquire()."},
     {"stats", stats, METH_NOARGS,
      "stats() -> dict: live frames/coroutine objects of this module and slot call counts."},
     {"reset_stats", reset_stats, METH_NOARGS, "reset_stats(): zero the slot call counts."},
@@ -402,6 +440,7 @@ void add_worker_class(PyObject* m) {
 
 void init(PyObject* m) {
   if (pyco::init_types(m) < 0) pyco::throw_current();
+  pyco::init_util();  // lock_layout_known() reports what this copy of pyco found
   Ref asyncio = check(PyImport_ImportModule("asyncio"));
   g.sleep = check(PyObject_GetAttrString(asyncio.get(), "sleep"));
   g.zero = check(PyLong_FromLong(0));
@@ -423,6 +462,8 @@ void init(PyObject* m) {
       {"catch_loop", catch_loop, nullptr},
       {"catch_loop_nothrow", catch_loop_nothrow, nullptr},
       {"nested", nested, &g.nested_fn},
+      {"inlined", inlined, &g.inlined_fn},
+      {"inline_raise", inline_raise, nullptr},
       {"catch_exception", catch_exception, nullptr},
       {"log_and_reraise", log_and_reraise, nullptr},
       {"raise_after", raise_after, nullptr},

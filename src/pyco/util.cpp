@@ -14,8 +14,30 @@ PyObject* g_s_comma = nullptr;
 
 PyObject* g_empty_tuple = nullptr;
 
+// The instances of threading.Lock as CPython 3.13 lays them out. The layout
+// is checked against the running interpreter at start-up (check_lock_layout)
+// and used only when it matches.
+struct LockObject {
+  PyObject_HEAD
+  PyThread_type_lock lock_lock;
+  PyObject* in_weakreflist;
+  char locked;
+};
+bool g_lock_layout = false;
+
 PyObject* call_lock(PyObject* lock, PyObject* descr, const char* name) {
   if (reinterpret_cast<PyObject*>(Py_TYPE(lock)) == g_lock_type) {
+    // A free lock is taken as acquire() takes it before it would wait (a
+    // non-blocking try of the underlying lock, then the flag acquire() and
+    // release() keep); only a held lock goes through acquire() itself,
+    // which waits with the GIL released.
+    if (descr == g_lock_acquire && g_lock_layout) {
+      auto* lk = reinterpret_cast<LockObject*>(lock);
+      if (PyThread_acquire_lock_timed(lk->lock_lock, 0, 0) == PY_LOCK_ACQUIRED) {
+        lk->locked = 1;
+        return Py_NewRef(Py_True);
+      }
+    }
     // The C function behind the method, called as its flags say (what the
     // descriptor's own call does, without the dispatch).
     PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(descr)->d_method;
@@ -28,6 +50,33 @@ PyObject* call_lock(PyObject* lock, PyObject* descr, const char* name) {
   }
   Ref n = Ref::steal(PyUnicode_InternFromString(name));
   return n ? PyObject_CallMethodNoArgs(lock, n.get()) : nullptr;
+}
+// Whether threading.Lock instances are LockObjects: sizes and offsets agree,
+// and taking and freeing `lock` through its methods and through the layout
+// agree with each other at every step.
+bool check_lock_layout(PyObject* lock) {
+  PyTypeObject* t = Py_TYPE(lock);
+  if (t->tp_basicsize != static_cast<Py_ssize_t>(sizeof(LockObject)) ||
+      t->tp_weaklistoffset != static_cast<Py_ssize_t>(offsetof(LockObject, in_weakreflist)))
+    return false;
+  auto* lk = reinterpret_cast<LockObject*>(lock);
+  if (!lk->lock_lock || lk->locked != 0) return false;
+  auto call = [&](const char* m) {
+    Ref r = Ref::steal(PyObject_CallMethod(lock, m, nullptr));
+    if (!r) throw_current();
+    return r;
+  };
+  call("acquire");
+  bool ok = lk->locked == 1 &&
+            PyThread_acquire_lock_timed(lk->lock_lock, 0, 0) == PY_LOCK_FAILURE;
+  call("release");
+  ok = ok && lk->locked == 0 &&
+       PyThread_acquire_lock_timed(lk->lock_lock, 0, 0) == PY_LOCK_ACQUIRED;
+  if (!ok) return false;
+  lk->locked = 1;
+  ok = call("locked").get() == Py_True;
+  call("release");
+  return ok && lk->locked == 0 && call("locked").get() == Py_False;
 }
 }  // namespace
 
@@ -49,7 +98,11 @@ void init_util() {
       throw_current();
     }
   g_lock_type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(lock.get())));
+  Ref probe = check(PyObject_CallMethod(threading.get(), "Lock", nullptr));
+  g_lock_layout = check_lock_layout(probe.get());
 }
+
+bool lock_layout_known() { return g_lock_layout; }
 
 Ref kwnames(std::initializer_list<const char*> names) {
   Ref t = check(PyTuple_New(static_cast<Py_ssize_t>(names.size())));

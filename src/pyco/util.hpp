@@ -40,4 +40,8 @@ class LockGuard {
 // Must be called once from each module's init, before the helpers above.
 void init_util();
 
+// Whether LockGuard takes a free threading.Lock without calling acquire()
+// (the lock's layout in this interpreter is the one checked for).
+bool lock_layout_known();
+
 }  // namespace pyco

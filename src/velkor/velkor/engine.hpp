@@ -81,6 +81,12 @@ void register_exception_translator();
 // this node.
 bool is_local_key(PyObject* key);
 
+// The engine's own trig_output coroutine function (held by the module for
+// good), and its body, for callers that find velkor_state.trig_output is it
+// and await it without a coroutine object (pyco::inline_await).
+PyObject* own_trig_output();
+pyco::Frame trig_output_frame(Ref my_task, Ref output_tasks, Ref tag);
+
 // Defined in their own files; each binds its class or functions on `m`.
 void bind_net_node(nb::module_& m);
 void bind_graph_view(nb::module_& m);   // Task_draw_directed_graph_with_two_colors, Tasks_Graph

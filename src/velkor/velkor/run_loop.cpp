@@ -168,6 +168,35 @@ bool is_coroutine_function(PyObject* work) {
   return PyObject_IsTrue(pyco::call(N().iscoroutinefunction.get(), Ref::borrow(work)).get()) == 1;
 }
 
+// trig_output(tag): velkor_state.trig_output for this task's outputs.
+PyObject* g_trig_output_method = nullptr;  // async_task.trig_output (the class holds it)
+
+pyco::CoroNone trig_output_method_body(Ref self, Ref tag) {
+  Names& n = N();
+  Ref fn = state_attr(n.trig_output.get());
+  Ref key = task_attr(self.get(), g().s_name.get());
+  Ref outputs = task_attr(self.get(), tn().output_tasks.get());
+  if (fn.get() == own_trig_output()) {
+    co_await pyco::inline_await(trig_output_frame(key, outputs, tag), fn.get());
+  } else {
+    Ref coro = vcall_kw(fn.get(), {key.get(), outputs.get(), tag.get()}, n.kw_trig.get());
+    co_await std::move(coro);
+  }
+}
+
+// Whether self.trig_output is the class's own coroutine method: the class
+// attribute is it, and the instance does not shadow it.
+bool own_trig_output_method(PyObject* self) {
+  PyTypeObject* tp = Py_TYPE(self);
+  if (_PyType_Lookup(tp, N().trig_output.get()) != g_trig_output_method) return false;
+  if (tp->tp_dictoffset <= 0) return false;
+  PyObject* dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + tp->tp_dictoffset);
+  if (!dict) return true;
+  const int shadowed = PyDict_Contains(dict, N().trig_output.get());
+  if (shadowed < 0) pyco::throw_current();
+  return shadowed == 0;
+}
+
 // The work function's call: task(*args, **kwargs_in), awaited for a
 // coroutine function; a CPU-bound task's call runs in the runner's
 // executor (a coroutine function there under asyncio.run).
@@ -217,20 +246,22 @@ pyco::Coro execute(Ref self, Ref tag) {
     if (!check_int(PyObject_IsTrue(ready.get()))) co_return pyco::none();
     Ref kwargs_in = check(PySequence_GetItem(pair.get(), 1));
     Ref work = task_attr(self.get(), g().s_task.get());
-    if (work.get() != Py_None) {
-      Ref call = check(pyco::wrap(call_work(self, work, kwargs_in), nullptr, "call_work"));
-      tag = co_await std::move(call);
+    if (work.get() != Py_None)
+      tag = co_await pyco::inline_await(call_work(self, work, kwargs_in), nullptr, "call_work");
+    if (own_trig_output_method(self.get())) {
+      co_await pyco::inline_await(trig_output_method_body(self, tag), g_trig_output_method);
+    } else {
+      Ref trig = pyco::call_method(self.get(), n.trig_output.get(), tag);
+      co_await std::move(trig);
     }
-    Ref trig = pyco::call_method(self.get(), n.trig_output.get(), tag);
-    co_await std::move(trig);
   } catch (const pyco::Exception& e) {
     report(self.get(), e);
   }
   co_return tag;
 }
 
-Ref execution(const Ref& self, Ref tag) {
-  return check(pyco::wrap(execute(self, std::move(tag)), nullptr, "temp_func"));
+pyco::Inline execution(const Ref& self, Ref tag) {
+  return pyco::inline_await(execute(self, std::move(tag)), nullptr, "temp_func");
 }
 
 // Run `body` (a coroutine object) to its end; whatever way it ends, pay the
@@ -267,8 +298,7 @@ pyco::CoroNone temp_func_body(Ref self, Ref tag, StepUnit unit) {
   if (poll_mode) {
     for (;;) {
       Ref t = task_attr(self.get(), T.tag.get());
-      Ref step = execution(self, t);
-      co_await std::move(step);
+      co_await execution(self, t);
       Ref pause = pyco::call(n.asyncio_sleep.get(), task_attr(self.get(), n.WT_sleep.get()));
       co_await std::move(pause);
     }
@@ -303,8 +333,7 @@ pyco::CoroNone temp_func_body(Ref self, Ref tag, StepUnit unit) {
           // suspends would find the mirror still set and spin.
           co_await pyco::yield_now();
           Ref t = task_attr(self.get(), T.tag.get());
-          Ref step = execution(self, t);
-          co_await std::move(step);
+          co_await execution(self, t);
         }
       } catch (const pyco::Exception& e) {
         report(self.get(), e);
@@ -340,16 +369,6 @@ pyco::Frame temp_func_impl(PyObject* const* a, Py_ssize_t na, PyObject* kw) {
   }
   StepUnit unit(p[0], owed);
   return temp_func_body(std::move(p[0]), std::move(p[1]), std::move(unit));
-}
-
-// trig_output(tag): velkor_state.trig_output for this task's outputs.
-pyco::CoroNone trig_output_method_body(Ref self, Ref tag) {
-  Names& n = N();
-  Ref fn = state_attr(n.trig_output.get());
-  Ref key = task_attr(self.get(), g().s_name.get());
-  Ref outputs = task_attr(self.get(), tn().output_tasks.get());
-  Ref coro = vcall_kw(fn.get(), {key.get(), outputs.get(), tag.get()}, n.kw_trig.get());
-  co_await std::move(coro);
 }
 
 pyco::Frame trig_output_method_impl(PyObject* const* a, Py_ssize_t na, PyObject* kw) {
@@ -474,7 +493,8 @@ void bind_run_path(TaskClass& cls) {
           "Start one step with `tag` on the task's runner and return at once. Takes one unit "
           "of Task_buffer_available; at 0 the service-available event is cleared (the task is "
           "busy) until a step gives a unit back. Does nothing while the task is stopped.");
-  add_coroutine_method(cls, trig_output_method_impl, "trig_output", "async_task.trig_output",
+  g_trig_output_method = add_coroutine_method(cls, trig_output_method_impl, "trig_output",
+                                              "async_task.trig_output",
                        "trig_output($self, tag)\n--\n\n"
                        "Start the task's output tasks with `tag` (velkor_state.trig_output).");
   add_coroutine_method(

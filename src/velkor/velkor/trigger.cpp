@@ -10,11 +10,15 @@ namespace {
 struct Names {
   Ref wait, is_set, cancel, asyncio_wait, FIRST_COMPLETED, WT, tag, run, waiter, Events, events,
       set_result, remove_done_callback, create_future, get_running_loop, Future,
-      base_create_future;
+      base_create_future, Event, Event_is_set, _value;
   Ref kw_return_when, kw_tasks_events, kw_loop;
 };
 Names* n_ = nullptr;
 Names& N() { return *n_; }
+
+// The module's own coroutine functions (the module holds them for good).
+PyObject* g_waiter = nullptr;
+PyObject* g_trig_output = nullptr;
 
 void cancel_all(PyObject* tasks) {
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(tasks); ++i) {
@@ -27,8 +31,43 @@ void cancel_all(PyObject* tasks) {
 // return the keys of every event set at that moment, in table order. No
 // wait task outlives the call, also when the call itself is cancelled.
 // The keys of the table whose events are set now, in table order.
+// event.is_set() for an asyncio.Event whose is_set is asyncio's own: the
+// flag it returns, read without the call. -1 for anything else.
+int event_flag(PyObject* event) {
+  Names& n = N();
+  if (Py_TYPE(event) != reinterpret_cast<PyTypeObject*>(n.Event.get()) ||
+      _PyType_Lookup(Py_TYPE(event), n.is_set.get()) != n.Event_is_set.get())
+    return -1;
+  PyObject* value = nullptr;
+  if (PyObject_GetOptionalAttr(event, n._value.get(), &value) <= 0) {
+    PyErr_Clear();
+    return -1;
+  }
+  Ref v = Ref::steal(value);
+  if (v.get() == Py_True) return 1;
+  return v.get() == Py_False ? 0 : -1;
+}
+
 Ref set_keys(PyObject* table) {
   Ref ready = check(PyList_New(0));
+  if (PyDict_CheckExact(table)) {
+    // Walk the table's own entries while every event is an asyncio.Event
+    // read without a call (nothing runs that could change the table);
+    // otherwise start over on a copy of the items.
+    Py_ssize_t pos = 0;
+    PyObject *key, *event;
+    bool all_read = true;
+    while (PyDict_Next(table, &pos, &key, &event)) {
+      const int set = event_flag(event);
+      if (set < 0) {
+        all_read = false;
+        break;
+      }
+      if (set) check_int(PyList_Append(ready.get(), key));
+    }
+    if (all_read) return ready;
+    check_int(PyList_SetSlice(ready.get(), 0, PyList_GET_SIZE(ready.get()), nullptr));
+  }
   Ref items = check(PyMapping_Items(table));
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
     PyObject* item = PyList_GET_ITEM(items.get(), i);
@@ -208,8 +247,13 @@ pyco::CoroNone trig_output_body(Ref my_task, Ref output_tasks, Ref tag) {
   }
   while (PyDict_GET_SIZE(table.get()) > 0) {
     Ref waiter = state_attr(n.waiter.get());
-    Ref waiting = vcall_kw(waiter.get(), {table.get()}, n.kw_tasks_events.get());
-    Ref ready = co_await std::move(waiting);
+    Ref ready;
+    if (waiter.get() == g_waiter) {
+      ready = co_await pyco::inline_await(waiter_body(table), waiter.get());
+    } else {
+      Ref waiting = vcall_kw(waiter.get(), {table.get()}, n.kw_tasks_events.get());
+      ready = co_await std::move(waiting);
+    }
     Ref keys = check(PySequence_List(ready.get()));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
       PyObject* key = PyList_GET_ITEM(keys.get(), i);
@@ -250,12 +294,19 @@ pyco::Frame trig_output_impl(PyObject* const* a, Py_ssize_t na, PyObject* kw) {
   return trig_output_body(std::move(p[0]), std::move(p[1]), std::move(p[2]));
 }
 
-void add_function(nb::module_& m, pyco::CoroImpl impl, const char* name, const char* doc) {
+PyObject* add_function(nb::module_& m, pyco::CoroImpl impl, const char* name, const char* doc) {
   Ref f = check(pyco::new_function(impl, name, name, "velkor.velkor", doc));
   check_int(PyModule_AddObjectRef(m.ptr(), name, f.get()));
+  return f.release();  // held for good: compared by identity
 }
 
 }  // namespace
+
+PyObject* own_trig_output() { return g_trig_output; }
+
+pyco::Frame trig_output_frame(Ref my_task, Ref output_tasks, Ref tag) {
+  return trig_output_body(std::move(my_task), std::move(output_tasks), std::move(tag));
+}
 
 void bind_waiter(nb::module_& m) {
   auto* n = new Names;
@@ -275,18 +326,21 @@ void bind_waiter(nb::module_& m) {
     n->base_create_future = pyco::getattr(base.get(), n->create_future.get());
   }
   n->kw_loop = kwnames({"loop"});
+  n->Event = pyco::getattr(g().asyncio.get(), pyco::intern("Event").get());
+  n->Event_is_set = pyco::getattr(n->Event.get(), n->is_set.get());
+  n->_value = pyco::intern("_value");
   n->FIRST_COMPLETED = pyco::getattr(g().asyncio.get(), pyco::intern("FIRST_COMPLETED").get());
   n->kw_return_when = kwnames({"return_when"});
   n->kw_tasks_events = kwnames({"tasks_events"});
   n_ = n;
-  add_function(m, waiter_impl, "waiter",
+  g_waiter = add_function(m, waiter_impl, "waiter",
                "waiter(tasks_events)\n--\n\n"
                "Wait until at least one event of the table (key -> asyncio.Event of this loop) "
                "is set; return the keys of all events set at that moment, in table order.");
 }
 
 void bind_trig_output(nb::module_& m) {
-  add_function(m, trig_output_impl, "trig_output",
+  g_trig_output = add_function(m, trig_output_impl, "trig_output",
                "trig_output(my_task, output_tasks, tag=None)\n--\n\n"
                "Run on the producer's runner: start each consumer of output_tasks as soon as its "
                "service-available event is set, in the order they become available; mode 0 "
