@@ -10,7 +10,7 @@ namespace {
 struct Names {
   Ref wait, is_set, cancel, asyncio_wait, FIRST_COMPLETED, WT, tag, run, waiter, Events, events,
       set_result, remove_done_callback, create_future, get_running_loop, Future,
-      base_create_future, Event, Event_is_set, _value;
+      base_create_future, Event, Event_is_set, Event_wait, _value;
   Ref kw_return_when, kw_tasks_events, kw_loop;
 };
 Names* n_ = nullptr;
@@ -46,6 +46,13 @@ int event_flag(PyObject* event) {
   Ref v = Ref::steal(value);
   if (v.get() == Py_True) return 1;
   return v.get() == Py_False ? 0 : -1;
+}
+
+// Whether event.wait is asyncio.Event's own, on an asyncio.Event.
+bool own_event_wait(PyObject* event) {
+  Names& n = N();
+  return Py_TYPE(event) == reinterpret_cast<PyTypeObject*>(n.Event.get()) &&
+         _PyType_Lookup(Py_TYPE(event), n.wait.get()) == n.Event_wait.get();
 }
 
 Ref set_keys(PyObject* table) {
@@ -137,8 +144,13 @@ pyco::Coro waiter_body(Ref table) {
   try {
     Ref values = check(PyMapping_Values(table.get()));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.get()); ++i) {
-      Ref coro = pyco::call_method(PyList_GET_ITEM(values.get(), i), n.wait.get());
-      Ref task = check(create_named_task(loop.get(), coro.get(), Py_None));
+      PyObject* event = PyList_GET_ITEM(values.get(), i);
+      Ref coro = pyco::call_method(event, n.wait.get());
+      // asyncio.Event.wait() only registers itself with the event and waits:
+      // started at once, it is waiting before anything else can run, as it
+      // would be after its first turn. Other events' waits keep their turn.
+      const bool eager = own_event_wait(event);
+      Ref task = check(create_named_task(loop.get(), coro.get(), Py_None, eager));
       check_int(PyList_Append(waits.get(), task.get()));
     }
   } catch (abi::__forced_unwind&) {
@@ -328,6 +340,7 @@ void bind_waiter(nb::module_& m) {
   n->kw_loop = kwnames({"loop"});
   n->Event = pyco::getattr(g().asyncio.get(), pyco::intern("Event").get());
   n->Event_is_set = pyco::getattr(n->Event.get(), n->is_set.get());
+  n->Event_wait = pyco::getattr(n->Event.get(), n->wait.get());
   n->_value = pyco::intern("_value");
   n->FIRST_COMPLETED = pyco::getattr(g().asyncio.get(), pyco::intern("FIRST_COMPLETED").get());
   n->kw_return_when = kwnames({"return_when"});
