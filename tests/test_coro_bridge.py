@@ -93,6 +93,15 @@ async def py_await(aw):
     return await aw
 
 
+async def wait_until_cancelled(log):
+    """Waits for ever; records its cancellation in `log`."""
+    try:
+        await asyncio.Event().wait()
+    except asyncio.CancelledError:
+        log.append("cancelled")
+        raise
+
+
 class _Collect(logging.Handler):
     def __init__(self):
         super().__init__(logging.ERROR)
@@ -651,16 +660,8 @@ class TestInlineAwait:
 
     def test_cancel_reaches_an_inlined_level_and_frees_every_frame(self):
         async def main():
-            ev, inner = asyncio.Event(), []
-
-            async def block():
-                try:
-                    await ev.wait()
-                except asyncio.CancelledError:
-                    inner.append("cancelled")
-                    raise
-
-            t = asyncio.create_task(ct.inlined(4, block()))
+            inner = []
+            t = asyncio.create_task(ct.inlined(4, wait_until_cancelled(inner)))
             await until(lambda: t.get_coro().cr_await is not None, message="a suspension")
             assert live()[0] >= 5
             t.cancel()
@@ -678,17 +679,9 @@ class TestInlineAwait:
 class TestCancellation:
     def test_cancel_while_suspended_deep(self):
         async def main():
-            ev, log, destroyed, inner = asyncio.Event(), [], [], []
-
-            async def block():
-                try:
-                    await ev.wait()
-                except asyncio.CancelledError:
-                    inner.append("cancelled")
-                    raise
-
-            t = asyncio.create_task(ct.catch_exception(
-                ct.raii_probe(ct.log_and_reraise(block(), log), lambda: destroyed.append(1))))
+            log, destroyed, inner = [], [], []
+            t = asyncio.create_task(ct.catch_exception(ct.raii_probe(
+                ct.log_and_reraise(wait_until_cancelled(inner), log), lambda: destroyed.append(1))))
             await until(lambda: t.get_coro().cr_await is not None, message="the task to suspend")
             assert t.get_coro().cr_suspended
             t.cancel("stop it")

@@ -264,7 +264,7 @@ pyco::Inline execution(const Ref& self, Ref tag) {
   return pyco::inline_await(execute(self, std::move(tag)), nullptr, "temp_func");
 }
 
-// Run `body` (a coroutine object) to its end; whatever way it ends, pay the
+// Await `awaitable` (a step's execution) to its end; whatever way it ends, pay the
 // unit, then let the ending go on.
 #define PAY_ON_EVERY_EXIT(unit, awaitable)       \
   {                                              \

@@ -54,7 +54,9 @@ void submit(PyObject* runner, Ref func, Ref args, Ref kwargs);
 // Hand a step to a runner: the loop thread creates the asyncio task
 // loop.create_task(step(**kwargs), name=name), which is what the runner's own
 // append_task(name=name, task=step, CPU_bound=False, **kwargs) does, without
-// the task that runs append_task itself. `append` is runner.append_task as
+// the task that runs append_task itself. The task starts at once (eager) when
+// nothing but steps follows it in its batch and no earlier step is still
+// waiting for its first turn; see batch_run. `append` is runner.append_task as
 // read now; when it is not the engine's own (patched or overridden), nothing
 // is submitted and the result is false: the caller submits `append` then.
 bool submit_step(PyObject* runner, PyObject* append, PyObject* name, Ref step, Ref kwargs);

@@ -165,8 +165,10 @@ pyco::Coro waiter_body(Ref table) {
     Ref r = Ref::steal(PyObject_CallMethodOneArg(PyList_GET_ITEM(waits.get(), i),
                                                  g().s_add_done_callback.get(), wake.get()));
     if (!r) {
+      PyObject* failure = PyErr_GetRaisedException();
       remove_callback(waits.get(), wake.get());
       cancel_all(waits.get());
+      PyErr_SetRaisedException(failure);
       pyco::throw_current();
     }
   }
