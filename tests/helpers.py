@@ -1,7 +1,10 @@
 """Small helpers shared by the tests: waiting on conditions, runner threads."""
+import contextlib
+import gc
 import sys
 import threading
 import time
+import warnings
 
 RUNNER_THREAD_PREFIX = "velkor runner "
 
@@ -152,3 +155,17 @@ def shut_down_runners(runners):
                 pass  # closed in the meantime
         elif not loop.is_running():
             loop.close()  # never started: nothing will ever run it
+
+
+@contextlib.contextmanager
+def no_leaked_resources():
+    """Fail on unclosed sockets, transports, stream writers or loops (asyncio
+    warns when it has to close one itself) and on never-awaited coroutines
+    left behind by the block."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        yield
+        gc.collect()
+    bad = [w for w in caught
+           if issubclass(w.category, ResourceWarning) or "never awaited" in str(w.message)]
+    assert not bad, [str(w.message) for w in bad]

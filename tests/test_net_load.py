@@ -24,14 +24,13 @@ import socket
 import struct
 import threading
 import traceback
-import warnings
 import weakref
 
 import pytest
 
 from velkor import velkor as V
 
-from helpers import run_on, wait_until
+from helpers import no_leaked_resources, run_on, wait_until
 
 pytestmark = pytest.mark.timeout(120)
 
@@ -74,13 +73,8 @@ def digest(parts, limit=None):
 def no_leaks():
     """Fail on unclosed sockets, transports or stream writers (asyncio warns
     when it has to close one itself) and on never-awaited coroutines."""
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
+    with no_leaked_resources():
         yield
-        gc.collect()
-    bad = [w for w in caught
-           if issubclass(w.category, ResourceWarning) or "never awaited" in str(w.message)]
-    assert not bad, [str(w.message) for w in bad]
 
 
 # --------------------------------------------------------------------------

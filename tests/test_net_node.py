@@ -8,13 +8,10 @@ import asyncio
 import collections.abc
 import contextlib
 import errno
-import gc
 import inspect
 import socket
 import struct
 import threading
-import time
-import warnings
 
 import psutil
 import pytest
@@ -22,7 +19,7 @@ import pytest
 from velkor import velkor as V
 from velkor import velkor_state as S
 
-from helpers import until
+from helpers import no_leaked_resources, until
 
 LOOPBACK = "127.0.0.1"
 MESSAGE = bytes(range(256)) * 19 + bytes(136)  # 5000 bytes, not uniform
@@ -190,13 +187,8 @@ class SpyNode(V.net_node):
 def no_leaks():
     """Fail on unclosed sockets, transports or loops and on never-awaited
     coroutines left behind by a test."""
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
+    with no_leaked_resources():
         yield
-        gc.collect()
-    bad = [w for w in caught
-           if issubclass(w.category, ResourceWarning) or "never awaited" in str(w.message)]
-    assert not bad, [str(w.message) for w in bad]
 
 
 # --------------------------------------------------------------------------
