@@ -1,4 +1,5 @@
 """Small helpers shared by the tests: waiting on conditions, runner threads."""
+import collections
 import contextlib
 import gc
 import sys
@@ -169,3 +170,31 @@ def no_leaked_resources():
     bad = [w for w in caught
            if issubclass(w.category, ResourceWarning) or "never awaited" in str(w.message)]
     assert not bad, [str(w.message) for w in bad]
+
+
+def feed_sources(sources, origin, deadline, fail, poll, fed=None):
+    """Insert every item of `origin` (item -> source name) into its source task
+    (`sources`: name -> task) under the tag "in#<item>" and run it there. A
+    busy source (no unit left) holds back its own items only; the others go
+    on. `fed()`, if given, is called before each item is handed over;
+    `fail(message)` is called when `deadline` (time.monotonic) passes with
+    items still waiting."""
+    queues = {name: collections.deque() for name in sources}
+    for item, name in origin.items():
+        queues[name].append(item)
+    while any(queues.values()):
+        handed = False
+        for name, queue in queues.items():
+            source = sources[name]
+            if queue and source.Task_buffer_available >= 1:
+                item = queue.popleft()
+                tag = f"in#{item}"
+                if fed:
+                    fed()
+                source.insert_kwargs_buffer({"item": item, "path": ""}, tag)
+                source.run(tag)
+                handed = True
+        if not handed:
+            if time.monotonic() > deadline:
+                fail(f"sources still busy with {sum(map(len, queues.values()))} items not fed")
+            time.sleep(poll)

@@ -33,8 +33,8 @@ from velkor import velkor_state as S
 from velkor.router import router
 from velkor.velkor import Real_tasks, async_task
 
-from helpers import (clear_tables, dump_threads, mirrors_out_of_step, runner_threads,
-                     shut_down_runners, wait_until)
+from helpers import (clear_tables, dump_threads, feed_sources, mirrors_out_of_step,
+                     runner_threads, shut_down_runners, wait_until)
 
 NODE = "node_0"
 POLL = 0.0005  # how often the feeder looks again when every source is busy (s)
@@ -449,26 +449,11 @@ def state_of(graph, recorder):
 
 def feed(graph, origin, recorder, deadline):
     """Feed every item to its source; a busy source holds back its own items only."""
-    queues = {name: collections.deque() for name in graph.sources}
-    for item, source in origin.items():
-        queues[source].append(item)
-    tasks = {name: S.Tasks[key(name)] for name in graph.sources}
-    while any(queues.values()):
-        fed = False
-        for name, queue in queues.items():
-            source = tasks[name]
-            if queue and source.Task_buffer_available >= 1:
-                item = queue.popleft()
-                tag = f"in#{item}"
-                recorder.fed()
-                source.insert_kwargs_buffer({"item": item, "path": ""}, tag)
-                source.run(tag)
-                fed = True
-        if not fed:
-            if time.monotonic() > deadline:
-                left = sum(map(len, queues.values()))
-                raise GraphFailure(f"sources still busy with {left} items not fed")
-            time.sleep(POLL)
+    def fail(message):
+        raise GraphFailure(message)
+
+    sources = {name: S.Tasks[key(name)] for name in graph.sources}
+    feed_sources(sources, origin, deadline, fail, POLL, fed=recorder.fed)
 
 
 def run_random_graph(seed, items, runners=None, tasks=None, cost_cap=COST_CAP, budget=60.0,

@@ -15,7 +15,7 @@ import pytest
 from velkor import velkor_state as S
 from velkor.velkor import async_task
 
-from helpers import dump_threads, wait_until
+from helpers import dump_threads, feed_sources, wait_until
 
 ITEMS = 20_000
 SEED = 20_240_611
@@ -115,24 +115,8 @@ def feed(tasks, rng, deadline):
     A busy source holds back its own items only. Returns which source got
     which item."""
     origin = {item: rng.choice(SOURCES) for item in range(ITEMS)}
-    queues = {name: collections.deque() for name in SOURCES}
-    for item, name in origin.items():
-        queues[name].append(item)
-    while any(queues.values()):
-        fed = False
-        for name, queue in queues.items():
-            source = tasks[name]
-            if queue and source.Task_buffer_available >= 1:
-                item = queue.popleft()
-                tag = f"in#{item}"
-                source.insert_kwargs_buffer({"item": item, "path": ""}, tag)
-                source.run(tag)
-                fed = True
-        if not fed:
-            if time.monotonic() > deadline:
-                left = sum(map(len, queues.values()))
-                fail_with_threads(f"sources still busy with {left} items not fed")
-            time.sleep(POLL)
+    feed_sources({name: tasks[name] for name in SOURCES}, origin, deadline,
+                 fail_with_threads, POLL)
     return origin
 
 
