@@ -187,10 +187,10 @@ pyco::CoroNone trig_output_method_body(Ref self, Ref tag) {
 // Whether self.trig_output is the class's own coroutine method: the class
 // attribute is it, and the instance does not shadow it.
 bool own_trig_output_method(PyObject* self) {
-  PyTypeObject* tp = Py_TYPE(self);
-  if (_PyType_Lookup(tp, N().trig_output.get()) != g_trig_output_method) return false;
-  if (tp->tp_dictoffset <= 0) return false;
-  PyObject* dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + tp->tp_dictoffset);
+  if (_PyType_Lookup(Py_TYPE(self), N().trig_output.get()) != g_trig_output_method) return false;
+  PyObject** slot = instance_dict_slot(self);
+  if (!slot) return false;
+  PyObject* dict = *slot;
   if (!dict) return true;
   const int shadowed = PyDict_Contains(dict, N().trig_output.get());
   if (shadowed < 0) pyco::throw_current();

@@ -285,11 +285,16 @@ namespace {
 PyTypeObject* g_task_type = nullptr;  // async_task itself (not a subclass)
 }  // namespace
 
+PyObject** instance_dict_slot(PyObject* self) {
+  const Py_ssize_t offset = Py_TYPE(self)->tp_dictoffset;
+  if (offset <= 0) return nullptr;
+  return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + offset);
+}
+
 Ref task_attr(PyObject* self, PyObject* name) {
-  PyTypeObject* tp = Py_TYPE(self);
-  if (tp == g_task_type && tp->tp_dictoffset > 0) {
-    PyObject* dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) +
-                                                   tp->tp_dictoffset);
+  PyObject** slot = Py_TYPE(self) == g_task_type ? instance_dict_slot(self) : nullptr;
+  if (slot) {
+    PyObject* dict = *slot;
     PyObject* value = nullptr;
     if (dict && PyDict_GetItemRef(dict, name, &value) > 0) return Ref::steal(value);
     PyErr_Clear();

@@ -28,6 +28,11 @@ Task* task_of(PyObject* obj);
 // missing there (a method, or an AttributeError to raise), goes through
 // getattr.
 Ref task_attr(PyObject* self, PyObject* name);
+
+// The slot of self's instance __dict__ when it sits at a fixed offset (as on
+// async_task and its Python subclasses), else null. The slot holds null until
+// the dict exists.
+PyObject** instance_dict_slot(PyObject* self);
 using TaskClass = nb::class_<Task>;
 
 // Interned attribute and method names used by the task's files.
