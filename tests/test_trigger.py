@@ -3,12 +3,14 @@ trig_output on a producer's runner, consumer by consumer as each becomes
 available, including consumers that go away while the producer waits."""
 import asyncio
 import inspect
+import sys
 import threading
+import types
 
 import pytest
 
 from velkor import velkor_state as S
-from velkor.velkor import async_task, trig_output, waiter
+from velkor.velkor import async_task, event_config, trig_output, waiter
 
 from helpers import run_on, until, wait_until
 
@@ -115,6 +117,51 @@ def test_the_wait_tasks_come_from_the_loops_task_factory():
 
     asyncio.run(asyncio.wait_for(main(), 5))
     assert made.count("Event.wait") == 2
+
+
+def test_a_mirror_update_that_sets_the_event_wakes_the_waiter_in_its_own_turn():
+    """The update wakes the waiter itself: a callback queued right behind the
+    update already finds the wait over (through the wait task alone it would
+    end two turns later). The report is the same, and nothing is left behind:
+    no task, no waiter on the event, no reference to it."""
+    runner = types.SimpleNamespace(Events_async={})
+    S.loop_threads["node_0,plain"] = runner
+
+    def update(value):
+        coro = event_config(l_t="node_0,plain", event="e", value=value)
+        with pytest.raises(StopIteration):  # it awaits nothing
+            coro.send(None)
+
+    async def main():
+        me = asyncio.current_task()
+        loop = asyncio.get_running_loop()
+        update(False)
+        mirror = runner.Events_async["e"]
+        other = asyncio.Event()
+        base = sys.getrefcount(mirror)
+        for _ in range(3):
+            call = asyncio.create_task(waiter({"k": mirror, "o": other}))
+            await until(lambda: len(mirror._waiters) == 1, message="the wait")
+            seen = []
+            loop.call_soon(lambda: (update(True), loop.call_soon(lambda: seen.append(call.done()))))
+            assert await call == ["k"]
+            assert seen == [True]
+            await asyncio.sleep(0)
+            assert asyncio.all_tasks() == {me}
+            assert (len(mirror._waiters), len(other._waiters)) == (0, 0)
+            update(False)
+        # a cancelled wait is forgotten too: setting its event later wakes nothing
+        call = asyncio.create_task(waiter({"k": mirror}))
+        await until(lambda: len(mirror._waiters) == 1, message="the wait")
+        call.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await call
+        update(True)
+        await asyncio.sleep(0)
+        assert asyncio.all_tasks() == {me}
+        assert sys.getrefcount(mirror) == base
+
+    asyncio.run(asyncio.wait_for(main(), 5))
 
 
 # --- trig_output --------------------------------------------------------------

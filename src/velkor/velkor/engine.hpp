@@ -87,6 +87,10 @@ bool is_local_key(PyObject* key);
 PyObject* own_trig_output();
 pyco::Frame trig_output_frame(Ref my_task, Ref output_tasks, Ref tag);
 
+// Called by the mirror update right after it has set `mirror` on its loop:
+// wakes the engine's own waits on it at once (see waiter_body).
+void wake_waits_on(PyObject* mirror);
+
 // Defined in their own files; each binds its class or functions on `m`.
 void bind_net_node(nb::module_& m);
 void bind_graph_view(nb::module_& m);   // Task_draw_directed_graph_with_two_colors, Tasks_Graph

@@ -351,6 +351,7 @@ void config_mirror(PyObject* l_t, PyObject* event, PyObject* value) {
     } else {
       Ref mirror = Ref::steal(raw);
       pyco::call_method(mirror.get(), (on ? n.s_set : n.s_clear).get());
+      if (on) wake_waits_on(mirror.get());
     }
   } catch (const pyco::Exception& e) {
     pyco::print_exception(e);

@@ -4,6 +4,9 @@
 #include "runner.hpp"
 #include "task.hpp"
 
+#include <unordered_map>
+#include <vector>
+
 namespace velkor {
 namespace {
 
@@ -120,6 +123,45 @@ Ref new_future(PyObject* loop) {
   return check(PyObject_CallMethodNoArgs(loop, N().create_future.get()));
 }
 
+// The engine's own waits, by the asyncio.Event they wait on. A wait task
+// ends only a loop turn after its event is set, and its done callback wakes
+// the waiter a turn after that; a mirror update that sets the event wakes
+// the waiter itself, in the turn that sets it. What the waiter reports is
+// the same either way: the keys whose events are set when it checks. Only
+// touched with the GIL held, on the loop that owns the events.
+std::unordered_multimap<PyObject*, PyObject*>* g_waits_on = nullptr;  // event -> waiter's future
+
+// Lists a waiter's future under each of its table's asyncio.Events while it
+// waits. Holds the events and the future, so no listed address is reused.
+class WaitListing {
+ public:
+  WaitListing(Ref events, Ref fut) : events_(std::move(events)), fut_(std::move(fut)) {
+    if (!g_waits_on) g_waits_on = new std::unordered_multimap<PyObject*, PyObject*>;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(events_.get()); ++i) {
+      PyObject* event = PyList_GET_ITEM(events_.get(), i);
+      if (own_event_wait(event)) g_waits_on->emplace(event, fut_.get());
+    }
+  }
+  WaitListing(const WaitListing&) = delete;
+  WaitListing& operator=(const WaitListing&) = delete;
+  ~WaitListing() {
+    if (!Ref::holds_gil()) return;  // the runtime is finalizing: nothing wakes anyone now
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(events_.get()); ++i) {
+      auto [b, e] = g_waits_on->equal_range(PyList_GET_ITEM(events_.get(), i));
+      for (auto it = b; it != e; ++it) {
+        if (it->second == fut_.get()) {
+          g_waits_on->erase(it);
+          break;
+        }
+      }
+    }
+  }
+
+ private:
+  Ref events_;
+  Ref fut_;
+};
+
 pyco::Coro waiter_body(Ref table) {
   Names& n = N();
   // Events already set: the wait would end at once with these keys, so no
@@ -141,8 +183,8 @@ pyco::Coro waiter_body(Ref table) {
   // which is what asyncio.wait(waits, return_when=FIRST_COMPLETED) does.
   Ref loop = check(PyObject_CallNoArgs(n.get_running_loop.get()));
   Ref waits = check(PyList_New(0));
+  Ref values = check(PyMapping_Values(table.get()));
   try {
-    Ref values = check(PyMapping_Values(table.get()));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.get()); ++i) {
       PyObject* event = PyList_GET_ITEM(values.get(), i);
       Ref coro = pyco::call_method(event, n.wait.get());
@@ -172,14 +214,17 @@ pyco::Coro waiter_body(Ref table) {
       pyco::throw_current();
     }
   }
-  try {
-    co_await Ref(fut);
-  } catch (abi::__forced_unwind&) {
-    throw;
-  } catch (...) {
-    remove_callback(waits.get(), wake.get());
-    cancel_all(waits.get());
-    throw;
+  {
+    WaitListing listed(values, fut);
+    try {
+      co_await Ref(fut);
+    } catch (abi::__forced_unwind&) {
+      throw;
+    } catch (...) {
+      remove_callback(waits.get(), wake.get());
+      cancel_all(waits.get());
+      throw;
+    }
   }
   remove_callback(waits.get(), wake.get());
   // Which waits are still pending is decided now, before anything else can
@@ -195,6 +240,23 @@ pyco::Coro waiter_body(Ref table) {
     pyco::call_method(PyList_GET_ITEM(pending.get(), i), n.cancel.get());
   co_return ready;
 }
+
+}  // namespace
+
+void wake_waits_on(PyObject* mirror) {
+  if (!g_waits_on || g_waits_on->empty()) return;
+  auto [b, e] = g_waits_on->equal_range(mirror);
+  if (b == e || event_flag(mirror) != 1) return;
+  // Taken out first: waking runs loop code, which may start or end waits.
+  std::vector<Ref> futs;
+  for (auto it = b; it != e; ++it) futs.push_back(Ref::borrow(it->second));
+  for (const Ref& fut : futs) {
+    Ref r = Ref::steal(wake_waiter(fut.get(), nullptr));
+    if (!r) PyErr_WriteUnraisable(fut.get());
+  }
+}
+
+namespace {
 
 pyco::Frame waiter_impl(PyObject* const* a, Py_ssize_t na, PyObject* kw) {
   Ref p[1];
