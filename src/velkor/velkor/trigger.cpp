@@ -12,7 +12,7 @@ namespace {
 
 struct Names {
   Ref wait, is_set, cancel, asyncio_wait, FIRST_COMPLETED, WT, tag, run, waiter, Events, events,
-      set_result, remove_done_callback, create_future, get_running_loop, Future,
+      set_result, remove_done_callback, create_future, get_running_loop, running_loop, Future,
       base_create_future, Event, Event_is_set, Event_wait, _value;
   Ref kw_return_when, kw_tasks_events, kw_loop;
 };
@@ -129,17 +129,22 @@ Ref new_future(PyObject* loop) {
 // the waiter itself, in the turn that sets it. What the waiter reports is
 // the same either way: the keys whose events are set when it checks. Only
 // touched with the GIL held, on the loop that owns the events.
-std::unordered_multimap<PyObject*, PyObject*>* g_waits_on = nullptr;  // event -> waiter's future
+struct ListedWait {
+  PyObject* fut;   // the waiter's future
+  PyObject* loop;  // the loop it waits on
+};
+std::unordered_multimap<PyObject*, ListedWait>* g_waits_on = nullptr;  // keyed by event
 
 // Lists a waiter's future under each of its table's asyncio.Events while it
 // waits. Holds the events and the future, so no listed address is reused.
 class WaitListing {
  public:
-  WaitListing(Ref events, Ref fut) : events_(std::move(events)), fut_(std::move(fut)) {
-    if (!g_waits_on) g_waits_on = new std::unordered_multimap<PyObject*, PyObject*>;
+  WaitListing(Ref events, Ref fut, Ref loop)
+      : events_(std::move(events)), fut_(std::move(fut)), loop_(std::move(loop)) {
+    if (!g_waits_on) g_waits_on = new std::unordered_multimap<PyObject*, ListedWait>;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(events_.get()); ++i) {
       PyObject* event = PyList_GET_ITEM(events_.get(), i);
-      if (own_event_wait(event)) g_waits_on->emplace(event, fut_.get());
+      if (own_event_wait(event)) g_waits_on->emplace(event, ListedWait{fut_.get(), loop_.get()});
     }
   }
   WaitListing(const WaitListing&) = delete;
@@ -149,7 +154,7 @@ class WaitListing {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(events_.get()); ++i) {
       auto [b, e] = g_waits_on->equal_range(PyList_GET_ITEM(events_.get(), i));
       for (auto it = b; it != e; ++it) {
-        if (it->second == fut_.get()) {
+        if (it->second.fut == fut_.get()) {
           g_waits_on->erase(it);
           break;
         }
@@ -160,6 +165,7 @@ class WaitListing {
  private:
   Ref events_;
   Ref fut_;
+  Ref loop_;
 };
 
 pyco::Coro waiter_body(Ref table) {
@@ -215,7 +221,7 @@ pyco::Coro waiter_body(Ref table) {
     }
   }
   {
-    WaitListing listed(values, fut);
+    WaitListing listed(values, fut, loop);
     try {
       co_await Ref(fut);
     } catch (abi::__forced_unwind&) {
@@ -247,9 +253,19 @@ void wake_waits_on(PyObject* mirror) {
   if (!g_waits_on || g_waits_on->empty()) return;
   auto [b, e] = g_waits_on->equal_range(mirror);
   if (b == e || event_flag(mirror) != 1) return;
+  // Only waits of the loop that runs this update: a future is touched on
+  // its own loop alone.
+  PyObject* running = PyObject_CallNoArgs(N().running_loop.get());
+  if (!running) {
+    PyErr_WriteUnraisable(mirror);
+    return;
+  }
+  Ref here = Ref::steal(running);
   // Taken out first: waking runs loop code, which may start or end waits.
   std::vector<Ref> futs;
-  for (auto it = b; it != e; ++it) futs.push_back(Ref::borrow(it->second));
+  for (auto it = b; it != e; ++it) {
+    if (it->second.loop == here.get()) futs.push_back(Ref::borrow(it->second.fut));
+  }
   for (const Ref& fut : futs) {
     Ref r = Ref::steal(wake_waiter(fut.get(), nullptr));
     if (!r) PyErr_WriteUnraisable(fut.get());
@@ -393,6 +409,7 @@ void bind_waiter(nb::module_& m) {
   for (const Name& x : names) *x.slot = pyco::intern(x.text);
   n->asyncio_wait = pyco::getattr(g().asyncio.get(), pyco::intern("wait").get());
   n->get_running_loop = pyco::getattr(g().asyncio.get(), pyco::intern("get_running_loop").get());
+  n->running_loop = pyco::getattr(g().asyncio.get(), pyco::intern("_get_running_loop").get());
   n->Future = pyco::getattr(g().asyncio.get(), pyco::intern("Future").get());
   n->set_result = pyco::intern("set_result");
   n->remove_done_callback = pyco::intern("remove_done_callback");
