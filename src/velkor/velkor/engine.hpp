@@ -87,8 +87,9 @@ bool is_local_key(PyObject* key);
 PyObject* own_trig_output();
 pyco::Frame trig_output_frame(Ref my_task, Ref output_tasks, Ref tag);
 
-// Called by the mirror update right after it has set `mirror` on its loop:
-// wakes the engine's own waits on it at once (see waiter_body).
+// Called by the mirror update on its loop right before it sets `mirror`:
+// wakes the engine's own waits on it at once (see waiter_body). Does
+// nothing when the mirror is set already (its waits are woken then).
 void wake_waits_on(PyObject* mirror);
 
 // Defined in their own files; each binds its class or functions on `m`.

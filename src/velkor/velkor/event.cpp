@@ -350,8 +350,11 @@ void config_mirror(PyObject* l_t, PyObject* event, PyObject* value) {
       if (on) pyco::call_method(mirror.get(), n.s_set.get());
     } else {
       Ref mirror = Ref::steal(raw);
-      pyco::call_method(mirror.get(), (on ? n.s_set : n.s_clear).get());
+      // The waits are woken first: each waiter then runs before the wait
+      // tasks that the set wakes, and cancels them instead of taking a turn
+      // for their done callbacks.
       if (on) wake_waits_on(mirror.get());
+      pyco::call_method(mirror.get(), (on ? n.s_set : n.s_clear).get());
     }
   } catch (const pyco::Exception& e) {
     pyco::print_exception(e);

@@ -127,8 +127,9 @@ Ref new_future(PyObject* loop) {
 // ends only a loop turn after its event is set, and its done callback wakes
 // the waiter a turn after that; a mirror update that sets the event wakes
 // the waiter itself, in the turn that sets it. What the waiter reports is
-// the same either way: the keys whose events are set when it checks. Only
-// touched with the GIL held, on the loop that owns the events.
+// the same either way: the keys whose events are set when it checks (the
+// update has ended by then). Only touched with the GIL held, on the loop
+// that owns the events.
 struct ListedWait {
   PyObject* fut;   // the waiter's future
   PyObject* loop;  // the loop it waits on
@@ -252,7 +253,7 @@ pyco::Coro waiter_body(Ref table) {
 void wake_waits_on(PyObject* mirror) {
   if (!g_waits_on || g_waits_on->empty()) return;
   auto [b, e] = g_waits_on->equal_range(mirror);
-  if (b == e || event_flag(mirror) != 1) return;
+  if (b == e || event_flag(mirror) != 0) return;
   // Only waits of the loop that runs this update: a future is touched on
   // its own loop alone.
   PyObject* running = PyObject_CallNoArgs(N().running_loop.get());
