@@ -187,7 +187,9 @@ pyco::Coro waiter_body(Ref table) {
     if (PyList_GET_SIZE(ready.get()) > 0) co_return ready;
   }
   // One wait task per event; the first of them to end wakes this call,
-  // which is what asyncio.wait(waits, return_when=FIRST_COMPLETED) does.
+  // which is what asyncio.wait(waits, return_when=FIRST_COMPLETED) does
+  // (a mirror update that sets one of the events wakes it sooner: see
+  // WaitListing).
   Ref loop = check(PyObject_CallNoArgs(n.get_running_loop.get()));
   Ref waits = check(PyList_New(0));
   Ref values = check(PyMapping_Values(table.get()));
