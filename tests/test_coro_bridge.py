@@ -350,6 +350,39 @@ class TestCoroutineFunctions:
         assert (c.__name__, c.__qualname__) == ("work", "Worker.work")
         c.close()
 
+    def test_plain_coroutine_functions_are_told_without_inspect_only_when_inspect_agrees(self):
+        """The engine skips inspect for its own coroutine functions whose
+        __dict__ holds nothing but their mark; any other content sends it to
+        inspect, whose answer may then differ."""
+        from velkor import velkor
+        from velkor.router import router
+
+        f = ct.trivial
+        assert ct.is_plain_coroutine_function(f) and inspect.iscoroutinefunction(f)
+        # the other modules' coroutine functions: their own copies of the type
+        for other in (velkor.waiter, velkor.async_task.temp_func, router.run):
+            assert type(other) is not type(f)
+            assert ct.is_plain_coroutine_function(other) and inspect.iscoroutinefunction(other)
+        assert not ct.is_plain_coroutine_function(ct.stats)
+        assert not ct.is_plain_coroutine_function(functools.partial(f))
+        saved = dict(f.__dict__)
+        try:
+            f.extra = 1
+            assert not ct.is_plain_coroutine_function(f)
+            del f.extra
+            f.__partialmethod__ = functools.partialmethod(ct.stats)
+            assert not ct.is_plain_coroutine_function(f)
+            del f.__partialmethod__
+            del f._is_coroutine_marker
+            assert not ct.is_plain_coroutine_function(f)
+            assert not inspect.iscoroutinefunction(f)
+            f._is_coroutine_marker = object()
+            assert not ct.is_plain_coroutine_function(f)
+        finally:
+            f.__dict__.clear()
+            f.__dict__.update(saved)
+        assert ct.is_plain_coroutine_function(f) and inspect.iscoroutinefunction(f)
+
     def test_coroutine_method_binds_self(self):
         w = ct.Worker()
 

@@ -40,6 +40,8 @@ PyObject* s_throw;      // "throw"
 PyObject* s_close;      // "close"
 PyObject* s_value;      // "value"
 PyObject* g_markcoro;   // inspect.markcoroutinefunction
+PyObject* g_coro_mark;  // inspect._is_coroutine_mark, the value it stores
+PyObject* s_coro_marker;  // "_is_coroutine_marker"
 PyObject* g_print_exc;  // traceback.print_exception (lazy)
 PyObject* g_attr_trace; // set of attribute names read (diagnostics) or null
 PyObject* s_cr_await;   // "cr_await"
@@ -662,6 +664,22 @@ PyObject* new_function(CoroImpl impl, const char* name, const char* qualname,
   return self;
 }
 
+bool is_plain_coroutine_function(PyObject* f) noexcept {
+  const PyTypeObject* t = Py_TYPE(f);
+  const PyTypeObject& own = CxxCoroutineFunction_Type;
+  // Every extension module of the package links its own copy of this file,
+  // hence its own type object: the same name and the same layout.
+  if (t != &own && (std::strcmp(t->tp_name, own.tp_name) != 0 ||
+                    t->tp_basicsize != own.tp_basicsize ||
+                    t->tp_dictoffset != own.tp_dictoffset || t->tp_flags != own.tp_flags))
+    return false;
+  PyObject* dict = F(f)->dict;
+  if (!dict || !PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) != 1) return false;
+  PyObject* mark = PyDict_GetItemWithError(dict, s_coro_marker);  // borrowed
+  if (!mark) PyErr_Clear();
+  return mark == g_coro_mark;
+}
+
 // 1 if the native coroutine `o` is suspended in an await of its own (its
 // cr_await is set), 0 if not, -1 on error.
 int native_coro_is_awaiting(PyObject* o) {
@@ -804,8 +822,11 @@ int init_types(PyObject* module) noexcept {
   PyObject* inspect = PyImport_ImportModule("inspect");
   if (!inspect) return -1;
   g_markcoro = PyObject_GetAttrString(inspect, "markcoroutinefunction");
+  g_coro_mark = PyObject_GetAttrString(inspect, "_is_coroutine_mark");
   Py_DECREF(inspect);
-  if (!g_markcoro) return -1;
+  if (!g_markcoro || !g_coro_mark) return -1;
+  s_coro_marker = PyUnicode_InternFromString("_is_coroutine_marker");
+  if (!s_coro_marker) return -1;
   // Explicit registration (Coroutine.__subclasshook__ would also accept the
   // type because it defines __await__, send, throw and close).
   PyObject* abc = PyImport_ImportModule("collections.abc");

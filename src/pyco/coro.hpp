@@ -334,6 +334,12 @@ PyObject* wrap(Frame f, PyObject* func, const char* name = nullptr) noexcept;
 PyObject* new_function(CoroImpl impl, const char* name, const char* qualname,
                        const char* module, const char* doc) noexcept;
 
+// Whether `f` is a coroutine function object as new_function made it: its
+// __dict__ holds the coroutine mark and nothing else. inspect then calls it
+// a coroutine function whatever binds it (and whatever it looks up on it
+// finds nothing else), so callers can skip asking inspect.
+bool is_plain_coroutine_function(PyObject* f) noexcept;
+
 // Call a coroutine function object from C++ (returns a new coroutine).
 inline Ref call_coro(PyObject* func, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames = nullptr) {

@@ -359,6 +359,10 @@ PyObject* lock_layout_known(PyObject*, PyObject*) {
   return PyBool_FromLong(pyco::lock_layout_known());
 }
 
+PyObject* is_plain_coroutine_function(PyObject*, PyObject* f) {
+  return PyBool_FromLong(pyco::is_plain_coroutine_function(f));
+}
+
 PyObject* stats(PyObject*, PyObject*) {
   const auto& s = pyco::g_stats;
   return Py_BuildValue("{sLsLsLsLsLsLsLsL}", "frames_live", s.frames_live, "objects_live",
@@ -392,6 +396,9 @@ PyObject* deepcopy(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
 PyMethodDef plain_functions[] = {
     {"lock_layout_known", lock_layout_known, METH_NOARGS,
      "lock_layout_known() -> bool: whether a free threading.Lock is taken without acquire()."},
+    {"is_plain_coroutine_function", is_plain_coroutine_function, METH_O,
+     "is_plain_coroutine_function(f) -> bool: a coroutine function of this module whose "
+     "__dict__ holds its coroutine mark alone."},
     {"stats", stats, METH_NOARGS,
      "stats() -> dict: live frames/coroutine objects of this module and slot call counts."},
     {"reset_stats", reset_stats, METH_NOARGS, "reset_stats(): zero the slot call counts."},

@@ -144,11 +144,13 @@ PyMethodDef run_in_worker_def = {"_run_in_worker",
 
 // inspect.iscoroutinefunction(work). A plain function whose __dict__ has
 // neither of the two names inspect looks for there (a coroutine mark, a
-// partialmethod) is answered from its code flags, as inspect would; anything
-// else is asked to inspect.
+// partialmethod) is answered from its code flags, as inspect would; one of
+// the engine's own coroutine functions with nothing but its mark in its
+// __dict__ is one; anything else is asked to inspect.
 bool is_coroutine_function(PyObject* work) {
   PyObject* f = work;
   while (PyMethod_Check(f)) f = PyMethod_GET_FUNCTION(f);  // inspect looks through methods
+  if (pyco::is_plain_coroutine_function(f)) return true;
   if (PyFunction_Check(f)) {
     static PyObject* s_mark = PyUnicode_InternFromString("_is_coroutine_marker");
     static PyObject* s_partialmethod = PyUnicode_InternFromString("__partialmethod__");
