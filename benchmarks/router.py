@@ -31,6 +31,12 @@ Each figure is items per second from the first item made until the last one
 has been consumed, best of several rounds taken round-robin. Prints one JSON
 object, then a one-line summary of the ratios.
 
+It also measures a bare round trip between the source runner's loop and the
+router's "buffer_router" loop (one call_soon_threadsafe each way, nothing
+else): the router takes one item at a time, so every item costs at least one
+such round trip, whatever does the dispatch. The engine's time per item over
+it is printed as "ratio_engine_over_round_trip".
+
 Where the time goes: the run is bound by latency, not CPU. The router's
 engine task takes one item at a time (Task_buffer_available 1), so every
 item waits for two wake-ups in series (source to router, then the router's
@@ -309,6 +315,37 @@ class FloorCase:
         return N / elapsed
 
 
+# --- the latency bound: a bare round trip between the two loops ------------------
+
+class RoundTrip:
+    """Ping-pong between the source runner's loop and the dispatch loop."""
+
+    def __init__(self, eng):
+        self.there = S.loop_threads["node_0,buffer_router"].loop
+        self.back = eng.runners[0].loop
+        self.done = threading.Event()
+        self.left = 0
+
+    def ping(self):
+        self.left -= 1
+        if self.left <= 0:
+            self.done.set()
+        else:
+            self.there.call_soon_threadsafe(self.pong)
+
+    def pong(self):
+        self.back.call_soon_threadsafe(self.ping)
+
+    def run(self):
+        self.left = N
+        self.done.clear()
+        t0 = time.perf_counter()
+        self.back.call_soon_threadsafe(self.ping)
+        if not self.done.wait(60):
+            raise RuntimeError("benchmark stalled")
+        return N / (time.perf_counter() - t0)
+
+
 def main():
     loop_name = _loop.install()  # before anything makes a loop
     eng, plain, light = EngineCase(), AsyncioCase(), AsyncioCase(light=True)
@@ -318,6 +355,7 @@ def main():
         "asyncio": plain.run,
         "asyncio_light": light.run,
         "floor": floor.run,
+        "round_trip": RoundTrip(eng).run,
     }
     best = {k: 0.0 for k in cases}
     for _ in range(ROUNDS):
@@ -338,13 +376,17 @@ def main():
         "floor_items_per_wakeup": round(
             ROUNDS * N * 2 / sum(h.wakeups for h in floor.hops()), 2),
         "ratio_engine_over_floor": round(best["engine"] / best["floor"], 3),
+        "ratio_engine_over_round_trip": round(best["round_trip"] / best["engine"], 2),
     }
     print(json.dumps(result))
     print(f"router: engine {best['engine']:.0f} items/s, plain asyncio {best['asyncio']:.0f} "
           f"items/s -> {result['ratio_engine_over_asyncio']:.2f}x "
           f"({result['ratio_engine_over_asyncio_light']:.2f}x the lighter plain version, "
           f"{best['asyncio_light']:.0f} items/s); floor {best['floor']:.0f} items/s, "
-          f"engine {result['ratio_engine_over_floor']:.3f}x the floor", file=sys.stderr)
+          f"engine {result['ratio_engine_over_floor']:.3f}x the floor; a bare round trip "
+          f"between the source and dispatch loops {1e6 / best['round_trip']:.1f} us, "
+          f"engine {result['ratio_engine_over_round_trip']:.2f} round trips per item",
+          file=sys.stderr)
 
 
 if __name__ == "__main__":
