@@ -150,7 +150,6 @@ PyMethodDef run_in_worker_def = {"_run_in_worker",
 bool is_coroutine_function(PyObject* work) {
   PyObject* f = work;
   while (PyMethod_Check(f)) f = PyMethod_GET_FUNCTION(f);  // inspect looks through methods
-  if (pyco::is_plain_coroutine_function(f)) return true;
   if (PyFunction_Check(f)) {
     static PyObject* s_mark = PyUnicode_InternFromString("_is_coroutine_marker");
     static PyObject* s_partialmethod = PyUnicode_InternFromString("__partialmethod__");
@@ -166,6 +165,8 @@ bool is_coroutine_function(PyObject* work) {
       auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(f));
       return (code->co_flags & CO_COROUTINE) != 0;
     }
+  } else if (pyco::is_plain_coroutine_function(f)) {
+    return true;
   }
   return PyObject_IsTrue(pyco::call(N().iscoroutinefunction.get(), Ref::borrow(work)).get()) == 1;
 }
