@@ -30,17 +30,18 @@ void cancel_all(PyObject* tasks) {
   }
 }
 
-// waiter(tasks_events): wait until at least one event of the table is set;
-// return the keys of every event set at that moment, in table order. No
-// wait task outlives the call, also when the call itself is cancelled.
-// The keys of the table whose events are set now, in table order.
+// Whether `event` is an asyncio.Event whose method `name` is asyncio's own
+// `method`.
+bool own_event_method(PyObject* event, PyObject* name, PyObject* method) {
+  return Py_TYPE(event) == reinterpret_cast<PyTypeObject*>(N().Event.get()) &&
+         _PyType_Lookup(Py_TYPE(event), name) == method;
+}
+
 // event.is_set() for an asyncio.Event whose is_set is asyncio's own: the
 // flag it returns, read without the call. -1 for anything else.
 int event_flag(PyObject* event) {
   Names& n = N();
-  if (Py_TYPE(event) != reinterpret_cast<PyTypeObject*>(n.Event.get()) ||
-      _PyType_Lookup(Py_TYPE(event), n.is_set.get()) != n.Event_is_set.get())
-    return -1;
+  if (!own_event_method(event, n.is_set.get(), n.Event_is_set.get())) return -1;
   PyObject* value = nullptr;
   if (PyObject_GetOptionalAttr(event, n._value.get(), &value) <= 0) {
     PyErr_Clear();
@@ -53,11 +54,10 @@ int event_flag(PyObject* event) {
 
 // Whether event.wait is asyncio.Event's own, on an asyncio.Event.
 bool own_event_wait(PyObject* event) {
-  Names& n = N();
-  return Py_TYPE(event) == reinterpret_cast<PyTypeObject*>(n.Event.get()) &&
-         _PyType_Lookup(Py_TYPE(event), n.wait.get()) == n.Event_wait.get();
+  return own_event_method(event, N().wait.get(), N().Event_wait.get());
 }
 
+// The keys of the table whose events are set now, in table order.
 Ref set_keys(PyObject* table) {
   Ref ready = check(PyList_New(0));
   if (PyDict_CheckExact(table)) {
@@ -169,6 +169,9 @@ class WaitListing {
   Ref loop_;
 };
 
+// waiter(tasks_events): wait until at least one event of the table is set;
+// return the keys of every event set at that moment, in table order. No
+// wait task outlives the call, also when the call itself is cancelled.
 pyco::Coro waiter_body(Ref table) {
   Names& n = N();
   // Events already set: the wait would end at once with these keys, so no
