@@ -240,3 +240,35 @@ def test_a_replaced_buffer_object_is_the_one_used(task):
     assert mine == {"t": {"x": 1}}
     assert task.activation_check("t") == (True, {"x": 1})
     assert mine == {}
+
+
+@pytest.mark.parametrize("route", ["setattr", "equal_key", "update", "whole_dict", "readded"])
+def test_a_buffer_replaced_by_any_route_is_used_at_the_next_insert(task, route):
+    """The engine reads task attributes at every use: however the instance
+    __dict__ gets a new buffer (a key that is an equal but distinct string,
+    update(), a new __dict__, deletion then assignment), the next insert goes
+    into it, right after inserts into the old one."""
+    import collections
+
+    old = task.kwargs_buffer
+    task.insert_kwargs_buffer({"x": 1}, "a")
+    task.insert_kwargs_buffer({"x": 2}, "a")
+    new = collections.defaultdict(dict)
+    if route == "setattr":
+        task.kwargs_buffer = new
+    elif route == "equal_key":
+        key = "".join(["kwargs_", "buffer"])
+        assert key == "kwargs_buffer" and key is not "kwargs_buffer"  # noqa: F632
+        task.__dict__[key] = new
+    elif route == "update":
+        task.__dict__.update({"kwargs_buffer": new})
+    elif route == "whole_dict":
+        task.__dict__ = dict(task.__dict__, kwargs_buffer=new)
+    else:
+        del task.kwargs_buffer
+        with pytest.raises(AttributeError):
+            task.insert_kwargs_buffer({"x": 3}, "a")
+        task.kwargs_buffer = new
+    task.insert_kwargs_buffer({"y": 4}, "b")
+    assert dict(new) == {"b": {"y": 4}}
+    assert dict(old) == {"a": {"x": 2}}

@@ -621,3 +621,28 @@ def test_stub_attributes_match_the_instances(make_runner):
     finally:
         serving.cancel()
         wait_until(serving.done, message="the server to stop")
+
+
+@pytest.mark.parametrize("route", ["setattr", "equal_key", "update"])
+def test_a_shared_state_name_replaced_by_any_route_is_read_at_the_next_use(route):
+    """A runner's key takes the node name from velkor_state.network_node at
+    the moment it is built: a node object put in its place by any route to
+    the module's dict is the one the next runner is named after."""
+    first = V.Real_tasks(name="before")
+    assert first.name == "node_0,before"
+    original = S.network_node
+    other = V.net_node()
+    other.name = "node_9"
+    try:
+        if route == "setattr":
+            S.network_node = other
+        elif route == "equal_key":
+            key = "".join(["network_", "node"])
+            assert key is not "network_node"  # noqa: F632
+            vars(S)[key] = other
+        else:
+            vars(S).update(network_node=other)
+        assert V.Real_tasks(name="after").name == "node_9,after"
+    finally:
+        S.network_node = original
+    assert V.Real_tasks(name="again").name == "node_0,again"

@@ -1,6 +1,8 @@
 // engine.cpp - the engine module's shared names and the state accessor.
 #include "engine.hpp"
 
+#include "attr_cache.hpp"
+
 namespace velkor {
 
 Globals& g() {
@@ -13,8 +15,8 @@ Globals& g() {
 Ref state_attr(PyObject* name) {
   // The module's own dict holds every attribute it has; a name missing
   // there goes through getattr (module __getattr__, the AttributeError).
-  PyObject* value = nullptr;
-  if (PyDict_GetItemRef(PyModule_GetDict(g().state_module.get()), name, &value) > 0)
+  static DictCache* cache = new DictCache;  // never destroyed, as g()
+  if (PyObject* value = cached_item(*cache, PyModule_GetDict(g().state_module.get()), name))
     return Ref::steal(value);
   PyErr_Clear();
   return pyco::getattr(g().state_module.get(), name);
@@ -55,6 +57,10 @@ void init_globals(PyObject* module) {
   (void)module;
   pyco::init_util();
   G.state_module = check(PyImport_ImportModule("velkor.velkor_state"));
+  init_attr_cache();
+  register_cached_names({pyco::intern("Tasks").release(), pyco::intern("loop_threads").release(),
+                         pyco::intern("Events").release(), pyco::intern("network_node").release(),
+                         pyco::intern("waiter").release()});  // held for good
   Ref builtins = check(PyImport_ImportModule("builtins"));
   G.builtins_print = check(PyObject_GetAttrString(builtins.get(), "print"));
   G.asyncio = check(PyImport_ImportModule("asyncio"));

@@ -4,10 +4,11 @@
 //
 // Rules of use:
 //   * Everything here is used with the GIL held.
-//   * The shared-state module's attributes are read at every use and never
-//     cached (the application may replace the node object, and the tables
-//     are only guaranteed to exist once the package has filled the module):
-//     go through state_attr().
+//   * The shared-state module's attributes are read at every use (the
+//     application may replace the node object, and the tables are only
+//     guaranteed to exist once the package has filled the module): go
+//     through state_attr(), which skips the lookup only while a dict watcher
+//     vouches that the entry is unchanged (attr_cache.hpp).
 //   * Library callables (asyncio.Event, asyncio.gather, ...) are taken once,
 //     when the module is imported; they are not shared state.
 #pragma once

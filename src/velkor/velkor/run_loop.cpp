@@ -35,9 +35,8 @@ bool is_zero(PyObject* v) { return equals_int(v, 0); }
 bool has_events(PyObject* self, Ref* events_out = nullptr) {
   // A task still being built (another thread took it from the table) has
   // no events yet.
-  PyObject* raw = nullptr;
-  if (check_int(PyObject_GetOptionalAttr(self, tn().events.get(), &raw)) == 0) return false;
-  Ref events = Ref::steal(raw);
+  Ref events = task_attr_optional(self, tn().events.get());
+  if (!events) return false;
   const bool has = check_int(PyObject_Length(events.get())) >= 2;
   if (events_out) *events_out = std::move(events);
   return has;

@@ -291,19 +291,47 @@ PyObject** instance_dict_slot(PyObject* self) {
   return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + offset);
 }
 
-Ref task_attr(PyObject* self, PyObject* name) {
+namespace {
+
+// self.__dict__[name] for an async_task itself, read through its cache; null
+// (no error set) when it is not there, or for any other object.
+PyObject* own_entry(PyObject* self, PyObject* name) {
   PyObject** slot = Py_TYPE(self) == g_task_type ? instance_dict_slot(self) : nullptr;
-  if (slot) {
-    PyObject* dict = *slot;
-    PyObject* value = nullptr;
-    if (dict && PyDict_GetItemRef(dict, name, &value) > 0) return Ref::steal(value);
-    PyErr_Clear();
-  }
+  if (!slot || !*slot) return nullptr;
+  Task* t = nb::inst_ptr<Task>(nb::handle(self));
+  PyObject* value = cached_item(t->attrs, *slot, name);
+  if (!value) PyErr_Clear();
+  return value;
+}
+
+}  // namespace
+
+Ref task_attr(PyObject* self, PyObject* name) {
+  if (PyObject* value = own_entry(self, name)) return Ref::steal(value);
   return pyco::getattr(self, name);
+}
+
+Ref task_attr_optional(PyObject* self, PyObject* name) {
+  if (PyObject* value = own_entry(self, name)) return Ref::steal(value);
+  PyObject* value = nullptr;
+  check_int(PyObject_GetOptionalAttr(self, name, &value));
+  return Ref::steal(value);
 }
 
 void bind_task(nb::module_& m) {
   init_names();
+  {
+    // Attributes read at every step that the engine itself sets only when the
+    // task is built or wired (the counter, tag and WT_run change every step).
+    TaskNames& T = tn();
+    register_cached_names(
+        {g().s_name.get(), g().s_loop_thread.get(), T.events.get(), T.WT.get(), T.WT_sleep.get(),
+         T.stop_flag.get(), g().s_task.get(), T.args.get(), T.CPU_bound.get(),
+         T.kwargs_buffer.get(), T.kwargs_buffer_len.get(), T.kwargs_buffer_threading_lock.get(),
+         T.Task_buffer_available_threading_lock.get(),
+         T.Task_buffer_available_asyncio_lock.get(), T.input_tasks.get(), T.output_tasks.get(),
+         T.incode_input_tasks.get(), T.incode_output_tasks.get()});
+  }
   Ref np = check(PyImport_ImportModule("numpy"));
   g_inf = pyco::getattr(np.get(), pyco::intern("inf").get()).release();
   const char* sig =

@@ -8,6 +8,7 @@
 #pragma once
 #include <atomic>
 
+#include "attr_cache.hpp"
 #include "engine.hpp"
 
 namespace velkor {
@@ -17,6 +18,8 @@ struct Task {
   // been built yet: each owes its unit back even if it is cancelled before
   // it ever runs.
   std::atomic<long> steps_submitted{0};
+  // The attributes task_attr read from the instance __dict__.
+  DictCache attrs;
 };
 
 // The C++ side of an async_task, or null for any other object.
@@ -28,6 +31,9 @@ Task* task_of(PyObject* obj);
 // missing there (a method, or an AttributeError to raise), goes through
 // getattr.
 Ref task_attr(PyObject* self, PyObject* name);
+// The same, but null (with no error set) where getattr would raise
+// AttributeError.
+Ref task_attr_optional(PyObject* self, PyObject* name);
 
 // The slot of self's instance __dict__ when it sits at a fixed offset (as on
 // async_task and its Python subclasses), else null. The slot holds null until
