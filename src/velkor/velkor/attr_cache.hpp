@@ -44,8 +44,9 @@ struct Bucket {
 extern Bucket buckets[kBuckets];
 extern std::uint64_t epoch;
 
-inline std::size_t bucket_of(PyObject* name) {
-  return static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(name) * 0x9E3779B97F4A7C15ull) >> 57);
+inline std::size_t bucket_of(PyObject* name) {  // the top 7 bits of a Fibonacci hash
+  const std::uint64_t h = reinterpret_cast<std::uintptr_t>(name) * 0x9E3779B97F4A7C15ull;
+  return static_cast<std::size_t>(h >> 57);
 }
 // The slot of a registered name, else -1. Registered names are interned, so
 // an interned string equal to one of them is that very object.

@@ -12,11 +12,15 @@ Globals& g() {
 
 
 
+namespace {
+DictCache g_state_cache;  // the entries state_attr read from the module's dict
+}  // namespace
+
 Ref state_attr(PyObject* name) {
   // The module's own dict holds every attribute it has; a name missing
   // there goes through getattr (module __getattr__, the AttributeError).
-  static DictCache* cache = new DictCache;  // never destroyed, as g()
-  if (PyObject* value = cached_item(*cache, PyModule_GetDict(g().state_module.get()), name))
+  if (PyObject* value =
+          cached_item(g_state_cache, PyModule_GetDict(g().state_module.get()), name))
     return Ref::steal(value);
   PyErr_Clear();
   return pyco::getattr(g().state_module.get(), name);
@@ -57,10 +61,6 @@ void init_globals(PyObject* module) {
   (void)module;
   pyco::init_util();
   G.state_module = check(PyImport_ImportModule("velkor.velkor_state"));
-  init_attr_cache();
-  register_cached_names({pyco::intern("Tasks").release(), pyco::intern("loop_threads").release(),
-                         pyco::intern("Events").release(), pyco::intern("network_node").release(),
-                         pyco::intern("waiter").release()});  // held for good
   Ref builtins = check(PyImport_ImportModule("builtins"));
   G.builtins_print = check(PyObject_GetAttrString(builtins.get(), "print"));
   G.asyncio = check(PyImport_ImportModule("asyncio"));
@@ -102,6 +102,11 @@ void init_globals(PyObject* module) {
       {&G.s_comma, ","},
   };
   for (const Name& n : names) *n.slot = pyco::intern(n.text);
+  init_attr_cache();
+  // The shared-state names read on every step ("Events" and "waiter" are
+  // held for good here; their users intern their own references).
+  register_cached_names({G.s_Tasks.get(), G.s_loop_threads.get(), G.s_network_node.get(),
+                         pyco::intern("Events").release(), pyco::intern("waiter").release()});
   G.kw_name = kwnames({"name"});
   G.kw_loop_eager = kwnames({"loop", "eager_start"});
   G.kw_return_exceptions = kwnames({"return_exceptions"});
