@@ -105,7 +105,13 @@ def census():
 class Workload:
     """source -> router -> (w1 | w2) -> sink, on runners a and b, plus the
     dispatch runner the router creates. w2 and the sink await coroutines of
-    the bridge's test module on the way."""
+    the bridge's test module on the way.
+
+    The router hands an item to the first ready worker in its own order, so a
+    quick worker can take every item. To have both paths carry flow in every
+    round, a worker's step waits until the other worker has been served once:
+    the first one served stays busy until the router hands an item to the
+    other one."""
 
     def __init__(self):
         self.runners = [Real_tasks("a"), Real_tasks("b")]
@@ -118,6 +124,13 @@ class Workload:
         self.arrived = set()
         self.hanging = threading.Event()
         a, b = (r.name for r in self.runners)
+        self.served = {"w1": threading.Event(), "w2": threading.Event()}
+
+        async def both_served(me, other):
+            self.served[me].set()
+            deadline = time.monotonic() + PATIENCE
+            while not self.served[other].is_set() and time.monotonic() < deadline:
+                await asyncio.sleep(0.001)
 
         async def sink(item, via):
             await bridge.yield_loop(1)
@@ -130,10 +143,12 @@ class Workload:
             S.Tasks[key("sink")].insert_kwargs_buffer({"item": item, "via": name}, tag)
             return tag
 
-        def w1(item):
+        async def w1(item):
+            await both_served("w1", "w2")
             return hand_to_sink("w1", item)
 
         async def w2(item):
+            await both_served("w2", "w1")
             await bridge.add(a=item, b=0)
             return hand_to_sink("w2", item)
 
