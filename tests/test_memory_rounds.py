@@ -158,8 +158,9 @@ class Workload:
             return tag
 
         async def hang():
+            sleeping = bridge.sleep_loop(10 ** 9, 0.05)  # its frame exists from here
             self.hanging.set()
-            await bridge.sleep_loop(10 ** 9, 0.05)
+            await sleeping
 
         self.sink = async_task(loop_thread=b, name="sink", task=sink, Task_buffer_available=4)
         self.w1 = async_task(loop_thread=a, name="w1", task=w1, Task_buffer_available=2)

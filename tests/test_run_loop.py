@@ -422,7 +422,7 @@ def test_a_trigger_loop_runs_once_per_trigger_and_keeps_its_loop_free(make_runne
     t.tag = "x"
     assert trigger.set()
     wait_until(lambda: calls, message="the first iteration")
-    run_on(r, asyncio.sleep(0.01), timeout=1)  # a spinning loop would never get here
+    run_on(r, asyncio.sleep(0.01), timeout=5)  # a spinning loop would never get here
     time.sleep(0.05)
     assert calls == [{"v": 1}] and not trigger.is_set()
     wait_until(lambda: t.Task_buffer_available == 1 and available(t), message="the unit")
@@ -455,7 +455,7 @@ def test_a_trigger_loop_cancelled_during_an_iteration_ends_and_frees_its_runner(
     assert entered.wait(5)
     t.cancel()  # all done while the work function holds the loop
     gate.set()
-    assert run_on(r, _other_task_names(), timeout=3) == []
+    assert run_on(r, _other_task_names(), timeout=10) == []
     assert t.Task_buffer_available == 1 and not event.is_set()
     assert capfd.readouterr() == ("", "")
 

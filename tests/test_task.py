@@ -214,8 +214,9 @@ def test_arming_an_event_whose_waiter_runner_is_closed(make_runner):
     available = waited_on_by_a_closed_runner(make_runner)
     started = time.monotonic()
     again = async_task(loop_thread="node_0,r", name="a")
-    # set() fails once on the closed runner, but the value is set by then.
-    assert time.monotonic() - started < 1
+    # set() fails once on the closed runner, but the value is set by then:
+    # well before the 5 s after which arming gives up.
+    assert time.monotonic() - started < 4
     assert S.Tasks["node_0,a"] is again and available.is_set()
 
 
@@ -231,7 +232,7 @@ def test_arming_gives_up_when_the_event_cannot_be_set(make_runner):
     started = time.monotonic()
     with pytest.raises(RuntimeError) as caught:
         async_task(loop_thread="node_0,r", name="a")
-    assert 4.5 <= time.monotonic() - started < 7
+    assert 4.5 <= time.monotonic() - started < 10
     assert str(caught.value) == (
         "task node_0,a: its service-available event node_0,a,service_available_event could "
         "not be set for 5 s: the waiter runner node_0,p has a closed loop")

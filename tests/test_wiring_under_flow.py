@@ -478,7 +478,12 @@ def test_consumers_cancelled_and_rebuilt_while_items_fan_out(make_runner, capfd)
     wiring = threading.Thread(target=churn, name="wiring rebuild", daemon=True)
     wiring.start()
     try:
-        feed(p, range(REBUILT), lambda i: {"item": i})
+        # Fed in chunks, each after one more rebuild: consumers are rebuilt
+        # while items flow, however the two threads' speeds compare.
+        for k, start in enumerate(range(0, REBUILT, REBUILT // 30)):
+            wait_until(lambda: rebuilt[0] >= k or errors, timeout=PATIENCE,
+                       message=f"rebuild {k}")
+            feed(p, range(start, min(start + REBUILT // 30, REBUILT)), lambda i: {"item": i})
         wait_until(lambda: arrivals.items(f"{key('c0')}@0") == set(range(REBUILT)), timeout=PATIENCE,
                    message="every item at the consumer that stays")
     finally:
@@ -535,9 +540,17 @@ def test_mirror_follows_set_and_clear_racing_from_two_threads(make_runner):
         clearing = threading.Thread(target=event.clear, name="clearing")
         clearing.start()
         assert clear_paused.wait(5)
-        assert event.set()  # the later write: the event ends set
+        # The later write: the event ends set. The set may wait for the clear
+        # it overtakes to queue its update, so it runs on a thread of its own.
+        results = []
+        setting = threading.Thread(target=lambda: results.append(event.set()), name="setting")
+        setting.start()
+        setting.join(0.2)
         set_done.set()
         clearing.join(5)
+        setting.join(5)
+        assert not clearing.is_alive() and not setting.is_alive()
+        assert results == [True]
     finally:
         del loop.call_soon_threadsafe
     run_on(runner, asyncio.sleep(0))  # every update queued before has run
