@@ -545,7 +545,7 @@ def test_mirror_follows_set_and_clear_racing_from_two_threads(make_runner):
         results = []
         setting = threading.Thread(target=lambda: results.append(event.set()), name="setting")
         setting.start()
-        setting.join(0.2)
+        setting.join(0.2)  # a set that need not wait has ended here, before the clear goes on
         set_done.set()
         clearing.join(5)
         setting.join(5)
