@@ -480,10 +480,11 @@ def test_consumers_cancelled_and_rebuilt_while_items_fan_out(make_runner, capfd)
     try:
         # Fed in chunks, each after one more rebuild: consumers are rebuilt
         # while items flow, however the two threads' speeds compare.
-        for k, start in enumerate(range(0, REBUILT, REBUILT // 30)):
+        chunk = REBUILT // 30
+        for k, start in enumerate(range(0, REBUILT, chunk)):
             wait_until(lambda: rebuilt[0] >= k or errors, timeout=PATIENCE,
                        message=f"rebuild {k}")
-            feed(p, range(start, min(start + REBUILT // 30, REBUILT)), lambda i: {"item": i})
+            feed(p, range(start, min(start + chunk, REBUILT)), lambda i: {"item": i})
         wait_until(lambda: arrivals.items(f"{key('c0')}@0") == set(range(REBUILT)), timeout=PATIENCE,
                    message="every item at the consumer that stays")
     finally:
