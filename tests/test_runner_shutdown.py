@@ -158,3 +158,126 @@ def test_threads_submitting_while_the_runner_stops():
         print("ok")
     """)
     assert_clean(proc, "ok\n")
+
+
+# A program ends while an engine step is inside its work function, for each
+# road work takes through the engine (its own step, eager start and batch
+# drain included) and each way a program ends. The work spins in Python, so
+# the runner thread gives the GIL up and asks for it back while the
+# interpreter finalizes: it is then ended by a forced unwind, which must
+# neither crash nor touch Python memory on its way out.
+EXIT_WORK = {
+    "plain": """
+        V.async_task(loop_thread="node_0,a", name="w", task=spin)
+        S.Tasks["node_0,w"].run()
+    """,
+    "async": """
+        async def work():
+            while True:
+                spin(0.01)
+                await asyncio.sleep(0)
+        V.async_task(loop_thread="node_0,a", name="w", task=work)
+        S.Tasks["node_0,w"].run()
+    """,
+    "chain": """
+        def produce():
+            S.Tasks["node_0,w"].insert_kwargs_buffer({}, "t")
+            return "t"
+        V.async_task(loop_thread="node_0,b", name="p", task=produce)
+        V.async_task(loop_thread="node_0,a", name="w", task=spin, Task_buffer_available=1)
+        S.Tasks["node_0,p"].insert_output_tasks(["node_0,w"])
+        S.Tasks["node_0,p"].run()
+    """,
+    "mode1": """
+        V.async_task(loop_thread="node_0,b", name="p", task=lambda: None)
+        V.async_task(loop_thread="node_0,a", name="w", task=spin, WT=1)
+        S.Tasks["node_0,p"].insert_output_tasks(["node_0,w"])
+        S.Tasks["node_0,w"].start()
+        wait_until(lambda: S.Tasks["node_0,w"].WT_run)
+        S.Tasks["node_0,p"].run()
+    """,
+    "mode2": """
+        V.async_task(loop_thread="node_0,a", name="w", task=spin, WT=2, WT_sleep=0.001)
+        S.Tasks["node_0,w"].start()
+    """,
+    "cpu_bound": """
+        V.async_task(loop_thread="node_0,a", name="w", task=spin, CPU_bound=True)
+        S.Tasks["node_0,w"].run()
+    """,
+    "router": """
+        from velkor.router import router
+        def produce():
+            S.Tasks["node_0,router_r"].insert_kwargs_buffer({}, "t")
+            return "t"
+        V.async_task(loop_thread="node_0,b", name="p", task=produce)
+        V.async_task(loop_thread="node_0,a", name="w", task=spin, Task_buffer_available=1)
+        router("r", output_tasks=["node_0,w"])
+        S.Tasks["node_0,p"].insert_output_tasks(["node_0,router_r"])
+        S.Tasks["node_0,p"].run()
+    """,
+    "dravel": """
+        from velkor.dravel import dravel
+        record = V.buffer()
+        V.async_task(loop_thread="node_0,a", name="w", task=spin)
+        dravel("d", WT_sleep=0.002, optimum_delay=0.001, zarib=1.0, output_task="node_0,w",
+               buffers_list=[record])
+        with record.buffer_threading_lock:
+            record.buffer.append({"buffer_timestamp": time.time(), "data": {}})
+    """,
+}
+
+EXIT_ENDINGS = {
+    "end": ("", 0),
+    "exit": ("sys.exit(3)", 3),
+    "raise": ("raise RuntimeError('program fails')", 1),
+    "stop": ("for r in list(S.loop_threads.values()): r.stop()", 0),
+}
+
+EXIT_PRELUDE = LOOP_PRELUDE + """
+import asyncio, sys, threading, time
+from velkor import velkor as V, velkor_state as S
+inside = threading.Event()
+def spin(seconds=1.0, **_):  # a CPU-bound step's executor thread is joined at exit
+    inside.set()
+    t = time.time()
+    while time.time() - t < seconds:
+        sum(range(200))
+def wait_until(pred, timeout=20):
+    deadline = time.monotonic() + timeout
+    while not pred():
+        if time.monotonic() > deadline:
+            raise SystemExit("timed out")
+        time.sleep(0.002)
+for name in ("a", "b"):
+    V.Real_tasks(name).start()
+"""
+
+
+def exit_script(work, ending):
+    return (EXIT_PRELUDE + textwrap.dedent(EXIT_WORK[work])
+            + "wait_until(inside.is_set)\ntime.sleep(0.02)\nprint('main ends', flush=True)\n"
+            + EXIT_ENDINGS[ending][0] + "\n")
+
+
+@pytest.mark.parametrize("work", sorted(EXIT_WORK))
+def test_program_ends_while_a_step_runs(work):
+    # Each ending twice, all in parallel: fresh interpreters, so each run
+    # meets the exit on its own.
+    runs = [ending for ending in EXIT_ENDINGS for _ in range(2)]
+    procs = [subprocess.Popen([sys.executable, "-c", exit_script(work, ending)],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+             for ending in runs]
+    failures = []
+    for ending, proc in zip(runs, procs):
+        out, err = proc.communicate(timeout=60)
+        status = EXIT_ENDINGS[ending][1]
+        lines = err.splitlines()
+        if ending == "raise":  # the program's own traceback, and nothing else
+            ok_err = bool(lines) and lines[0].startswith("Traceback") and \
+                lines[-1] == "RuntimeError: program fails"
+        else:
+            ok_err = err == ""
+        if proc.returncode != status or out != "main ends\n" or not ok_err:
+            failures.append(f"{ending}: status {proc.returncode} (want {status}), "
+                            f"stdout {out!r}, stderr {err[-600:]!r}")
+    assert not failures, "\n".join(failures)

@@ -29,14 +29,16 @@ class [[nodiscard]] Frame {
   Frame(std::coroutine_handle<> h, PromiseBase* p) noexcept : h_(h), p_(p) {}
   Frame(Frame&& o) noexcept : h_(std::exchange(o.h_, {})), p_(o.p_) {}
   Frame(const Frame&) = delete;
+  // On a thread being unwound at interpreter exit the frame is left as it
+  // is: destroying it would free Python memory without the GIL (ref.hpp).
   ~Frame() {
-    if (h_) h_.destroy();
+    if (h_ && Ref::holds_gil()) h_.destroy();
   }
   std::coroutine_handle<> release() noexcept { return std::exchange(h_, {}); }
   std::coroutine_handle<> handle() const noexcept { return h_; }
   PromiseBase* promise() const noexcept { return p_; }
   void reset() noexcept {
-    if (h_) std::exchange(h_, {}).destroy();
+    if (h_ && Ref::holds_gil()) std::exchange(h_, {}).destroy();
   }
 
  private:
@@ -138,13 +140,14 @@ struct PromiseBase {
     (add_root(a), ...);
   }
   ~PromiseBase() {
+    --g_stats.frames_live;
+    if (!Ref::holds_gil()) return;  // thread unwound at exit: leak (ref.hpp)
     Py_XDECREF(yf);
     Py_XDECREF(yielded);
     Py_XDECREF(sent);
     Py_XDECREF(thrown);
     Py_XDECREF(result);
     Py_XDECREF(error);
-    --g_stats.frames_live;
   }
   void add_root(Ref& r) noexcept {
     if (nroots < kMaxRoots) roots[nroots++] = r.slot();
@@ -152,13 +155,17 @@ struct PromiseBase {
   template <class T>
   void add_root(T&) noexcept {}
 
-  // Frames are small and short-lived: use pymalloc (GIL is always held).
+  // Frames are small and short-lived: use pymalloc. pymalloc needs the GIL,
+  // which a thread unwound at interpreter exit no longer has: the frame's
+  // memory is left alone there.
   static void* operator new(std::size_t n) {
     void* p = PyMem_Malloc(n);
     if (!p) throw std::bad_alloc();
     return p;
   }
-  static void operator delete(void* p) noexcept { PyMem_Free(p); }
+  static void operator delete(void* p) noexcept {
+    if (Ref::holds_gil()) PyMem_Free(p);
+  }
 
   std::suspend_always initial_suspend() noexcept { return {}; }  // lazy, like async def
   std::suspend_always final_suspend() noexcept { return {}; }    // driver destroys
@@ -244,7 +251,9 @@ struct RawYieldAwaiter {
     p->yielded = std::exchange(value, nullptr);
   }
   Ref await_resume() { return p->take_resume_value(); }
-  ~RawYieldAwaiter() { Py_XDECREF(value); }
+  ~RawYieldAwaiter() {
+    if (value) Ref::drop(value);
+  }
 };
 
 struct TryAwaiter {
