@@ -256,3 +256,40 @@ def test_concurrent_wiring_of_distinct_pairs(graph):
         assert producer.output_tasks == {consumer.name, "node_0,a"}
         assert consumer.input_tasks == {producer.name} and not consumer.incode_input_tasks
     assert S.Events[AVAILABLE].l_t_list == {"node_0,p"}
+
+
+@pytest.mark.parametrize("reuse", ["replace", "stop_then_new"])
+def test_items_flow_after_the_producers_runner_key_is_used_again(make_runner, reuse):
+    # A producer on runner b feeds cons on runner c; b's key then goes to a
+    # new runner, the producer is rebuilt there and wired to cons again.
+    # cons's event listed b all along: the new runner must get its mirror.
+    got = []
+    make_runner("b"), make_runner("c")
+    async_task(loop_thread="node_0,c", name="cons", task=lambda i: got.append(i))
+
+    def build_producer():
+        def prod(i):
+            S.Tasks["node_0,cons"].insert_kwargs_buffer({"i": i}, f"t{i}")
+            return f"t{i}"
+        async_task(loop_thread="node_0,b", name="p", task=prod)
+        S.Tasks["node_0,p"].insert_output_tasks(["node_0,cons"])
+
+    def feed(items):
+        for i in items:
+            S.Tasks["node_0,p"].insert_kwargs_buffer({"i": i}, f"in{i}")
+            S.Tasks["node_0,p"].run(f"in{i}")
+
+    build_producer()
+    feed([0])
+    wait_until(lambda: got == [0], message="the first item")
+    S.Tasks["node_0,p"].cancel()
+    if reuse == "stop_then_new":
+        old = S.loop_threads["node_0,b"]
+        old.stop()
+        wait_until(old.loop.is_closed, message="the old runner to close")
+    make_runner("b")
+    build_producer()
+    feed(range(1, 51))
+    wait_until(lambda: len(got) == 51, message="every item after the reuse")
+    assert sorted(got) == list(range(51))
+    assert S.Tasks["node_0,cons"].kwargs_buffer == {}

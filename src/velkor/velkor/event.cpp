@@ -64,10 +64,28 @@ void schedule_update(PyObject* self, PyObject* l_t) {
   submit(runner.get(), std::move(func), Ref(), std::move(kwargs));
 }
 
+// Whether the runner registered under `l_t` now holds a mirror of `name`.
+// True as well when there is no such runner or table to ask: then nothing
+// can be sent there anyway.
+bool has_mirror(PyObject* l_t, PyObject* name) {
+  Ref runners = state_attr(g().s_loop_threads.get());
+  PyObject* raw = nullptr;
+  if (check_int(PyMapping_GetOptionalItem(runners.get(), l_t, &raw)) == 0) return true;
+  Ref runner = Ref::steal(raw);
+  if (check_int(PyObject_GetOptionalAttr(runner.get(), g().s_Events_async.get(), &raw)) == 0)
+    return true;
+  Ref table = Ref::steal(raw);
+  return check_int(PySequence_Contains(table.get(), name)) != 0;
+}
+
 // Recompute l_t_list from both waiter lists (the runner of every waiter, as
 // its task says now), send the current value to the local runners that are
-// new in it, then store it. Called with both locks held. Raises to the
-// caller; l_t_list is assigned last, so it keeps its old value on failure.
+// new in it, then store it. A runner key already listed gets the value too
+// when the runner registered under it now has no mirror: the key was used
+// again by a new runner (the old one replaced, or stopped and made anew),
+// whose table starts empty; without the update its tasks would never see
+// the event. Called with both locks held. Raises to the caller; l_t_list
+// is assigned last, so it keeps its old value on failure.
 void recompute_runners(PyObject* self) {
   Ref automate = attr(self, N().s_automate_list);
   Ref custom = attr(self, N().s_custom_list);
@@ -85,11 +103,16 @@ void recompute_runners(PyObject* self) {
     if (PyErr_Occurred()) pyco::throw_current();
   }
   Ref old = attr(self, N().s_l_t_list);
-  Ref added = check(PyNumber_Subtract(runner_keys.get(), old.get()));
+  Ref name = attr(self, g().s_name);
   {
-    Ref it = check(PyObject_GetIter(added.get()));
-    while (Ref key = Ref::steal(PyIter_Next(it.get())))
-      if (is_local_key(key.get())) schedule_update(self, key.get());
+    Ref it = check(PyObject_GetIter(runner_keys.get()));
+    while (Ref key = Ref::steal(PyIter_Next(it.get()))) {
+      if (!is_local_key(key.get())) continue;
+      if (check_int(PySequence_Contains(old.get(), key.get())) &&
+          has_mirror(key.get(), name.get()))
+        continue;
+      schedule_update(self, key.get());
+    }
     if (PyErr_Occurred()) pyco::throw_current();
   }
   set_attr(self, N().s_l_t_list, runner_keys.get());
