@@ -469,3 +469,29 @@ def test_locks_taken_custom_first_and_released_on_failure():
     assert e.custom_waiter_task_list == {"node_0,bad"}
     assert e.l_t_list is listed
     assert not custom.locked() and not automate.locked()
+
+
+def test_a_change_on_the_runners_own_thread_wins_over_older_queued_updates(make_runner):
+    # A change made on a runner's loop thread reaches its mirror at once,
+    # ahead of an update another thread queued before it; that older update,
+    # run afterwards, must not bring the older value back.
+    runner = make_runner("r")
+    stand_in("node_0,w", runner)
+    event = V.custom_event("e")
+    event.insert_custom_waiter_task("node_0,w")
+    assert mirror(runner, "node_0,e") == (True, False)
+    go, seen = threading.Event(), []
+
+    def on_the_loop():
+        go.wait(5)                       # the set below is queued behind this
+        event.clear()
+        seen.append(runner.Events_async["node_0,e"].is_set())
+
+    runner.loop.call_soon_threadsafe(on_the_loop)
+    assert event.set()
+    go.set()
+    assert mirror(runner, "node_0,e") == (True, False)
+    assert seen == [False]               # cleared at once, in the same call
+    assert not event.is_set()
+    assert event.set()                   # later updates still go through
+    assert mirror(runner, "node_0,e") == (True, True)

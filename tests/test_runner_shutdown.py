@@ -281,3 +281,29 @@ def test_program_ends_while_a_step_runs(work):
             failures.append(f"{ending}: status {proc.returncode} (want {status}), "
                             f"stdout {out!r}, stderr {err[-600:]!r}")
     assert not failures, "\n".join(failures)
+
+
+def test_tasks_of_other_nodes_and_dropped_runners_hold_no_descriptors():
+    # Tasks of another node (made directly, or as placeholders for custom
+    # waiters) share one never-started runner per node; a runner replaced
+    # before it ever ran, once dropped, closes its loop quietly (debug mode
+    # would report an unclosed loop or a failing __del__ on stderr).
+    proc = run_script("""
+        import os
+        def fds():
+            return len(os.listdir("/proc/self/fd"))
+        base = fds()
+        for i in range(300):
+            V.async_task(loop_thread=None, name=f"t{i}", network_node_name="m")
+        event = V.custom_event("e")
+        for i in range(100):
+            event.insert_custom_waiter_task(f"q,w{i}")
+        print("remote", fds() - base < 30, len(S.loop_threads))  # one loop per node
+        base = fds()
+        for i in range(20):
+            V.Real_tasks("x")            # replaces the one before, never started
+        S.loop_threads.pop("node_0,x").loop.close()
+        gc.collect()
+        print("replaced", fds() - base)
+    """)
+    assert_clean(proc, "remote True 2\nreplaced 0\n")

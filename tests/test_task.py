@@ -110,7 +110,7 @@ def test_a_task_of_the_local_node(make_runner, node, network_node_name, name, ke
     assert list(S.loop_threads) == [f"{node},r"]
 
 
-def test_a_task_of_another_node_gets_a_new_unstarted_runner_and_no_events(runner):
+def test_tasks_of_another_node_share_an_unstarted_runner_and_have_no_events(runner):
     b = async_task(loop_thread=None, name="b", network_node_name="m")
     assert S.Tasks == {"m,b": b} and b.events == [] and S.Events == {}
     first = b.loop_thread
@@ -118,13 +118,18 @@ def test_a_task_of_another_node_gets_a_new_unstarted_runner_and_no_events(runner
     assert runner_thread(first) is None and not first.loop.is_running()
     assert links(b) == NO_LINKS and list(vars(b)) == ATTRIBUTES
 
-    # Every such task gets a runner of its own; `loop_thread` is not looked at.
+    # Later tasks of that node share the runner while it has never been
+    # started (one loop, not one per task); `loop_thread` is not looked at.
     c = async_task(loop_thread="not a runner", name="c", network_node_name="m")
-    assert c.loop_thread is not first
-    assert S.loop_threads["node_0,m,EXTERNAL"] is c.loop_thread
+    assert c.loop_thread is first
     assert sorted(S.loop_threads) == ["node_0,m,EXTERNAL", "node_0,r"]
     assert c.events == [] and S.Events == {}
-    first.loop.close()  # replaced before it ever ran
+    # Once the application has started it, the next task gets a new one.
+    first.start()
+    wait_until(first.loop.is_running, message="the started runner's loop")
+    d = async_task(loop_thread=None, name="d", network_node_name="m")
+    assert d.loop_thread is not first and S.loop_threads["node_0,m,EXTERNAL"] is d.loop_thread
+    wait_until(first.loop.is_closed, message="the replaced runner to stop")
 
 
 def test_construction_creates_the_events_and_arms_the_available_one(runner):

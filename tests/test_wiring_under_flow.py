@@ -557,3 +557,45 @@ def test_mirror_follows_set_and_clear_racing_from_two_threads(make_runner):
     run_on(runner, asyncio.sleep(0))  # every update queued before has run
     assert event.is_set()
     assert runner.Events_async["node_0,e"].is_set(), "the mirror is clear while its event is set"
+
+
+@pytest.mark.parametrize("road", ["trig_output", "router"])
+@pytest.mark.parametrize("units", [1, 2])
+def test_a_burst_from_one_runner_never_overruns_a_consumers_units(make_runner, road, units):
+    # Every step of the burst is in flight on the producer's runner at once;
+    # each start of the consumer clears its event on that runner's thread,
+    # so the next step must already see it clear.
+    for name in ("a", "c"):
+        make_runner(name)
+    lock, running, peak, got = threading.Lock(), [0], [0], []
+
+    async def consume(i):
+        with lock:
+            running[0] += 1
+            peak[0] = max(peak[0], running[0])
+        await asyncio.sleep(0.002)
+        with lock:
+            running[0] -= 1
+        got.append(i)
+
+    target = key("router_r") if road == "router" else key("cons")
+
+    def produce(i):
+        S.Tasks[target].insert_kwargs_buffer({"i": i}, f"t{i}")
+        return f"t{i}"
+
+    async_task(loop_thread=key("c"), name="cons", task=consume, Task_buffer_available=units)
+    producer = async_task(loop_thread=key("a"), name="p", task=produce)
+    if road == "router":
+        router("r", output_tasks=[key("cons")])
+    producer.insert_output_tasks([target])
+    items = range(60)
+    for i in items:
+        producer.insert_kwargs_buffer({"i": i}, f"in{i}")
+    for i in items:
+        producer.run(f"in{i}")
+    wait_until(lambda: len(got) == len(items), PATIENCE, message="every item")
+    assert sorted(got) == list(items)
+    assert peak[0] <= units
+    wait_until(lambda: S.Tasks[key("cons")].Task_buffer_available == units,
+               message="the consumer's units back")

@@ -83,7 +83,7 @@ void init_globals(PyObject* module) {
       {&G.s_executor, "executor"}, {&G.s_append_task_queue, "append_task_queue"},
       {&G.s_loop_thread, "loop_thread"}, {&G.s_cancel, "cancel"}, {&G.s_get_name, "get_name"},
       {&G.s_create_task, "create_task"}, {&G.s_run_in_executor, "run_in_executor"},
-      {&G.s_stop, "stop"}, {&G.s_is_closed, "is_closed"}, {&G.s_run_forever, "run_forever"},
+      {&G.s_stop, "stop"}, {&G.s_is_closed, "is_closed"}, {&G.s_is_running, "is_running"}, {&G.s_run_forever, "run_forever"},
       {&G.s_close, "close"}, {&G.s_call_soon_threadsafe, "call_soon_threadsafe"},
       {&G.s_call_soon, "call_soon"},
       {&G.s_done, "done"}, {&G.s_cancelled, "cancelled"}, {&G.s_exception, "exception"},

@@ -36,7 +36,7 @@ struct Globals {
       start_server, open_connection;
   // names
   Ref s_name, s_loop, s_Events_async, s_executor, s_append_task_queue, s_loop_thread, s_cancel,
-      s_get_name, s_create_task, s_run_in_executor, s_stop, s_is_closed, s_run_forever,
+      s_get_name, s_create_task, s_run_in_executor, s_stop, s_is_closed, s_is_running, s_run_forever,
       s_close, s_call_soon_threadsafe, s_call_soon, s_done, s_cancelled, s_exception, s_add_done_callback,
       s_network_node, s_loop_threads, s_Tasks, s_task, s_start, s_split,
       s_run_until_complete, s_shutdown_asyncgens, s_read, s_write, s_drain, s_wait_closed,

@@ -42,18 +42,47 @@ void set_attr(PyObject* o, const Ref& name, PyObject* value) {
 // ---------------------------------------------------------------------------
 // Mirror updates.
 
+// Mirror updates are numbered: every change of an event's value (and every
+// refresh that sends it) takes the next number, under the event's custom
+// waiter lock, so one event's numbers follow the order of its changes. A
+// runner remembers the number of the last update it applied per event, and
+// an update that arrives with a lower one is dropped: it is older than what
+// the mirror holds.
+//
+// That is what lets a change made on a runner's own thread reach that
+// runner's mirror at once, ahead of updates still queued there: a producer
+// that starts a consumer (run() clears the consumer's service-available
+// event when its last unit goes) sees the mirror on its own runner clear
+// before its next step looks at it, so a burst of steps cannot start the
+// consumer more often than it has units. The updates it overtook carry
+// older values and are dropped when they run. Only the engine's own
+// event_config is numbered and applied early; a replaced one is always
+// submitted, in order.
+//
+// The counter is only used with the GIL held.
+unsigned long long g_update_number = 0;
+
+void config_mirror(PyObject* l_t, PyObject* event, PyObject* value, PyObject* number);
+
 // Send the event's current value to the runner `l_t`: submit
 // velkor_state.event_config(l_t=l_t, event=self.name, value=self._value) to
-// that runner's loop. The value is the one read now.
-void schedule_update(PyObject* self, PyObject* l_t) {
+// that runner's loop. The value is the one read now; `number` is the
+// update's number (see above).
+void schedule_update(PyObject* self, PyObject* l_t, PyObject* number) {
   Ref runners = state_attr(g().s_loop_threads.get());
   Ref runner = check(PyObject_GetItem(runners.get(), l_t));
   Ref func = state_attr(N().s_event_config.get());
   if (func.get() == N().event_config.get()) {
     // The engine's own coroutine awaits nothing: its update is made by a
-    // plain call on the loop, which spares an asyncio task per update.
-    Ref args = check(PyTuple_Pack(3, l_t, attr(self, g().s_name).get(),
-                                  attr(self, N().s__value).get()));
+    // plain call on the loop, which spares an asyncio task per update; on
+    // the runner's own thread, at once.
+    Ref name = attr(self, g().s_name);
+    Ref value = attr(self, N().s__value);
+    if (on_runner_thread(runner.get())) {
+      config_mirror(l_t, name.get(), value.get(), number);
+      return;
+    }
+    Ref args = check(PyTuple_Pack(4, l_t, name.get(), value.get(), number));
     submit_call(runner.get(), N().config_now, std::move(args));
     return;
   }
@@ -64,29 +93,12 @@ void schedule_update(PyObject* self, PyObject* l_t) {
   submit(runner.get(), std::move(func), Ref(), std::move(kwargs));
 }
 
-// Whether the runner registered under `l_t` now holds a mirror of `name`.
-// True as well when there is no such runner or table to ask: then nothing
-// can be sent there anyway.
-bool has_mirror(PyObject* l_t, PyObject* name) {
-  Ref runners = state_attr(g().s_loop_threads.get());
-  PyObject* raw = nullptr;
-  if (check_int(PyMapping_GetOptionalItem(runners.get(), l_t, &raw)) == 0) return true;
-  Ref runner = Ref::steal(raw);
-  if (check_int(PyObject_GetOptionalAttr(runner.get(), g().s_Events_async.get(), &raw)) == 0)
-    return true;
-  Ref table = Ref::steal(raw);
-  return check_int(PySequence_Contains(table.get(), name)) != 0;
-}
-
 // Recompute l_t_list from both waiter lists (the runner of every waiter, as
 // its task says now), send the current value to the local runners that are
-// new in it, then store it. A runner key already listed gets the value too
-// when the runner registered under it now has no mirror: the key was used
-// again by a new runner (the old one replaced, or stopped and made anew),
-// whose table starts empty; without the update its tasks would never see
-// the event. Called with both locks held. Raises to the caller; l_t_list
-// is assigned last, so it keeps its old value on failure.
+// new in it, then store it. Called with both locks held. Raises to the
+// caller; l_t_list is assigned last, so it keeps its old value on failure.
 void recompute_runners(PyObject* self) {
+  Ref number;  // taken when the first update is sent
   Ref automate = attr(self, N().s_automate_list);
   Ref custom = attr(self, N().s_custom_list);
   Ref waiters = check(PyNumber_Or(automate.get(), custom.get()));
@@ -103,15 +115,13 @@ void recompute_runners(PyObject* self) {
     if (PyErr_Occurred()) pyco::throw_current();
   }
   Ref old = attr(self, N().s_l_t_list);
-  Ref name = attr(self, g().s_name);
+  Ref added = check(PyNumber_Subtract(runner_keys.get(), old.get()));
   {
-    Ref it = check(PyObject_GetIter(runner_keys.get()));
+    Ref it = check(PyObject_GetIter(added.get()));
     while (Ref key = Ref::steal(PyIter_Next(it.get()))) {
       if (!is_local_key(key.get())) continue;
-      if (check_int(PySequence_Contains(old.get(), key.get())) &&
-          has_mirror(key.get(), name.get()))
-        continue;
-      schedule_update(self, key.get());
+      if (!number) number = check(PyLong_FromUnsignedLongLong(++g_update_number));
+      schedule_update(self, key.get(), number.get());
     }
     if (PyErr_Occurred()) pyco::throw_current();
   }
@@ -135,10 +145,11 @@ bool change_value(PyObject* self, bool value) {
     Ref current = attr(self, N().s__value);
     if ((check_int(PyObject_IsTrue(current.get())) != 0) == value) return true;
     set_attr(self, N().s__value, value ? Py_True : Py_False);
+    Ref number = check(PyLong_FromUnsignedLongLong(++g_update_number));
     Ref runner_keys = attr(self, N().s_l_t_list);  // read once: it is replaced, never changed
     Ref it = check(PyObject_GetIter(runner_keys.get()));
     while (Ref key = Ref::steal(PyIter_Next(it.get())))
-      if (is_local_key(key.get())) schedule_update(self, key.get());
+      if (is_local_key(key.get())) schedule_update(self, key.get(), number.get());
     if (PyErr_Occurred()) pyco::throw_current();
     return true;
   } catch (...) {
@@ -184,6 +195,8 @@ void remove_mirrors(PyObject* self, PyObject* name) {
     Ref runner = Ref::steal(raw);
     Ref table = attr(runner.get(), g().s_Events_async);
     Ref mirror = pyco::call_method(table.get(), N().s_pop.get(), Ref::borrow(name), pyco::none());
+    if (Runner* r = runner_of(runner.get()); r && r->mirror_updates)
+      check_int(PyDict_Pop(r->mirror_updates.get(), name, nullptr));
     if (!wake || mirror.get() == Py_None) continue;
     Ref args = check(PyTuple_Pack(1, mirror.get()));
     try {
@@ -355,16 +368,29 @@ PYCO_METHOD(m_delete_custom, "delete_custom_waiter_task", 1, "task")
 // table of runner `l_t`. Runs on that runner's loop only, and awaits nothing:
 // a coroutine of the loop sees the mirror before or after the whole update.
 
-Ref mirror_table(PyObject* l_t) {
-  Ref runners = state_attr(g().s_loop_threads.get());
-  Ref runner = check(PyObject_GetItem(runners.get(), l_t));
-  return attr(runner.get(), g().s_Events_async);
+// Whether the update numbered `number` of `event` is newer than the last
+// one `runner` applied; if so it is recorded as the last.
+bool newest_update(PyObject* runner, PyObject* event, PyObject* number) {
+  Runner* r = runner_of(runner);
+  if (!r) return true;
+  if (!r->mirror_updates) r->mirror_updates = check(PyDict_New());
+  PyObject* raw = nullptr;
+  check_int(PyDict_GetItemRef(r->mirror_updates.get(), event, &raw));
+  Ref last = Ref::steal(raw);
+  if (last && check_int(PyObject_RichCompareBool(last.get(), number, Py_GE))) return false;
+  check_int(PyDict_SetItem(r->mirror_updates.get(), event, number));
+  return true;
 }
 
-void config_mirror(PyObject* l_t, PyObject* event, PyObject* value) {
+// `number` is null for an update that is not numbered (event_config called
+// as such): it is always applied.
+void config_mirror(PyObject* l_t, PyObject* event, PyObject* value, PyObject* number) {
   EventNames& n = N();
   try {
-    Ref table = mirror_table(l_t);
+    Ref runners = state_attr(g().s_loop_threads.get());
+    Ref runner = check(PyObject_GetItem(runners.get(), l_t));
+    Ref table = attr(runner.get(), g().s_Events_async);
+    if (number && !newest_update(runner.get(), event, number)) return;
     const bool on = check_int(PyObject_IsTrue(value)) != 0;
     PyObject* raw = nullptr;
     if (check_int(PyMapping_GetOptionalItem(table.get(), event, &raw)) == 0) {
@@ -385,17 +411,17 @@ void config_mirror(PyObject* l_t, PyObject* event, PyObject* value) {
 }
 
 pyco::CoroNone event_config_body(Ref l_t, Ref event, Ref value) {
-  config_mirror(l_t.get(), event.get(), value.get());
+  config_mirror(l_t.get(), event.get(), value.get(), nullptr);
   co_return;
 }
 
 PyObject* config_now(PyObject*, PyObject* const* a, Py_ssize_t na) {
-  if (na != 3) {
-    PyErr_SetString(PyExc_TypeError, "_config_mirror takes (l_t, event, value)");
+  if (na != 4) {
+    PyErr_SetString(PyExc_TypeError, "_config_mirror takes (l_t, event, value, number)");
     return nullptr;
   }
   return pyco::guard([&] {
-    config_mirror(a[0], a[1], a[2]);
+    config_mirror(a[0], a[1], a[2], a[3]);
     return Py_NewRef(Py_None);
   });
 }
@@ -438,7 +464,28 @@ void init_names() {
   names = n;
 }
 
+PyObject* g_event_type = nullptr;  // custom_event (the module holds it)
+
 }  // namespace
+
+void send_events_to_new_runner(PyObject* l_t) {
+  Ref events = state_attr(N().s_Events.get());
+  Ref all = check(PyMapping_Values(events.get()));
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(all.get()); ++i) {
+    PyObject* event = PyList_GET_ITEM(all.get(), i);
+    if (!PyObject_TypeCheck(event, reinterpret_cast<PyTypeObject*>(g_event_type))) continue;
+    try {
+      Ref lock = attr(event, N().s_custom_lock);
+      LockGuard hold(lock.get());
+      Ref runner_keys = attr(event, N().s_l_t_list);
+      if (!check_int(PySequence_Contains(runner_keys.get(), l_t))) continue;
+      Ref number = check(PyLong_FromUnsignedLongLong(++g_update_number));
+      schedule_update(event, l_t, number.get());
+    } catch (const pyco::Exception&) {
+      // An event the application has taken apart: nothing to send.
+    }
+  }
+}
 
 void bind_event(nb::module_& m) {
   init_names();
@@ -457,6 +504,7 @@ void bind_event(nb::module_& m) {
           nb::arg("name").none(), nb::arg("task").none() = nb::none(),
           "Create the event, register it and compute its waiters and their runners.");
   PyObject* c = cls.ptr();
+  g_event_type = c;
   pyco::add_method(c, "is_set", m_is_set_method,
                    "is_set($self)\n--\n\nReturn the event's value (_value).");
   pyco::add_method(c, "delete", m_delete_method,

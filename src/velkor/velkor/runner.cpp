@@ -7,15 +7,26 @@
 #include <vector>
 
 namespace velkor {
-namespace {
-
-std::atomic<int> g_live_threads{0};
 
 Runner* runner_of(PyObject* obj) {
   Runner* r = nullptr;
   if (nb::try_cast<Runner*>(nb::handle(obj), r, false)) return r;
   return nullptr;
 }
+
+bool never_started(PyObject* runner) {
+  Runner* r = runner_of(runner);
+  return r && r->phase.load() == Runner::kRegistered;
+}
+
+bool on_runner_thread(PyObject* runner) {
+  Runner* r = runner_of(runner);
+  return r && r->thread_id.load(std::memory_order_relaxed) == PyThread_get_thread_ident();
+}
+
+namespace {
+
+std::atomic<int> g_live_threads{0};
 
 int phase_of(PyObject* runner_obj) {
   Runner* r = runner_of(runner_obj);
@@ -558,10 +569,12 @@ void runner_init(Runner* self, nb::object name) {
   const bool local =
       check_int(PyObject_RichCompareBool(PyList_GET_ITEM(fields.get(), 0), node.get(), Py_EQ));
   Ref table = state_attr(G.s_loop_threads.get());
+  bool replaces = false;
   if (local) {
     PyObject* old_raw = nullptr;
     check_int(PyDict_GetItemRef(table.get(), key.get(), &old_raw));
     if (Ref old = Ref::steal(old_raw)) {
+      replaces = true;
       // A runner already closed cannot be stopped again (its loop would
       // refuse the work): the key is simply reused.
       PyObject* old_loop = nullptr;
@@ -578,6 +591,53 @@ void runner_init(Runner* self, nb::object name) {
   Ref events = check(PyDict_New());
   check_int(PyObject_SetAttr(obj, G.s_Events_async.get(), events.get()));
   check_int(PyObject_SetAttr(obj, G.s_executor.get(), Py_None));
+  if (replaces) send_events_to_new_runner(key.get());
+}
+
+// The collector finalizes the objects of a garbage cycle in no set order:
+// a selector loop whose self-pipe sockets went first fails to close. What
+// is left is its selector, closed here, and the mark that the loop is
+// closed, so that its own __del__ does not try again and report the same
+// failure.
+void close_half_finalized(PyObject* loop) {
+  PyErr_Clear();
+  PyObject* raw = nullptr;
+  if (PyObject_GetOptionalAttrString(loop, "_selector", &raw) > 0) {
+    Ref selector = Ref::steal(raw);
+    if (selector.get() != Py_None) {
+      Ref r = Ref::steal(PyObject_CallMethodNoArgs(selector.get(), g().s_close.get()));
+      PyObject_SetAttrString(loop, "_selector", Py_None);
+    }
+  }
+  if (PyObject_HasAttrStringWithError(loop, "_closed") > 0)
+    PyObject_SetAttrString(loop, "_closed", Py_True);
+  PyErr_Clear();
+}
+
+// A runner collected without its loop ever having run closes that loop
+// first, while its selector and self-pipe are still whole: nothing could run
+// it any more, and left to the garbage collector, the loop's own __del__ may
+// come after its sockets were finalized, fail to close, and keep its
+// selector open. A runner that ran closes its loop on its own thread. At
+// interpreter exit nothing is done: the process gives its descriptors back,
+// and the collector may have finalized the loop's sockets already.
+void runner_finalize(PyObject* self) {
+  if (Py_IsFinalizing()) return;
+  Runner* r = runner_of(self);
+  if (!r || r->phase.load() != Runner::kRegistered) return;
+  PyObject* pending = PyErr_GetRaisedException();
+  PyObject* raw = nullptr;
+  if (PyObject_GetOptionalAttr(self, g().s_loop.get(), &raw) > 0) {
+    Ref loop = Ref::steal(raw);
+    Ref closed = Ref::steal(PyObject_CallMethodNoArgs(loop.get(), g().s_is_closed.get()));
+    Ref running = Ref::steal(PyObject_CallMethodNoArgs(loop.get(), g().s_is_running.get()));
+    if (closed.get() == Py_False && running.get() == Py_False) {
+      Ref done = Ref::steal(PyObject_CallMethodNoArgs(loop.get(), g().s_close.get()));
+      if (!done) close_half_finalized(loop.get());
+    }
+  }
+  PyErr_Clear();
+  PyErr_SetRaisedException(pending);
 }
 
 Ref runner_stop(PyObject* self_ptr, Ref*) {
@@ -726,8 +786,10 @@ void bind_runner(nb::module_& m) {
   }
   g_consume = check(PyCFunction_New(&consume_def, nullptr)).release();
 
+  static PyType_Slot slots[] = {{Py_tp_finalize, reinterpret_cast<void*>(runner_finalize)},
+                                {0, nullptr}};
   auto cls = nb::class_<Runner>(
-      m, "Real_tasks", nb::dynamic_attr(),
+      m, "Real_tasks", nb::dynamic_attr(), nb::type_slots(slots),
       "Real_tasks(name)\n\n"
       "A runner: an asyncio event loop that a daemon thread of its own drives once started.\n"
       "It is registered in velkor_state.loop_threads under its loop-thread key, the node name,\n"

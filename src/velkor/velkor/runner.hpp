@@ -32,7 +32,25 @@ struct Runner {
   int queued_steps = 0;
   // Identity of the thread running the loop while it runs, else 0.
   std::atomic<unsigned long> thread_id{0};
+  // Event name -> number of the last mirror update applied on this runner
+  // (see event.cpp); a dict made by the first numbered update. GIL only.
+  Ref mirror_updates;
 };
+
+// The C++ side of a Real_tasks, or null for any other object.
+Runner* runner_of(PyObject* obj);
+
+// True for a Real_tasks whose thread has never begun to run its loop.
+bool never_started(PyObject* runner);
+
+// True when the calling thread is the one running `runner`'s loop.
+bool on_runner_thread(PyObject* runner);
+
+// A new runner took the key `l_t` from another: every registered event that
+// lists the key sends its value there, so that the new loop gets the mirrors
+// the old one had (its table starts empty, and the events only send their
+// value to runner keys new to them).
+void send_events_to_new_runner(PyObject* l_t);
 
 // True once `runner` (a Real_tasks) has begun its stop sequence, or its loop
 // is closing or closed. False for anything that is not a runner.

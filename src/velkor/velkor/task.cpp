@@ -2,6 +2,8 @@
 // the service-available event.
 #include "task.hpp"
 
+#include "runner.hpp"
+
 #include <chrono>
 #include <string>
 #include <thread>
@@ -71,6 +73,25 @@ void set(PyObject* obj, const Ref& name, PyObject* value) {
 Ref text(PyObject* o) { return check(PyObject_Str(o)); }
 
 Ref concat(PyObject* a, PyObject* b) { return check(PyUnicode_Concat(a, b)); }
+
+// The runner of a task of node `node` (not this one): the runner registered
+// as "<node>,EXTERNAL" while it has never been started, else a new one made
+// with velkor_state.Real_tasks(name="<node>,EXTERNAL"). Nothing runs such a
+// runner; sharing one per node keeps its loop's selector and self-pipe to
+// one set per node, however many tasks of that node there are.
+Ref external_runner(PyObject* node) {
+  TaskNames& N = tn();
+  Ref runner_name = concat(node, N.suffix_external.get());
+  Ref local = check(PyObject_Str(node_name().get()));
+  Ref key = check(PyUnicode_FromFormat("%U,%U", local.get(), runner_name.get()));
+  Ref runners = state_attr(g().s_loop_threads.get());
+  PyObject* raw = nullptr;
+  check_int(PyMapping_GetOptionalItem(runners.get(), key.get(), &raw));
+  Ref registered = Ref::steal(raw);
+  if (registered && never_started(registered.get())) return registered;
+  Ref rt = state_attr(N.Real_tasks.get());
+  return vcall_kw(rt.get(), {runner_name.get()}, g().kw_name.get());
+}
 
 // Take the keyword-only arguments out of **kwargs like Python binds them:
 // the rest are the constructor's own **kwargs (accepted and ignored).
@@ -208,8 +229,9 @@ void task_init(Task* self, nb::args args, nb::kwargs kwargs) {
     for (int i = 0; i < 4; ++i) pyco::call_method(old.get(), deletes[i]->get(), copies[i]);
   }
 
-  // 3. The runner: a registered one for a local task, a new (unstarted)
-  // "<node>,EXTERNAL" runner for a task of another node.
+  // 3. The runner: a registered one for a local task, the unstarted
+  // "<node>,EXTERNAL" runner for a task of another node (see
+  // external_runner).
   Ref fields = pyco::call_method(key.get(), G.s_split.get(), G.s_comma);
   Ref field0 = check(PySequence_GetItem(fields.get(), 0));
   Ref local_name = node_name();
@@ -217,9 +239,7 @@ void task_init(Task* self, nb::args args, nb::kwargs kwargs) {
     Ref runners = state_attr(G.s_loop_threads.get());
     set(obj, G.s_loop_thread, check(PyObject_GetItem(runners.get(), p[kLoopThread].get())).get());
   } else {
-    Ref rt = state_attr(N.Real_tasks.get());
-    Ref runner_name = concat(field0.get(), N.suffix_external.get());
-    set(obj, G.s_loop_thread, vcall_kw(rt.get(), {runner_name.get()}, G.kw_name.get()).get());
+    set(obj, G.s_loop_thread, external_runner(field0.get()).get());
   }
 
   // 4. Links, work, buffer, flow control.

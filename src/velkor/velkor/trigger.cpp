@@ -4,6 +4,7 @@
 #include "runner.hpp"
 #include "task.hpp"
 
+#include <list>
 #include <unordered_map>
 #include <vector>
 
@@ -13,7 +14,7 @@ namespace {
 struct Names {
   Ref wait, is_set, cancel, asyncio_wait, FIRST_COMPLETED, WT, tag, run, waiter, Events, events,
       set_result, remove_done_callback, create_future, get_running_loop, running_loop, Future,
-      base_create_future, Event, Event_is_set, Event_wait, _value;
+      base_create_future, Event, Event_is_set, Event_wait, _value, waiters, remove, append;
   Ref kw_return_when, kw_tasks_events, kw_loop;
 };
 Names* n_ = nullptr;
@@ -123,56 +124,185 @@ Ref new_future(PyObject* loop) {
   return check(PyObject_CallMethodNoArgs(loop, N().create_future.get()));
 }
 
-// The engine's own waits, by the asyncio.Event they wait on. A wait task
-// ends only a loop turn after its event is set, and its done callback wakes
-// the waiter a turn after that; a mirror update that sets the event wakes
-// the waiter itself, in the turn that sets it. What the waiter reports is
-// the same either way: the keys whose events are set when it checks (the
-// update has ended by then). Only touched with the GIL held, on the loop
-// that owns the events.
-struct ListedWait {
-  PyObject* fut;   // the waiter's future
-  PyObject* loop;  // the loop it waits on
+// The engine's own waits on asyncio.Events stand in line, one line per
+// event, instead of each waiting through a task of its own.
+//
+// Why: a consumer that takes one start at a time may have hundreds of
+// producer steps waiting for it on one runner. If every one of them waited
+// through its own asyncio task on the mirror, each set() would wake them all;
+// the first to look starts the consumer (its run() clears the mirror at
+// once, see event.cpp), and all the others find it clear and wait again,
+// each making new wait tasks: work proportional to the number waiting, for
+// every item. In line, a set() wakes the first waiter only. A woken waiter
+// that finds the event set hands the turn on to the next one before it
+// returns (if the event is still set when that one looks, it goes on too);
+// one that finds it clear goes back to waiting. So every waiter still wakes
+// while the event stays set, and a set costs the same however many wait.
+//
+// A line notices set() through its gate: one future of its own in the
+// event's list of waiters, which asyncio.Event.set() resolves like any
+// other; its done callback wakes the first in line. (A waiter called as
+// such also has a wait task on the event, which wakes it in any case; a
+// line of such waiters alone has no gate.) A mirror update made by
+// the engine (config_mirror) wakes the first in line itself, in the turn
+// that sets the mirror, a turn before the gate's callback would run. Lines
+// are only touched with the GIL held, on the loop that owns their event.
+struct Place;
+struct Line {
+  Ref event;  // held while the line exists, so its address is not reused
+  Ref gate;   // the future in event._waiters while armed, else null
+  std::list<Place*> queue;
 };
-std::unordered_multimap<PyObject*, ListedWait>* g_waits_on = nullptr;  // keyed by event
+std::unordered_map<PyObject*, Line>* g_lines = nullptr;  // keyed by event
 
-// Lists a waiter's future under each of its table's asyncio.Events while it
-// waits. Holds the events and the future, so no listed address is reused.
-class WaitListing {
- public:
-  WaitListing(Ref events, Ref fut, Ref loop)
-      : events_(std::move(events)), fut_(std::move(fut)), loop_(std::move(loop)) {
-    if (!g_waits_on) g_waits_on = new std::unordered_multimap<PyObject*, ListedWait>;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(events_.get()); ++i) {
-      PyObject* event = PyList_GET_ITEM(events_.get(), i);
-      if (own_event_wait(event)) g_waits_on->emplace(event, ListedWait{fut_.get(), loop_.get()});
+// One waiter's place in one line.
+struct Place {
+  PyObject* fut;    // the waiter's future (the waiter holds it)
+  PyObject* event;  // the line's event
+  bool in_line = false;
+  std::list<Place*>::iterator pos;
+};
+
+void arm_gate(Line& line);
+
+// Wake the first waiter in line that is still waiting (its future pending);
+// every place passed over leaves the line. True if one was woken.
+bool wake_first(Line& line) {
+  while (!line.queue.empty()) {
+    Place* p = line.queue.front();
+    line.queue.pop_front();
+    p->in_line = false;
+    Ref done = Ref::steal(PyObject_CallMethodNoArgs(p->fut, g().s_done.get()));
+    if (!done) {
+      PyErr_WriteUnraisable(p->fut);
+      continue;
     }
+    if (done.get() != Py_False) continue;  // woken through another line already
+    Ref r = Ref::steal(PyObject_CallMethodOneArg(p->fut, N().set_result.get(), Py_None));
+    if (!r) {
+      PyErr_WriteUnraisable(p->fut);
+      continue;
+    }
+    return true;
   }
-  WaitListing(const WaitListing&) = delete;
-  WaitListing& operator=(const WaitListing&) = delete;
-  ~WaitListing() {
+  return false;
+}
+
+// Take the gate out of the event's waiters; it is dropped unresolved.
+void disarm_gate(Line& line) {
+  if (!line.gate) return;
+  Ref gate = std::move(line.gate);
+  PyObject* raw = nullptr;
+  if (PyObject_GetOptionalAttr(line.event.get(), N().waiters.get(), &raw) > 0) {
+    Ref waiters = Ref::steal(raw);
+    Ref r = Ref::steal(PyObject_CallMethodOneArg(waiters.get(), N().remove.get(), gate.get()));
+  }
+  PyErr_Clear();  // already taken out (or the event taken apart): nothing to undo
+}
+
+// Done callback of a gate (bound to its event).
+PyObject* gate_fired(PyObject* event, PyObject* gate) {
+  if (!g_lines) Py_RETURN_NONE;
+  auto it = g_lines->find(event);
+  if (it == g_lines->end() || it->second.gate.get() != gate) Py_RETURN_NONE;  // disarmed
+  Line& line = it->second;
+  disarm_gate(line);
+  wake_first(line);
+  if (line.queue.empty()) {
+    g_lines->erase(it);
+    Py_RETURN_NONE;
+  }
+  return pyco::guard([&] {
+    arm_gate(line);
+    return Py_NewRef(Py_None);
+  });
+}
+PyMethodDef gate_fired_def = {"_gate_fired", gate_fired, METH_O, nullptr};
+
+void arm_gate(Line& line) {
+  if (line.gate) return;
+  Ref loop = check(PyObject_CallNoArgs(N().get_running_loop.get()));
+  Ref gate = new_future(loop.get());
+  Ref callback = check(PyCFunction_New(&gate_fired_def, line.event.get()));
+  pyco::call_method(gate.get(), g().s_add_done_callback.get(), callback);
+  Ref waiters = pyco::getattr(line.event.get(), N().waiters.get());
+  pyco::call_method(waiters.get(), N().append.get(), gate);
+  line.gate = std::move(gate);
+}
+
+// A waiter's places in the lines of the events it waits on, while it waits.
+// Leaving without having looked at the events (cancelled after it was
+// woken) hands the turn on for every event that is set, as looking would.
+class InLine {
+ public:
+  InLine(PyObject* fut, Py_ssize_t events) : fut_(fut) { places_.reserve(events); }
+  InLine(const InLine&) = delete;
+  InLine& operator=(const InLine&) = delete;
+  // `gated`: nothing but the line tells this waiter that the event was set
+  // (it has no wait task on it), so the line needs its gate.
+  void join(PyObject* event, bool gated) {
+    if (!g_lines) g_lines = new std::unordered_map<PyObject*, Line>;
+    auto [it, made] = g_lines->try_emplace(event);
+    Line& line = it->second;
+    if (made) line.event = Ref::borrow(event);
+    Place& p = places_.emplace_back(Place{fut_, event});
+    p.pos = line.queue.insert(line.queue.end(), &p);
+    p.in_line = true;
+    if (gated) arm_gate(line);
+  }
+  void looked() { looked_ = true; }
+  ~InLine() {
     if (!Ref::holds_gil()) return;  // the runtime is finalizing: nothing wakes anyone now
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(events_.get()); ++i) {
-      auto [b, e] = g_waits_on->equal_range(PyList_GET_ITEM(events_.get(), i));
-      for (auto it = b; it != e; ++it) {
-        if (it->second.fut == fut_.get()) {
-          g_waits_on->erase(it);
-          break;
-        }
+    PyObject* pending = PyErr_GetRaisedException();
+    for (Place& p : places_) {
+      auto it = g_lines->find(p.event);
+      if (it == g_lines->end()) continue;
+      Line& line = it->second;
+      if (p.in_line) line.queue.erase(p.pos);
+      if (!looked_ && event_flag(p.event) == 1) wake_first(line);
+      if (line.queue.empty()) {
+        disarm_gate(line);
+        g_lines->erase(it);
       }
     }
+    PyErr_Clear();
+    PyErr_SetRaisedException(pending);
   }
 
  private:
-  Ref events_;
-  Ref fut_;
-  Ref loop_;
+  PyObject* fut_;
+  std::vector<Place> places_;
+  bool looked_ = false;
 };
+
+// Hand the turn on, in the line of each event among `ready`'s keys, to the
+// next waiter: the event may still be set once this waiter is done with it.
+void pass_turn(PyObject* table, PyObject* ready) {
+  if (!g_lines || g_lines->empty()) return;
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(ready); ++i) {
+    PyObject* event = nullptr;
+    if (PyDict_Check(table)) {
+      event = PyDict_GetItemWithError(table, PyList_GET_ITEM(ready, i));  // borrowed
+    }
+    if (!event) {
+      PyErr_Clear();
+      continue;
+    }
+    auto it = g_lines->find(event);
+    if (it != g_lines->end()) wake_first(it->second);
+  }
+}
 
 // waiter(tasks_events): wait until at least one event of the table is set;
 // return the keys of every event set at that moment, in table order. No
 // wait task outlives the call, also when the call itself is cancelled.
-pyco::Coro waiter_body(Ref table) {
+//
+// Called as waiter(), it waits on each event through an asyncio task of its
+// own, where the application can see it, and stands in line on each
+// asyncio.Event as well (which wakes it sooner). Awaited inline by the
+// engine's own trig_output (`wait_tasks` false), it stands in line only,
+// and makes wait tasks just for events that are not asyncio.Events.
+pyco::Coro waiter_body(Ref table, bool wait_tasks) {
   Names& n = N();
   // Events already set: the wait would end at once with these keys, so no
   // wait task is made. An empty table goes to asyncio.wait, which rejects
@@ -189,22 +319,24 @@ pyco::Coro waiter_body(Ref table) {
     Ref ready = set_keys(table.get());
     if (PyList_GET_SIZE(ready.get()) > 0) co_return ready;
   }
-  // One wait task per event; the first of them to end wakes this call,
-  // which is what asyncio.wait(waits, return_when=FIRST_COMPLETED) does
-  // (a mirror update that sets one of the events wakes it sooner: see
-  // WaitListing).
+  // The first wait task to end wakes this call, as asyncio.wait(waits,
+  // return_when=FIRST_COMPLETED) would, and so does a turn in line.
   Ref loop = check(PyObject_CallNoArgs(n.get_running_loop.get()));
+  Ref fut = new_future(loop.get());
   Ref waits = check(PyList_New(0));
   Ref values = check(PyMapping_Values(table.get()));
+  InLine in_line(fut.get(), PyList_GET_SIZE(values.get()));
   try {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values.get()); ++i) {
       PyObject* event = PyList_GET_ITEM(values.get(), i);
+      const bool own = own_event_wait(event);
+      if (own) in_line.join(event, !wait_tasks);
+      if (own && !wait_tasks) continue;
       Ref coro = pyco::call_method(event, n.wait.get());
       // asyncio.Event.wait() only registers itself with the event and waits:
       // started at once, it is waiting before anything else can run, as it
       // would be after its first turn. Other events' waits keep their turn.
-      const bool eager = own_event_wait(event);
-      Ref task = check(create_named_task(loop.get(), coro.get(), Py_None, eager));
+      Ref task = check(create_named_task(loop.get(), coro.get(), Py_None, own));
       check_int(PyList_Append(waits.get(), task.get()));
     }
   } catch (abi::__forced_unwind&) {
@@ -213,7 +345,6 @@ pyco::Coro waiter_body(Ref table) {
     cancel_all(waits.get());  // the waits made before the failure
     throw;
   }
-  Ref fut = new_future(loop.get());
   Ref wake = check(PyCFunction_New(&wake_waiter_def, fut.get()));
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(waits.get()); ++i) {
     Ref r = Ref::steal(PyObject_CallMethodOneArg(PyList_GET_ITEM(waits.get(), i),
@@ -226,17 +357,14 @@ pyco::Coro waiter_body(Ref table) {
       pyco::throw_current();
     }
   }
-  {
-    WaitListing listed(values, fut, loop);
-    try {
-      co_await Ref(fut);
-    } catch (abi::__forced_unwind&) {
-      throw;
-    } catch (...) {
-      remove_callback(waits.get(), wake.get());
-      cancel_all(waits.get());
-      throw;
-    }
+  try {
+    co_await Ref(fut);
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    remove_callback(waits.get(), wake.get());
+    cancel_all(waits.get());
+    throw;
   }
   remove_callback(waits.get(), wake.get());
   // Which waits are still pending is decided now, before anything else can
@@ -248,6 +376,8 @@ pyco::Coro waiter_body(Ref table) {
     if (done.get() != Py_True) check_int(PyList_Append(pending.get(), t));
   }
   Ref ready = set_keys(table.get());
+  in_line.looked();
+  pass_turn(table.get(), ready.get());
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pending.get()); ++i)
     pyco::call_method(PyList_GET_ITEM(pending.get(), i), n.cancel.get());
   co_return ready;
@@ -256,26 +386,10 @@ pyco::Coro waiter_body(Ref table) {
 }  // namespace
 
 void wake_waits_on(PyObject* mirror) {
-  if (!g_waits_on || g_waits_on->empty()) return;
-  auto [b, e] = g_waits_on->equal_range(mirror);
-  if (b == e || event_flag(mirror) != 0) return;
-  // Only waits of the loop that runs this update: a future is touched on
-  // its own loop alone.
-  PyObject* running = PyObject_CallNoArgs(N().running_loop.get());
-  if (!running) {
-    PyErr_WriteUnraisable(mirror);
-    return;
-  }
-  Ref here = Ref::steal(running);
-  // Taken out first: waking runs loop code, which may start or end waits.
-  std::vector<Ref> futs;
-  for (auto it = b; it != e; ++it) {
-    if (it->second.loop == here.get()) futs.push_back(Ref::borrow(it->second.fut));
-  }
-  for (const Ref& fut : futs) {
-    Ref r = Ref::steal(wake_waiter(fut.get(), nullptr));
-    if (!r) PyErr_WriteUnraisable(fut.get());
-  }
+  if (!g_lines || g_lines->empty() || event_flag(mirror) != 0) return;
+  auto it = g_lines->find(mirror);
+  if (it == g_lines->end()) return;
+  wake_first(it->second);
 }
 
 namespace {
@@ -283,7 +397,7 @@ namespace {
 pyco::Frame waiter_impl(PyObject* const* a, Py_ssize_t na, PyObject* kw) {
   Ref p[1];
   pyco::parse_args("waiter", a, na, kw, {"tasks_events"}, 1, p);
-  return waiter_body(std::move(p[0]));
+  return waiter_body(std::move(p[0]), true);
 }
 
 // The mirror of `consumer`'s service-available event on the producer's
@@ -347,7 +461,7 @@ pyco::CoroNone trig_output_body(Ref my_task, Ref output_tasks, Ref tag) {
     Ref waiter = state_attr(n.waiter.get());
     Ref ready;
     if (waiter.get() == g_waiter) {
-      ready = co_await pyco::inline_await(waiter_body(table), waiter.get());
+      ready = co_await pyco::inline_await(waiter_body(table, false), waiter.get());
     } else {
       Ref waiting = vcall_kw(waiter.get(), {table.get()}, n.kw_tasks_events.get());
       ready = co_await std::move(waiting);
@@ -429,6 +543,9 @@ void bind_waiter(nb::module_& m) {
   n->Event_is_set = pyco::getattr(n->Event.get(), n->is_set.get());
   n->Event_wait = pyco::getattr(n->Event.get(), n->wait.get());
   n->_value = pyco::intern("_value");
+  n->waiters = pyco::intern("_waiters");
+  n->remove = pyco::intern("remove");
+  n->append = pyco::intern("append");
   n->FIRST_COMPLETED = pyco::getattr(g().asyncio.get(), pyco::intern("FIRST_COMPLETED").get());
   n->kw_return_when = kwnames({"return_when"});
   n->kw_tasks_events = kwnames({"tasks_events"});
