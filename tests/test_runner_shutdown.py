@@ -180,13 +180,8 @@ EXIT_WORK = {
         S.Tasks["node_0,w"].run()
     """,
     "chain": """
-        def produce():
-            S.Tasks["node_0,w"].insert_kwargs_buffer({}, "t")
-            return "t"
-        V.async_task(loop_thread="node_0,b", name="p", task=produce)
         V.async_task(loop_thread="node_0,a", name="w", task=spin, Task_buffer_available=1)
-        S.Tasks["node_0,p"].insert_output_tasks(["node_0,w"])
-        S.Tasks["node_0,p"].run()
+        producer_into("node_0,w").run()
     """,
     "mode1": """
         V.async_task(loop_thread="node_0,b", name="p", task=lambda: None)
@@ -206,14 +201,9 @@ EXIT_WORK = {
     """,
     "router": """
         from velkor.router import router
-        def produce():
-            S.Tasks["node_0,router_r"].insert_kwargs_buffer({}, "t")
-            return "t"
-        V.async_task(loop_thread="node_0,b", name="p", task=produce)
         V.async_task(loop_thread="node_0,a", name="w", task=spin, Task_buffer_available=1)
         router("r", output_tasks=["node_0,w"])
-        S.Tasks["node_0,p"].insert_output_tasks(["node_0,router_r"])
-        S.Tasks["node_0,p"].run()
+        producer_into("node_0,router_r").run()
     """,
     "dravel": """
         from velkor.dravel import dravel
@@ -233,21 +223,20 @@ EXIT_ENDINGS = {
     "stop": ("for r in list(S.loop_threads.values()): r.stop()", 0),
 }
 
-EXIT_PRELUDE = LOOP_PRELUDE + """
-import asyncio, sys, threading, time
-from velkor import velkor as V, velkor_state as S
+EXIT_PRELUDE = PRELUDE + """
 inside = threading.Event()
 def spin(seconds=1.0, **_):  # a CPU-bound step's executor thread is joined at exit
     inside.set()
     t = time.time()
     while time.time() - t < seconds:
         sum(range(200))
-def wait_until(pred, timeout=20):
-    deadline = time.monotonic() + timeout
-    while not pred():
-        if time.monotonic() > deadline:
-            raise SystemExit("timed out")
-        time.sleep(0.002)
+def producer_into(target):  # a task on runner b whose one item goes to `target`
+    def produce():
+        S.Tasks[target].insert_kwargs_buffer({}, "t")
+        return "t"
+    V.async_task(loop_thread="node_0,b", name="p", task=produce)
+    S.Tasks["node_0,p"].insert_output_tasks([target])
+    return S.Tasks["node_0,p"]
 for name in ("a", "b"):
     V.Real_tasks(name).start()
 """
