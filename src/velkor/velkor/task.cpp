@@ -370,8 +370,9 @@ void bind_task(nb::module_& m) {
       "comma and `name`. A task registered under that key before is unlinked and replaced.\n"
       "A task of the local node creates its trigger event (key + \",event\") and its\n"
       "service-available event (key + \",service_available_event\") and blocks until the\n"
-      "latter is set; a task of another node (network_node_name) gets a new, unstarted\n"
-      "runner \"<node>,EXTERNAL\" and no events. Every attribute is a plain Python object.");
+      "latter is set; a task of another node (network_node_name) gets no events and the\n"
+      "unstarted runner \"<node>,EXTERNAL\", shared by that node's tasks while nothing has\n"
+      "started it. Every attribute is a plain Python object.");
   // Keep nanobind from showing a generic (*args, **kwargs) signature: the
   // parameters are bound as Python binds keyword-only ones (see bind_params).
   cls.def("__init__", &task_init, nb::sig(sig),
