@@ -66,6 +66,12 @@ class Ref {
 
 inline Ref none() noexcept { return Ref::borrow(Py_None); }
 
+// True inside a catch (...) that a thread's forced unwind at interpreter exit
+// has reached (see the note at the top): the handler must only rethrow.
+// Asked instead of catching abi::__forced_unwind by reference, which binds a
+// reference to no object (UBSan reports it).
+inline bool unwinding_at_exit() noexcept { return !Ref::holds_gil(); }
+
 // ---------------------------------------------------------------------------
 // Python exceptions inside C++.
 //

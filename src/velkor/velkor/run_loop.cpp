@@ -273,9 +273,8 @@ pyco::Inline execution(const Ref& self, Ref tag) {
     std::exception_ptr ended;                    \
     try {                                        \
       co_await (awaitable);                      \
-    } catch (abi::__forced_unwind&) {            \
-      throw;                                     \
     } catch (...) {                              \
+      if (pyco::unwinding_at_exit()) throw;      \
       ended = std::current_exception();          \
     }                                            \
     (unit).pay();                                \
@@ -341,9 +340,8 @@ pyco::CoroNone temp_func_body(Ref self, Ref tag, StepUnit unit) {
         report(self.get(), e);
         failed = true;
       }
-    } catch (abi::__forced_unwind&) {
-      throw;
     } catch (...) {
+      if (pyco::unwinding_at_exit()) throw;
       ended = std::current_exception();
     }
     iteration.pay();

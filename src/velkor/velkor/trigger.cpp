@@ -339,9 +339,8 @@ pyco::Coro waiter_body(Ref table, bool wait_tasks) {
       Ref task = check(create_named_task(loop.get(), coro.get(), Py_None, own));
       check_int(PyList_Append(waits.get(), task.get()));
     }
-  } catch (abi::__forced_unwind&) {
-    throw;
   } catch (...) {
+    if (pyco::unwinding_at_exit()) throw;
     cancel_all(waits.get());  // the waits made before the failure
     throw;
   }
@@ -359,9 +358,8 @@ pyco::Coro waiter_body(Ref table, bool wait_tasks) {
   }
   try {
     co_await Ref(fut);
-  } catch (abi::__forced_unwind&) {
-    throw;
   } catch (...) {
+    if (pyco::unwinding_at_exit()) throw;
     remove_callback(waits.get(), wake.get());
     cancel_all(waits.get());
     throw;

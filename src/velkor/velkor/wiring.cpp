@@ -200,9 +200,8 @@ Ref cancel(PyObject* self, Ref*) {
   const bool local = is_local_key(key.get());
   try {
     leave_system(self, key, local);
-  } catch (abi::__forced_unwind&) {
-    throw;
   } catch (...) {
+    if (pyco::unwinding_at_exit()) throw;
     if (local) cancel_steps(self, key.get());
     throw;
   }
