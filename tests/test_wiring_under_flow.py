@@ -599,3 +599,39 @@ def test_a_burst_from_one_runner_never_overruns_a_consumers_units(make_runner, r
     assert peak[0] <= units
     wait_until(lambda: S.Tasks[key("cons")].Task_buffer_available == units,
                message="the consumer's units back")
+
+
+def test_producer_steps_cancelled_while_waiting_leave_the_others_served(make_runner):
+    # Steps of two producers on one runner wait in line for one consumer; the
+    # first producer is stopped (its steps cancelled, some of them perhaps
+    # just woken) again and again. The second producer's items must all
+    # arrive: a turn never ends with a cancelled step.
+    for name in ("a", "c"):
+        make_runner(name)
+    got = []
+
+    async def consume(source, i):
+        await asyncio.sleep(0.001)
+        got.append((source, i))
+
+    def producer(name):
+        def produce(i):
+            S.Tasks[key("cons")].insert_kwargs_buffer({"source": name, "i": i}, f"{name}{i}")
+            return f"{name}{i}"
+        task = async_task(loop_thread=key("a"), name=name, task=produce, kwargs_buffer_len=1000)
+        task.insert_output_tasks([key("cons")])
+        return task
+
+    async_task(loop_thread=key("c"), name="cons", task=consume, Task_buffer_available=1,
+               kwargs_buffer_len=1000)
+    first, second = producer("p1"), producer("p2")
+    for i in range(150):
+        for task in (first, second):
+            task.insert_kwargs_buffer({"i": i}, f"in{i}")
+            task.run(f"in{i}")
+        if i % 10 == 9:
+            first.stop()
+            first.stop_flag = 0  # takes starts again (start() would add one of its own)
+    wait_until(lambda: sum(1 for s, _ in got if s == "p2") == 150, PATIENCE,
+               message="every item of the producer left running")
+    assert sorted(i for s, i in got if s == "p2") == list(range(150))
