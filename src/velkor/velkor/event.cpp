@@ -62,6 +62,8 @@ void set_attr(PyObject* o, const Ref& name, PyObject* value) {
 // The counter is only used with the GIL held.
 unsigned long long g_update_number = 0;
 
+Ref next_update_number() { return check(PyLong_FromUnsignedLongLong(++g_update_number)); }
+
 void config_mirror(PyObject* l_t, PyObject* event, PyObject* value, PyObject* number);
 
 // Send the event's current value to the runner `l_t`: submit
@@ -120,7 +122,7 @@ void recompute_runners(PyObject* self) {
     Ref it = check(PyObject_GetIter(added.get()));
     while (Ref key = Ref::steal(PyIter_Next(it.get()))) {
       if (!is_local_key(key.get())) continue;
-      if (!number) number = check(PyLong_FromUnsignedLongLong(++g_update_number));
+      if (!number) number = next_update_number();
       schedule_update(self, key.get(), number.get());
     }
     if (PyErr_Occurred()) pyco::throw_current();
@@ -145,7 +147,7 @@ bool change_value(PyObject* self, bool value) {
     Ref current = attr(self, N().s__value);
     if ((check_int(PyObject_IsTrue(current.get())) != 0) == value) return true;
     set_attr(self, N().s__value, value ? Py_True : Py_False);
-    Ref number = check(PyLong_FromUnsignedLongLong(++g_update_number));
+    Ref number = next_update_number();
     Ref runner_keys = attr(self, N().s_l_t_list);  // read once: it is replaced, never changed
     Ref it = check(PyObject_GetIter(runner_keys.get()));
     while (Ref key = Ref::steal(PyIter_Next(it.get())))
@@ -479,7 +481,7 @@ void send_events_to_new_runner(PyObject* l_t) {
       LockGuard hold(lock.get());
       Ref runner_keys = attr(event, N().s_l_t_list);
       if (!check_int(PySequence_Contains(runner_keys.get(), l_t))) continue;
-      Ref number = check(PyLong_FromUnsignedLongLong(++g_update_number));
+      Ref number = next_update_number();
       schedule_update(event, l_t, number.get());
     } catch (const pyco::Exception&) {
       // An event the application has taken apart: nothing to send.

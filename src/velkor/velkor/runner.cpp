@@ -14,6 +14,12 @@ Runner* runner_of(PyObject* obj) {
   return nullptr;
 }
 
+Ref loop_thread_key(PyObject* node, PyObject* name) {
+  Ref node_text = check(PyObject_Str(node));
+  Ref name_text = check(PyObject_Str(name));
+  return check(PyUnicode_FromFormat("%U,%U", node_text.get(), name_text.get()));
+}
+
 bool never_started(PyObject* runner) {
   Runner* r = runner_of(runner);
   return r && r->phase.load() == Runner::kRegistered;
@@ -561,9 +567,7 @@ void runner_init(Runner* self, nb::object name) {
   PyObject* obj = py.ptr();
   Globals& G = g();
   Ref node = node_name();
-  Ref node_text = check(PyObject_Str(node.get()));
-  Ref name_text = check(PyObject_Str(name.ptr()));
-  Ref key = check(PyUnicode_FromFormat("%U,%U", node_text.get(), name_text.get()));
+  Ref key = loop_thread_key(node.get(), name.ptr());
   check_int(PyObject_SetAttr(obj, G.s_name.get(), key.get()));
   Ref fields = pyco::call_method(key.get(), G.s_split.get(), G.s_comma);
   const bool local =
@@ -622,9 +626,7 @@ void close_half_finalized(PyObject* loop) {
 // interpreter exit nothing is done: the process gives its descriptors back,
 // and the collector may have finalized the loop's sockets already.
 void runner_finalize(PyObject* self) {
-  if (Py_IsFinalizing()) return;
-  Runner* r = runner_of(self);
-  if (!r || r->phase.load() != Runner::kRegistered) return;
+  if (Py_IsFinalizing() || !never_started(self)) return;
   PyObject* pending = PyErr_GetRaisedException();
   PyObject* raw = nullptr;
   if (PyObject_GetOptionalAttr(self, g().s_loop.get(), &raw) > 0) {

@@ -40,6 +40,10 @@ struct Runner {
 // The C++ side of a Real_tasks, or null for any other object.
 Runner* runner_of(PyObject* obj);
 
+// The loop-thread key of the runner named `name` on node `node`: the text
+// of each, joined by a comma.
+Ref loop_thread_key(PyObject* node, PyObject* name);
+
 // True for a Real_tasks whose thread has never begun to run its loop.
 bool never_started(PyObject* runner);
 

@@ -82,8 +82,7 @@ Ref concat(PyObject* a, PyObject* b) { return check(PyUnicode_Concat(a, b)); }
 Ref external_runner(PyObject* node) {
   TaskNames& N = tn();
   Ref runner_name = concat(node, N.suffix_external.get());
-  Ref local = check(PyObject_Str(node_name().get()));
-  Ref key = check(PyUnicode_FromFormat("%U,%U", local.get(), runner_name.get()));
+  Ref key = loop_thread_key(node_name().get(), runner_name.get());
   Ref runners = state_attr(g().s_loop_threads.get());
   PyObject* raw = nullptr;
   check_int(PyMapping_GetOptionalItem(runners.get(), key.get(), &raw));

@@ -89,15 +89,20 @@ Ref set_keys(PyObject* table) {
   return ready;
 }
 
+// Resolve a waiter's future unless it is done already: 1 when it was woken
+// now, 0 when it had been, -1 with an error set.
+int wake(PyObject* fut) {
+  Ref done = Ref::steal(PyObject_CallMethodNoArgs(fut, g().s_done.get()));
+  if (!done) return -1;
+  if (done.get() != Py_False) return 0;
+  Ref r = Ref::steal(PyObject_CallMethodOneArg(fut, N().set_result.get(), Py_None));
+  return r ? 1 : -1;
+}
+
 // Done callback of the wait tasks (bound to the waiter's future): the first
 // wait that ends wakes the waiter.
 PyObject* wake_waiter(PyObject* fut, PyObject*) {
-  Ref done = Ref::steal(PyObject_CallMethodNoArgs(fut, g().s_done.get()));
-  if (!done) return nullptr;
-  if (done.get() == Py_False) {
-    Ref r = Ref::steal(PyObject_CallMethodOneArg(fut, N().set_result.get(), Py_None));
-    if (!r) return nullptr;
-  }
+  if (wake(fut) < 0) return nullptr;
   Py_RETURN_NONE;
 }
 PyMethodDef wake_waiter_def = {"_wake_waiter", wake_waiter, METH_O, nullptr};
@@ -172,18 +177,9 @@ bool wake_first(Line& line) {
     Place* p = line.queue.front();
     line.queue.pop_front();
     p->in_line = false;
-    Ref done = Ref::steal(PyObject_CallMethodNoArgs(p->fut, g().s_done.get()));
-    if (!done) {
-      PyErr_WriteUnraisable(p->fut);
-      continue;
-    }
-    if (done.get() != Py_False) continue;  // woken through another line already
-    Ref r = Ref::steal(PyObject_CallMethodOneArg(p->fut, N().set_result.get(), Py_None));
-    if (!r) {
-      PyErr_WriteUnraisable(p->fut);
-      continue;
-    }
-    return true;
+    const int woken = wake(p->fut);  // 0: woken through another line already
+    if (woken < 0) PyErr_WriteUnraisable(p->fut);
+    if (woken > 0) return true;
   }
   return false;
 }
@@ -231,8 +227,9 @@ void arm_gate(Line& line) {
 }
 
 // A waiter's places in the lines of the events it waits on, while it waits.
-// Leaving without having looked at the events (cancelled after it was
-// woken) hands the turn on for every event that is set, as looking would.
+// Leaving, it hands the turn on to the next in line of every event that is
+// set: the event may still be set once this waiter is done with it, and a
+// waiter cancelled after it was woken must not end the turn.
 class InLine {
  public:
   InLine(PyObject* fut, Py_ssize_t events) : fut_(fut) { places_.reserve(events); }
@@ -250,7 +247,6 @@ class InLine {
     p.in_line = true;
     if (gated) arm_gate(line);
   }
-  void looked() { looked_ = true; }
   ~InLine() {
     if (!Ref::holds_gil()) return;  // the runtime is finalizing: nothing wakes anyone now
     PyObject* pending = PyErr_GetRaisedException();
@@ -259,7 +255,7 @@ class InLine {
       if (it == g_lines->end()) continue;
       Line& line = it->second;
       if (p.in_line) line.queue.erase(p.pos);
-      if (!looked_ && event_flag(p.event) == 1) wake_first(line);
+      if (event_flag(p.event) == 1) wake_first(line);
       if (line.queue.empty()) {
         disarm_gate(line);
         g_lines->erase(it);
@@ -272,26 +268,7 @@ class InLine {
  private:
   PyObject* fut_;
   std::vector<Place> places_;
-  bool looked_ = false;
 };
-
-// Hand the turn on, in the line of each event among `ready`'s keys, to the
-// next waiter: the event may still be set once this waiter is done with it.
-void pass_turn(PyObject* table, PyObject* ready) {
-  if (!g_lines || g_lines->empty()) return;
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(ready); ++i) {
-    PyObject* event = nullptr;
-    if (PyDict_Check(table)) {
-      event = PyDict_GetItemWithError(table, PyList_GET_ITEM(ready, i));  // borrowed
-    }
-    if (!event) {
-      PyErr_Clear();
-      continue;
-    }
-    auto it = g_lines->find(event);
-    if (it != g_lines->end()) wake_first(it->second);
-  }
-}
 
 // waiter(tasks_events): wait until at least one event of the table is set;
 // return the keys of every event set at that moment, in table order. No
@@ -374,8 +351,7 @@ pyco::Coro waiter_body(Ref table, bool wait_tasks) {
     if (done.get() != Py_True) check_int(PyList_Append(pending.get(), t));
   }
   Ref ready = set_keys(table.get());
-  in_line.looked();
-  pass_turn(table.get(), ready.get());
+  // Leaving the lines (at co_return, nothing runs before) hands the turn on.
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pending.get()); ++i)
     pyco::call_method(PyList_GET_ITEM(pending.get(), i), n.cancel.get());
   co_return ready;
