@@ -9,8 +9,6 @@ namespace {
 PyObject* g_lock_type = nullptr;
 PyObject* g_lock_acquire = nullptr;
 PyObject* g_lock_release = nullptr;
-PyObject* g_s_split = nullptr;
-PyObject* g_s_comma = nullptr;
 
 PyObject* g_empty_tuple = nullptr;
 
@@ -88,8 +86,6 @@ void init_util() {
       reinterpret_cast<PyObject*>(Py_TYPE(lock.get())), "acquire")).release();
   g_lock_release = check(PyObject_GetAttrString(
       reinterpret_cast<PyObject*>(Py_TYPE(lock.get())), "release")).release();
-  g_s_split = intern("split").release();
-  g_s_comma = intern(",").release();
   g_empty_tuple = check(PyTuple_New(0)).release();
   // Only plain method descriptors are called through their C function.
   for (PyObject* d : {g_lock_acquire, g_lock_release})
@@ -126,24 +122,6 @@ bool equals_int(PyObject* v, long value) {
   }
   Ref other = check(PyLong_FromLong(value));
   return check_int(PyObject_RichCompareBool(v, other.get(), Py_EQ)) != 0;
-}
-
-bool key_of_node(PyObject* key, PyObject* node) {
-  if (PyUnicode_CheckExact(key) && PyUnicode_CheckExact(node)) {
-    // key.split(",")[0] == node, without building the list: the text
-    // before the first comma (all of it when there is none) equals node.
-    const Py_ssize_t len = PyUnicode_GET_LENGTH(key);
-    Py_ssize_t end = PyUnicode_FindChar(key, ',', 0, len, 1);
-    if (end == -2) throw_current();
-    if (end == -1) end = len;
-    if (end != PyUnicode_GET_LENGTH(node)) return false;
-    const Py_ssize_t match = PyUnicode_Tailmatch(key, node, 0, end, -1);
-    if (match < 0) throw_current();
-    return match == 1;
-  }
-  Ref fields = check(PyObject_CallMethodOneArg(key, g_s_split, g_s_comma));
-  Ref first = check(PySequence_GetItem(fields.get(), 0));
-  return check_int(PyObject_RichCompareBool(first.get(), node, Py_EQ)) != 0;
 }
 
 LockGuard::LockGuard(PyObject* lock) : lock_(Ref::borrow(lock)) {

@@ -1,6 +1,5 @@
 // pyco/util.hpp - small helpers every module of the package uses: calls with
-// keyword names, `with lock:` for a Python lock object, int comparison and
-// the node test of comma-separated keys. All need the GIL.
+// keyword names, `with lock:` for a Python lock object, and int comparison. All need the GIL.
 #pragma once
 #include <initializer_list>
 
@@ -17,9 +16,6 @@ Ref vcall_kw(PyObject* callable, std::initializer_list<PyObject*> args, PyObject
 
 // v == value, as Python compares them (exact ints without a call).
 bool equals_int(PyObject* v, long value);
-
-// key.split(",")[0] == node: the key belongs to that node.
-bool key_of_node(PyObject* key, PyObject* node);
 
 // Holds a Python lock object (threading.Lock or anything with
 // acquire()/release()) for a scope: `with lock:` in C++. acquire() blocks

@@ -3,7 +3,7 @@
 #include <nanobind/nanobind.h>
 
 #include "pyco/coro.hpp"
-#include "pyco/module_util.hpp"
+#include "common/module_util.hpp"
 #include "pyco/util.hpp"
 #include "router.hpp"
 
@@ -12,7 +12,7 @@ NB_MODULE(router, m) {
   if (pyco::init_types(nullptr) < 0) throw nanobind::python_error();
   try {
     pyco::init_util();
-    pyco::bind_stage_head(m.ptr());
+    velkor_common::bind_stage_head(m.ptr());
     velkor_router::bind_router(m);
   } catch (const pyco::BaseException& e) {
     e.restore();

@@ -12,6 +12,7 @@
 
 #include "pyco/method.hpp"
 #include "pyco/util.hpp"
+#include "common/keys.hpp"
 
 namespace velkor_router {
 namespace {
@@ -138,7 +139,7 @@ pyco::CoroNone run_body(Ref self, Ref item) {
     bool wait_again = PyList_GET_SIZE(ready_keys.get()) == 0;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(ready_keys.get()); ++i) {
       PyObject* consumer_key = PyList_GET_ITEM(ready_keys.get(), i);
-      if (!pyco::key_of_node(consumer_key, node_name().get())) continue;
+      if (!velkor_common::key_of_node(consumer_key, node_name().get())) continue;
       Ref tasks = shared(n.s_Tasks.get());
       PyObject* found = nullptr;
       check_int(PyMapping_GetOptionalItem(tasks.get(), consumer_key, &found));

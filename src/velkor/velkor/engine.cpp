@@ -2,6 +2,7 @@
 #include "engine.hpp"
 
 #include "attr_cache.hpp"
+#include "common/keys.hpp"
 
 namespace velkor {
 
@@ -35,7 +36,7 @@ Ref node_name() {
 
 
 
-bool is_local_key(PyObject* key) { return pyco::key_of_node(key, node_name().get()); }
+bool is_local_key(PyObject* key) { return velkor_common::key_of_node(key, node_name().get()); }
 
 void print_object(PyObject* obj) { pyco::call(g().builtins_print.get(), Ref::borrow(obj)); }
 

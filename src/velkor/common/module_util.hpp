@@ -1,8 +1,12 @@
-// pyco/module_util.hpp - helpers for module init functions.
+// common/module_util.hpp - helpers for module init functions.
 #pragma once
-#include "ref.hpp"
+#include "pyco/ref.hpp"
 
-namespace pyco {
+namespace velkor_common {
+
+using pyco::check;
+using pyco::check_int;
+using pyco::Ref;
 
 // `from <source> import *` into `target`: every name of source.__all__ if it
 // has one, else every name of its namespace that does not start with '_'.
@@ -30,4 +34,4 @@ inline void bind_stage_head(PyObject* module) {
   check_int(PyModule_AddObjectRef(module, "Velkor", engine.get()));
 }
 
-}  // namespace pyco
+}  // namespace velkor_common
