@@ -1,17 +1,31 @@
-// pyco/method.hpp - methods bound as plain CPython functions.
+// pyco/method.hpp - a class's methods, declared in one table and set on the
+// class by one call.
 //
-// Why not nanobind's def(): its dispatcher catches every C++ exception in a
-// noexcept function. At interpreter exit CPython ends a daemon thread that
-// takes the GIL back with pthread_exit, whose forced unwind must pass
-// through every C++ frame on the way (see ref.hpp); inside nanobind's
-// dispatcher it ends the process instead. Any method that can run on a
-// runner thread and call back into Python (which may hand the GIL over) is
-// therefore bound with add_method: a METH_FASTCALL | METH_KEYWORDS function
-// whose body runs under guard(), which lets the forced unwind through.
+// Every method, `__init__` included, is a plain CPython function: a method
+// descriptor for a plain method, a C++ coroutine function (coro.hpp) for a
+// coroutine method. Why not nanobind's def(): its dispatcher catches every
+// C++ exception in a noexcept function. At interpreter exit CPython ends a
+// daemon thread that takes the GIL back with pthread_exit, whose forced
+// unwind must pass through every C++ frame on the way (see ref.hpp); inside
+// nanobind's dispatcher it ends the process instead. Methods may run on any
+// thread (a step may create a runner or wire tasks), so none goes through
+// that dispatcher: a plain method's body runs under guard(), which lets the
+// forced unwind through.
 //
-// The doc string starts with the signature line, "name($self, a, b=None)"
+// A doc string starts with the signature line, "name($self, a, b=None)"
 // followed by "\n--\n\n", which CPython turns into __text_signature__.
+//
+//   PYCO_METHOD(runner_stop, "stop", 0)               // Ref runner_stop(PyObject*, Ref*)
+//   const pyco::Method kRunnerMethods[] = {
+//       pyco::plain("stop", runner_stop_method, "stop($self)\n--\n\n..."),
+//       pyco::coroutine("cancel_task", cancel_task_impl, "cancel_task($self, name)\n--\n\n..."),
+//   };
+//   pyco::add_methods(cls, "velkor.velkor", kRunnerMethods);
 #pragma once
+#include <cstring>
+#include <span>
+#include <string>
+
 #include "coro.hpp"
 
 namespace pyco {
@@ -20,14 +34,78 @@ namespace pyco {
 // Returns the result, or a null Ref for None.
 using MethodBody = Ref (*)(PyObject* self, Ref* params);
 
-// Set `name` on `cls` as a method descriptor calling `fn`.
-inline void add_method(PyObject* cls, const char* name, PyCFunctionFastWithKeywords fn,
-                       const char* doc) {
-  // Method definitions must outlive the type: made once per method, never freed.
-  auto* def = new PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn)),
-                              METH_FASTCALL | METH_KEYWORDS, doc};
-  Ref descr = check(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls), def));
-  check_int(PyObject_SetAttrString(cls, name, descr.get()));
+// One row of a class's method table: a plain method (`plain` set) or a
+// coroutine method (`coroutine` set).
+struct Method {
+  const char* name;
+  PyCFunctionFastWithKeywords plain;
+  CoroImpl coroutine;
+  const char* doc;
+};
+
+constexpr Method plain(const char* name, PyCFunctionFastWithKeywords fn, const char* doc) {
+  return {name, fn, nullptr, doc};
+}
+constexpr Method coroutine(const char* name, CoroImpl impl, const char* doc) {
+  return {name, nullptr, impl, doc};
+}
+
+// inspect.signature(cls) asks __init__ for the class's signature when the
+// class does not state it, and a method descriptor cannot answer for the
+// class itself: the class states it, as the text `__init__`'s signature
+// line gives without self, in __signature__ (which inspect reads as text).
+inline void set_class_signature(PyObject* cls, const char* doc) {
+  const char* start = doc ? std::strchr(doc, '(') : nullptr;
+  const char* end = doc ? std::strstr(doc, ")\n--\n\n") : nullptr;
+  if (!start || !end || end < start) return;
+  std::string params(start + 1, end);
+  for (const char* head : {"$self", ",", " /", ",", " "})
+    if (params.starts_with(head)) params.erase(0, std::strlen(head));
+  const std::string text = "(" + params + ")";
+  Ref sig = check(PyUnicode_FromString(text.c_str()));
+  check_int(PyObject_SetAttrString(cls, "__signature__", sig.get()));
+}
+
+// Set every method of `table` on `cls`, in table order. Coroutine methods
+// get the qualified name "<class>.<name>" and `module` as their module.
+inline void add_methods(PyObject* cls, const char* module, std::span<const Method> table) {
+  const char* class_name = reinterpret_cast<PyTypeObject*>(cls)->tp_name;
+  if (const char* dot = std::strrchr(class_name, '.')) class_name = dot + 1;
+  for (const Method& m : table) {
+    Ref value;
+    if (m.plain) {
+      // Method definitions must outlive the type: made once per class, never freed.
+      auto* def = new PyMethodDef{
+          m.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(m.plain)),
+          METH_FASTCALL | METH_KEYWORDS, m.doc};
+      value = check(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls), def));
+    } else {
+      const std::string qualname = std::string(class_name) + "." + m.name;
+      value = check(new_function(m.coroutine, m.name, qualname.c_str(), module, m.doc));
+    }
+    check_int(PyObject_SetAttrString(cls, m.name, value.get()));
+    if (m.plain && std::strcmp(m.name, "__init__") == 0) set_class_signature(cls, m.doc);
+  }
+}
+
+// The same for a module's functions: plain ones become builtin functions of
+// `module`, coroutine ones coroutine functions named after themselves.
+inline void add_functions(PyObject* module, std::span<const Method> table) {
+  Ref module_name = check(PyModule_GetNameObject(module));
+  const char* name_text = PyUnicode_AsUTF8(module_name.get());
+  if (!name_text) throw_current();
+  for (const Method& m : table) {
+    Ref value;
+    if (m.plain) {
+      auto* def = new PyMethodDef{
+          m.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(m.plain)),
+          METH_FASTCALL | METH_KEYWORDS, m.doc};
+      value = check(PyCMethod_New(def, nullptr, module_name.get(), nullptr));
+    } else {
+      value = check(new_function(m.coroutine, m.name, m.name, name_text, m.doc));
+    }
+    check_int(PyModule_AddObjectRef(module, m.name, value.get()));
+  }
 }
 
 }  // namespace pyco
@@ -35,7 +113,7 @@ inline void add_method(PyObject* cls, const char* name, PyCFunctionFastWithKeywo
 // Defines `<body>_method`, the CPython function of a method whose body is
 // `Ref body(PyObject* self, Ref* params)`: parses the arguments by the
 // parameter names given (the first `required` of them required), runs the
-// body under guard().
+// body under guard(). For a module function `self` is the module (null).
 #define PYCO_METHOD(body, pyname, required, ...)                                        \
   PyObject* body##_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,      \
                           PyObject* kwnames) {                                          \
@@ -47,3 +125,8 @@ inline void add_method(PyObject* cls, const char* name, PyCFunctionFastWithKeywo
       return result ? result.release() : Py_NewRef(Py_None);                            \
     });                                                                                 \
   }
+
+// Declares the CPython function that PYCO_METHOD(body, ...) defines, for a
+// method table in another file.
+#define PYCO_DECLARE_METHOD(body) \
+  PyObject* body##_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)

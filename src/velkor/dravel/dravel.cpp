@@ -12,6 +12,7 @@
 // piling up.
 #include "dravel.hpp"
 
+#include "common/shell.hpp"
 #include "pyco/method.hpp"
 #include "pyco/util.hpp"
 
@@ -151,14 +152,20 @@ PYCO_METHOD(change_output_task, "change_output_task", 1, "task")
 
 struct Dravel {};
 
-void dravel_init(Dravel* d, nb::handle name, nb::handle wt_sleep, nb::handle optimum_delay,
-                 nb::handle zarib, nb::handle output_task, nb::handle buffers_list,
-                 nb::kwargs kwargs) {
-  new (d) Dravel();
-  PyObject* self = nb::find(d).ptr();
+// __init__(name, WT_sleep, optimum_delay, zarib=1.01, output_task=None,
+// buffers_list=[], **kwargs); p[6] holds the keywords dict.
+void dravel_init(PyObject* self, Ref* p) {
+  velkor_common::construct<Dravel>(self);
+  PyObject* name = p[0].get();
+  PyObject* wt_sleep = p[1].get();
+  PyObject* optimum_delay = p[2].get();
+  PyObject* zarib = p[3].get();
+  PyObject* output_task = p[4].get();
+  PyObject* buffers_list = p[5].get();
+  PyObject* kwargs = p[6].get();
   Names& n = N();
   // Registered under the name's text, so the test uses the text too.
-  Ref text = check(PyObject_Str(name.ptr()));
+  Ref text = check(PyObject_Str(name));
   Ref dravels = shared(n.s_dravel_dict.get());
   if (check_int(PySequence_Contains(dravels.get(), text.get()))) {
     Ref line = check(PyUnicode_FromFormat("Dravel %U exists!", text.get()));
@@ -168,11 +175,11 @@ void dravel_init(Dravel* d, nb::handle name, nb::handle wt_sleep, nb::handle opt
   }
   check_int(PyObject_SetAttr(self, n.s_name.get(), text.get()));
   check_int(PyObject_SetItem(dravels.get(), text.get(), self));
-  check_int(PyObject_SetAttr(self, n.s_kwargs.get(), kwargs.ptr()));
-  check_int(PyObject_SetAttr(self, n.s_delay.get(), optimum_delay.ptr()));
-  check_int(PyObject_SetAttr(self, n.s_optimum_delay.get(), optimum_delay.ptr()));
-  check_int(PyObject_SetAttr(self, n.s_zarib.get(), zarib.ptr()));
-  Ref copy = pyco::call_method(buffers_list.ptr(), n.s_copy.get());
+  check_int(PyObject_SetAttr(self, n.s_kwargs.get(), kwargs));
+  check_int(PyObject_SetAttr(self, n.s_delay.get(), optimum_delay));
+  check_int(PyObject_SetAttr(self, n.s_optimum_delay.get(), optimum_delay));
+  check_int(PyObject_SetAttr(self, n.s_zarib.get(), zarib));
+  Ref copy = pyco::call_method(buffers_list, n.s_copy.get());
   check_int(PyObject_SetAttr(self, n.s_buffers_list.get(), copy.get()));
   // The node's dispatch runner, shared by its routers and dravels.
   Ref runner_key = check(PyUnicode_Concat(node_text().get(), n.s_buffer_router_suffix.get()));
@@ -185,7 +192,7 @@ void dravel_init(Dravel* d, nb::handle name, nb::handle wt_sleep, nb::handle opt
   Ref task_class = pyco::getattr(n.engine.get(), n.s_async_task.get());
   Ref trigger_name = check(PyUnicode_Concat(n.s_trigger_prefix.get(), text.get()));
   Ref two = check(PyLong_FromLong(2));
-  pyco::vcall_kw(task_class.get(), {runner_key.get(), trigger_name.get(), two.get(), wt_sleep.ptr(), Py_False},
+  pyco::vcall_kw(task_class.get(), {runner_key.get(), trigger_name.get(), two.get(), wt_sleep, Py_False},
                  n.kw_trigger_args.get());
   Ref main_name = check(PyUnicode_Concat(n.s_dravel_prefix.get(), text.get()));
   Ref run = pyco::getattr(self, n.s_run.get());
@@ -198,9 +205,27 @@ void dravel_init(Dravel* d, nb::handle name, nb::handle wt_sleep, nb::handle opt
   Ref main_key = own_key(self);
   pyco::call_method(task(main_key.get()).get(), n.s_insert_input_tasks.get(), one_list(trigger_key.get()));
   check_int(PyObject_SetAttr(self, n.s_output_task.get(), Py_None));
-  if (!output_task.is_none())
-    pyco::call_method(self, n.s_change_output_task.get(), Ref::borrow(output_task.ptr()));
+  if (output_task != Py_None)
+    pyco::call_method(self, n.s_change_output_task.get(), Ref::borrow(output_task));
   pyco::call_method(task(trigger_key.get()).get(), n.s_run.get());
+}
+
+PyObject* g_no_buffers = nullptr;  // the default of buffers_list (held for good)
+
+PyObject* dravel_init_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  return pyco::guard([&]() -> PyObject* {
+    Ref p[7];
+    pyco::parse_args("__init__", args, PyVectorcall_NARGS(nargs), kwnames,
+                     {"name", "WT_sleep", "optimum_delay", "zarib", "output_task", "buffers_list"},
+                     3, p, &p[6]);
+    if (!p[3]) p[3] = check(PyFloat_FromDouble(1.01));
+    if (!p[4]) p[4] = pyco::none();
+    if (!p[5]) p[5] = Ref::borrow(g_no_buffers);
+    if (!p[6]) p[6] = check(PyDict_New());
+    dravel_init(self, p);
+    return Py_NewRef(Py_None);
+  });
 }
 
 }  // namespace
@@ -237,9 +262,11 @@ void bind_dravel(nb::module_& m) {
   n->kw_trig = pyco::kwnames({"my_task", "output_tasks"});
   n_ = n;
 
-  nb::list no_buffers;  // the default: one empty list, only ever copied
+  // The default of buffers_list: one empty list, only ever copied.
+  g_no_buffers = check(PyList_New(0)).release();
+  static PyType_Slot shell_slots[] = {VELKOR_SHELL_SLOTS, {0, nullptr}};
   auto cls = nb::class_<Dravel>(
-      m, "dravel", nb::dynamic_attr(),
+      m, "dravel", nb::dynamic_attr(), nb::type_slots(shell_slots),
       "dravel(name, WT_sleep, optimum_delay, zarib=1.01, output_task=None, buffers_list=[], "
       "**kwargs)\n\n"
       "A paced drain of time-stamped frame buffers (velkor.velkor.buffer records) into one\n"
@@ -248,20 +275,20 @@ void bind_dravel(nb::module_& m) {
       "`zarib` per frame taken and shrinks back towards `optimum_delay` when none is.\n"
       "Registered in velkor_state.dravel_dict; a name already registered prints\n"
       "\"Dravel <name> exists!\". Runs on the node's shared \"buffer_router\" runner.");
-  cls.def("__init__", &dravel_init, nb::arg("name").none(), nb::arg("WT_sleep").none(),
-          nb::arg("optimum_delay").none(), nb::arg("zarib").none() = 1.01,
-          nb::arg("output_task").none().sig("None") = nb::none(),
-          nb::arg("buffers_list").none() = no_buffers, nb::arg("kwargs"),
-          "Register the dravel, create its trigger and main tasks and start ticking.");
-  pyco::add_method(cls.ptr(), "change_output_task", change_output_task_method,
-          "change_output_task($self, task)\n--\n\n"
-          "Make `task` (a task key) the consumer, unlinking the previous one.");
-  Ref f = check(pyco::new_function(
-      run_impl, "run", "dravel.run", "velkor.dravel",
-      "run($self)\n--\n\n"
-      "One tick: take at most one frame from a random buffer and hand its data to the "
-      "consumer, adjusting the spacing `delay`."));
-  check_int(PyObject_SetAttrString(cls.ptr(), "run", f.get()));
+  const pyco::Method methods[] = {
+      pyco::plain("__init__", dravel_init_method,
+                  "__init__($self, name, WT_sleep, optimum_delay, zarib=1.01, output_task=None, "
+                  "buffers_list=[], **kwargs)\n--\n\n"
+                  "Register the dravel, create its trigger and main tasks and start ticking."),
+      pyco::plain("change_output_task", change_output_task_method,
+                  "change_output_task($self, task)\n--\n\n"
+                  "Make `task` (a task key) the consumer, unlinking the previous one."),
+      pyco::coroutine("run", run_impl,
+                      "run($self)\n--\n\n"
+                      "One tick: take at most one frame from a random buffer and hand its data to "
+                      "the consumer, adjusting the spacing `delay`."),
+  };
+  pyco::add_methods(cls.ptr(), "velkor.dravel", methods);
 }
 
 }  // namespace velkor_dravel

@@ -10,6 +10,7 @@
 // item there and starts it.
 #include "router.hpp"
 
+#include "common/shell.hpp"
 #include "pyco/method.hpp"
 #include "pyco/util.hpp"
 #include "common/keys.hpp"
@@ -217,18 +218,22 @@ PYCO_METHOD(delete_output_tasks, "delete_output_tasks", 1, "tasks")
 
 struct Router {};
 
-void router_init(Router* r, nb::handle name, nb::handle output_tasks) {
-  new (r) Router();
-  PyObject* self = nb::find(r).ptr();
+PyObject* g_no_outputs = nullptr;  // the default of output_tasks (held for good)
+
+// __init__(name, output_tasks=[])
+Ref router_init(PyObject* self, Ref* p) {
+  velkor_common::construct<Router>(self);
+  PyObject* name = p[0].get();
+  PyObject* output_tasks = p[1] ? p[1].get() : g_no_outputs;
   Names& n = N();
-  Ref text = check(PyObject_Str(name.ptr()));
+  Ref text = check(PyObject_Str(name));
   Ref full = check(PyUnicode_Concat(n.s_router_prefix.get(), text.get()));
   Ref routers = shared(n.s_router_dict.get());
   if (check_int(PySequence_Contains(routers.get(), full.get()))) {
     Ref line = check(PyUnicode_FromFormat("router %U exists!", text.get()));
     Ref builtins = check(PyImport_ImportModule("builtins"));
     pyco::call(pyco::getattr(builtins.get(), pyco::intern("print").get()).get(), line);
-    return;
+    return Ref();
   }
   check_int(PyObject_SetAttr(self, n.s_name.get(), full.get()));
   check_int(PyObject_SetItem(routers.get(), full.get(), self));
@@ -250,8 +255,11 @@ void router_init(Router* r, nb::handle name, nb::handle output_tasks) {
   pyco::vcall_kw(task_class.get(),
                  {runner_key.get(), full.get(), run.get(), zero.get(), Py_False, one.get()},
                  n.kw_task_args.get());
-  pyco::call_method(self, pyco::intern("insert_output_tasks").get(), Ref::borrow(output_tasks.ptr()));
+  pyco::call_method(self, pyco::intern("insert_output_tasks").get(), Ref::borrow(output_tasks));
+  return Ref();
 }
+
+PYCO_METHOD(router_init, "__init__", 1, "name", "output_tasks")
 
 }  // namespace
 
@@ -282,31 +290,36 @@ void bind_router(nb::module_& m) {
   n->kw_tag = pyco::kwnames({"tag"});
   n_ = n;
 
-  nb::list no_outputs;  // the default: one empty list, only ever read
+  // The default of output_tasks: one empty list, only ever read.
+  g_no_outputs = check(PyList_New(0)).release();
+  static PyType_Slot shell_slots[] = {VELKOR_SHELL_SLOTS, {0, nullptr}};
   auto cls = nb::class_<Router>(
-      m, "router", nb::dynamic_attr(),
+      m, "router", nb::dynamic_attr(), nb::type_slots(shell_slots),
       "router(name, output_tasks=[])\n\n"
       "A dispatch stage: every item that reaches it (the keyword arguments its engine task\n"
       "\"router_<name>\" is started with) goes to exactly one ready consumer of this node\n"
       "among output_tasks. Registered in velkor_state.router_dict as \"router_<name>\"; a\n"
       "name already registered prints \"router <name> exists!\". Runs on the node's shared\n"
       "\"buffer_router\" runner, created and started by the first router or dravel.");
-  cls.def("__init__", &router_init, nb::arg("name").none(), nb::arg("output_tasks").none() = no_outputs,
-          "Register the router, its engine task and its consumers.");
-  pyco::add_method(cls.ptr(), "insert_output_tasks", insert_output_tasks_method,
-          "insert_output_tasks($self, tasks)\n--\n\n"
-          "Add consumers (task keys); each counts the router among its in-code inputs.");
-  pyco::add_method(cls.ptr(), "delete_output_tasks", delete_output_tasks_method,
-          "delete_output_tasks($self, tasks)\n--\n\n"
-          "Remove consumers (task keys); keys that are not consumers are passed over.");
-  Ref f = check(pyco::new_function(
-      run_impl, "run", "router.run", "velkor.router",
-      "run($self, /, **kwargs)\n--\n\n"
-      "Hand one item (the keyword arguments) to the first ready consumer of this node: it "
-      "gets the item in its buffer and is started (WT 0 by run(tag=None), WT 1 by its "
-      "trigger event). Consumers gone while waiting are passed over; if the only ready ones "
-      "belong to other nodes, the item is dropped."));
-  check_int(PyObject_SetAttrString(cls.ptr(), "run", f.get()));
+  const pyco::Method methods[] = {
+      pyco::plain("__init__", router_init_method,
+                  "__init__($self, name, output_tasks=[])\n--\n\n"
+                  "Register the router, its engine task and its consumers."),
+      pyco::plain("insert_output_tasks", insert_output_tasks_method,
+                  "insert_output_tasks($self, tasks)\n--\n\n"
+                  "Add consumers (task keys); each counts the router among its in-code inputs."),
+      pyco::plain("delete_output_tasks", delete_output_tasks_method,
+                  "delete_output_tasks($self, tasks)\n--\n\n"
+                  "Remove consumers (task keys); keys that are not consumers are passed over."),
+      pyco::coroutine(
+          "run", run_impl,
+          "run($self, /, **kwargs)\n--\n\n"
+          "Hand one item (the keyword arguments) to the first ready consumer of this node: it "
+          "gets the item in its buffer and is started (WT 0 by run(tag=None), WT 1 by its "
+          "trigger event). Consumers gone while waiting are passed over; if the only ready ones "
+          "belong to other nodes, the item is dropped."),
+  };
+  pyco::add_methods(cls.ptr(), "velkor.router", methods);
 }
 
 }  // namespace velkor_router

@@ -3,16 +3,19 @@
 // "data" (the keyword arguments to deliver); `buffer` keeps them in
 // ascending timestamp order, and every reader and writer holds
 // `buffer_threading_lock`.
+#include "common/shell.hpp"
 #include "engine.hpp"
+#include "pyco/method.hpp"
 
 namespace velkor {
 namespace {
 
 struct BufferRecord {};
 
-void buffer_init(BufferRecord* self, nb::handle maxlen) {
-  new (self) BufferRecord();
-  PyObject* obj = nb::find(self).ptr();
+// __init__(maxlen=None)
+Ref buffer_init(PyObject* obj, Ref* p) {
+  PyObject* maxlen = p[0] ? p[0].get() : Py_None;
+  velkor_common::construct<BufferRecord>(obj);
   static PyObject* s_buffer = PyUnicode_InternFromString("buffer");
   static PyObject* s_lock = PyUnicode_InternFromString("buffer_threading_lock");
   static PyObject* s_maxlen = PyUnicode_InternFromString("maxlen");
@@ -23,22 +26,30 @@ void buffer_init(BufferRecord* self, nb::handle maxlen) {
   }();
   check_int(PyObject_SetAttr(obj, s_buffer, check(PyList_New(0)).get()));
   check_int(PyObject_SetAttr(obj, s_lock, check(PyObject_CallNoArgs(lock_type)).get()));
-  check_int(PyObject_SetAttr(obj, s_maxlen, maxlen.ptr()));
+  check_int(PyObject_SetAttr(obj, s_maxlen, maxlen));
   check_int(PyObject_SetAttr(obj, s_last_time, Py_None));
+  return Ref();
 }
+
+PYCO_METHOD(buffer_init, "__init__", 0, "maxlen")
 
 }  // namespace
 
 void bind_buffer_record(nb::module_& m) {
-  nb::class_<BufferRecord>(
-      m, "buffer", nb::dynamic_attr(),
+  static PyType_Slot shell_slots[] = {VELKOR_SHELL_SLOTS, {0, nullptr}};
+  auto cls = nb::class_<BufferRecord>(
+      m, "buffer", nb::dynamic_attr(), nb::type_slots(shell_slots),
       "buffer(maxlen=None)\n\n"
       "A queue of time-stamped frames for a dravel. Attributes: buffer (the frames, dicts\n"
       "with \"buffer_timestamp\" and \"data\", in ascending timestamp order),\n"
       "buffer_threading_lock (hold it to append or read), maxlen (stored, not enforced)\n"
-      "and last_time (timestamp of the frame a dravel took last, None before the first).")
-      .def("__init__", &buffer_init, nb::arg("maxlen").none().sig("None") = nb::none(),
-           "Create an empty record with a lock of its own.");
+      "and last_time (timestamp of the frame a dravel took last, None before the first).");
+  const pyco::Method methods[] = {
+      pyco::plain("__init__", buffer_init_method,
+                  "__init__($self, maxlen=None)\n--\n\n"
+                  "Create an empty record with a lock of its own."),
+  };
+  pyco::add_methods(cls.ptr(), "velkor.velkor", methods);
 }
 
 }  // namespace velkor

@@ -40,13 +40,6 @@ bool is_local_key(PyObject* key) { return velkor_common::key_of_node(key, node_n
 
 void print_object(PyObject* obj) { pyco::call(g().builtins_print.get(), Ref::borrow(obj)); }
 
-PyObject* add_coroutine_method(nb::handle cls, pyco::CoroImpl impl, const char* name,
-                               const char* qualname, const char* doc) {
-  Ref f = check(pyco::new_function(impl, name, qualname, "velkor.velkor", doc));
-  check_int(PyObject_SetAttrString(cls.ptr(), name, f.get()));
-  return f.get();  // the class keeps it
-}
-
 void register_exception_translator() {
   nb::register_exception_translator([](const std::exception_ptr& p, void*) {
     try {

@@ -64,13 +64,6 @@ Ref node_name();
 // print(obj) through builtins.print, so redirected sys.stdout sees it.
 void print_object(PyObject* obj);
 
-// Set a C++ coroutine function on a class, where it binds like a method
-// (self is its first argument). `doc` may carry a "name($self, ...)\n--\n\n"
-// signature line.
-// Returns the function (borrowed: the class holds it).
-PyObject* add_coroutine_method(nb::handle cls, pyco::CoroImpl impl, const char* name,
-                               const char* qualname, const char* doc);
-
 // The type translator that lets nanobind-bound functions raise the Python
 // exception carried by a pyco exception.
 void register_exception_translator();
@@ -93,15 +86,22 @@ pyco::Frame trig_output_frame(Ref my_task, Ref output_tasks, Ref tag);
 // nothing when the mirror is set already (its waits are woken then).
 void wake_waits_on(PyObject* mirror);
 
-// Defined in their own files; each binds its class or functions on `m`.
+// Defined in their own files; each binds its class on `m`.
 void bind_net_node(nb::module_& m);
 void bind_graph_view(nb::module_& m);   // Task_draw_directed_graph_with_two_colors, Tasks_Graph
 void bind_runner(nb::module_& m);
 void bind_task(nb::module_& m);          // async_task
-void bind_waiter(nb::module_& m);        // waiter
-void bind_trig_output(nb::module_& m);   // trig_output
 void bind_event(nb::module_& m);         // custom_event
-void bind_event_config(nb::module_& m);  // event_config
 void bind_buffer_record(nb::module_& m); // buffer
+
+// The module's coroutine functions, listed in its function table (module.cpp).
+pyco::Frame waiter_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+pyco::Frame trig_output_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+pyco::Frame event_config_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// Made ready before the functions are set, and after (they keep the
+// functions the engine finds by identity).
+void init_trigger();
+void init_trigger_functions(PyObject* module);
+void init_event_config(PyObject* module);
 
 }  // namespace velkor

@@ -8,8 +8,10 @@
 // the event hands over with submit(). Submissions to one runner keep their
 // order, so a mirror ends with the value of the last update sent to it.
 #include "engine.hpp"
+#include "common/shell.hpp"
 #include "pyco/method.hpp"
 #include "runner.hpp"
+#include "submission.hpp"
 
 namespace velkor {
 namespace {
@@ -225,24 +227,26 @@ void unregister(PyObject* self, PyObject* name) {
 // ---------------------------------------------------------------------------
 // Methods.
 
-void event_refresh(nb::handle self_h);
+Ref event_refresh(PyObject* self, Ref* = nullptr);
 
-void event_init(Event* obj, nb::handle name, nb::handle task) {
-  new (obj) Event();
-  PyObject* self = nb::find(obj).ptr();
+// __init__(name, task=None)
+Ref event_init(PyObject* self, Ref* p) {
+  PyObject* name = p[0].get();
+  PyObject* task = p[1] ? p[1].get() : Py_None;
+  velkor_common::construct<Event>(self);
   EventNames& n = N();
   Ref node_text = check(PyObject_Str(node_name().get()));
-  Ref short_text = check(PyObject_Str(name.ptr()));
+  Ref short_text = check(PyObject_Str(name));
   Ref full = check(PyUnicode_FromFormat("%U,%U", node_text.get(), short_text.get()));
   set_attr(self, g().s_name, full.get());
   Ref events = state_attr(n.s_Events.get());
   if (check_int(PySequence_Contains(events.get(), full.get()))) {
     Ref line = check(PyUnicode_FromFormat("Event %U exists!", short_text.get()));
     print_object(line.get());
-    return;
+    return Ref();
   }
   check_int(PyObject_SetItem(events.get(), full.get(), self));
-  set_attr(self, g().s_task, task.ptr());
+  set_attr(self, g().s_task, task);
   set_attr(self, n.s__value, Py_False);
   set_attr(self, n.s_custom_list, check(PySet_New(nullptr)).get());
   set_attr(self, n.s_automate_list, check(PySet_New(nullptr)).get());
@@ -250,10 +254,11 @@ void event_init(Event* obj, nb::handle name, nb::handle task) {
   set_attr(self, n.s_automate_lock, pyco::call(n.threading_Lock.get()).get());
   set_attr(self, n.s_l_t_list, check(PySet_New(nullptr)).get());
   event_refresh(self);
+  return Ref();
 }
 
-void event_delete(nb::handle self_h) {
-  PyObject* self = self_h.ptr();
+// delete()
+Ref event_delete(PyObject* self, Ref*) {
   // Like try: <remove mirrors> finally: <unregister>, all inside
   // try/except Exception that reports the failure.
   Ref name, pending;
@@ -271,20 +276,24 @@ void event_delete(nb::handle self_h) {
       pending = Ref::borrow(e.value());
     }
   }
-  if (!pending) return;
+  if (!pending) return Ref();
   if (!name || !PyObject_TypeCheck(pending.get(), reinterpret_cast<PyTypeObject*>(PyExc_Exception)))
     pyco::throw_exc(std::move(pending));
   Ref line = check(PyUnicode_FromFormat("Can not delete Event %S succesfully. please try again!",
                                         name.get()));
   print_object(line.get());
   pyco::print_exception(pyco::Exception(std::move(pending)));
+  return Ref();
 }
 
-bool event_set(nb::handle self) { return change_value(self.ptr(), true); }
-bool event_clear(nb::handle self) { return change_value(self.ptr(), false); }
+// set() and clear()
+Ref event_set(PyObject* self, Ref*) { return Ref::borrow(change_value(self, true) ? Py_True : Py_False); }
+Ref event_clear(PyObject* self, Ref*) {
+  return Ref::borrow(change_value(self, false) ? Py_True : Py_False);
+}
 
-void event_refresh(nb::handle self_h) {
-  PyObject* self = self_h.ptr();
+// refresh_automate_waiter_task_list()
+Ref event_refresh(PyObject* self, Ref*) {
   EventNames& n = N();
   Ref custom_lock = attr(self, n.s_custom_lock);
   Ref automate_lock = attr(self, n.s_automate_lock);
@@ -302,16 +311,18 @@ void event_refresh(nb::handle self_h) {
     }
   }
   recompute_runners(self);
+  return Ref();
 }
 
-void event_insert_custom(nb::handle self_h, nb::handle task) {
-  PyObject* self = self_h.ptr();
+// insert_custom_waiter_task(task)
+Ref event_insert_custom(PyObject* self, Ref* p) {
+  PyObject* task = p[0].get();
   EventNames& n = N();
   Ref tasks = state_attr(g().s_Tasks.get());
-  if (!check_int(PySequence_Contains(tasks.get(), task.ptr()))) {
+  if (!check_int(PySequence_Contains(tasks.get(), task))) {
     // A waiter not known here (typically one of another node): the task
     // class builds a placeholder that registers itself under this key.
-    Ref fields = pyco::call_method(task.ptr(), g().s_split.get(), g().s_comma);
+    Ref fields = pyco::call_method(task, g().s_split.get(), g().s_comma);
     Ref task_name = check(PySequence_GetItem(fields.get(), 1));
     Ref node = check(PySequence_GetItem(fields.get(), 0));
     Ref cls = state_attr(n.s_async_task.get());
@@ -323,47 +334,32 @@ void event_insert_custom(nb::handle self_h, nb::handle task) {
   LockGuard hold_custom(custom_lock.get());
   LockGuard hold_automate(automate_lock.get());
   Ref custom = attr(self, n.s_custom_list);
-  pyco::call_method(custom.get(), n.s_add.get(), Ref::borrow(task.ptr()));
+  pyco::call_method(custom.get(), n.s_add.get(), Ref::borrow(task));
   recompute_runners(self);
+  return Ref();
 }
 
-void event_delete_custom(nb::handle self_h, nb::handle task) {
-  PyObject* self = self_h.ptr();
+// delete_custom_waiter_task(task)
+Ref event_delete_custom(PyObject* self, Ref* p) {
+  PyObject* task = p[0].get();
   Ref custom_lock = attr(self, N().s_custom_lock);
   LockGuard hold_custom(custom_lock.get());
   Ref custom = attr(self, N().s_custom_list);
-  pyco::call_method(custom.get(), N().s_remove.get(), Ref::borrow(task.ptr()));
+  pyco::call_method(custom.get(), N().s_remove.get(), Ref::borrow(task));
+  return Ref();
 }
 
-// The methods as CPython functions (see pyco/method.hpp).
-Ref m_is_set(PyObject* self, Ref*) { return attr(self, N().s__value); }
-Ref m_delete(PyObject* self, Ref*) {
-  event_delete(nb::handle(self));
-  return Ref();
-}
-Ref m_set(PyObject* self, Ref*) { return Ref::borrow(event_set(nb::handle(self)) ? Py_True : Py_False); }
-Ref m_clear(PyObject* self, Ref*) {
-  return Ref::borrow(event_clear(nb::handle(self)) ? Py_True : Py_False);
-}
-Ref m_refresh(PyObject* self, Ref*) {
-  event_refresh(nb::handle(self));
-  return Ref();
-}
-Ref m_insert_custom(PyObject* self, Ref* p) {
-  event_insert_custom(nb::handle(self), nb::handle(p[0].get()));
-  return Ref();
-}
-Ref m_delete_custom(PyObject* self, Ref* p) {
-  event_delete_custom(nb::handle(self), nb::handle(p[0].get()));
-  return Ref();
-}
-PYCO_METHOD(m_is_set, "is_set", 0)
-PYCO_METHOD(m_delete, "delete", 0)
-PYCO_METHOD(m_set, "set", 0)
-PYCO_METHOD(m_clear, "clear", 0)
-PYCO_METHOD(m_refresh, "refresh_automate_waiter_task_list", 0)
-PYCO_METHOD(m_insert_custom, "insert_custom_waiter_task", 1, "task")
-PYCO_METHOD(m_delete_custom, "delete_custom_waiter_task", 1, "task")
+// is_set()
+Ref event_is_set(PyObject* self, Ref*) { return attr(self, N().s__value); }
+
+PYCO_METHOD(event_init, "__init__", 1, "name", "task")
+PYCO_METHOD(event_is_set, "is_set", 0)
+PYCO_METHOD(event_delete, "delete", 0)
+PYCO_METHOD(event_set, "set", 0)
+PYCO_METHOD(event_clear, "clear", 0)
+PYCO_METHOD(event_refresh, "refresh_automate_waiter_task_list", 0)
+PYCO_METHOD(event_insert_custom, "insert_custom_waiter_task", 1, "task")
+PYCO_METHOD(event_delete_custom, "delete_custom_waiter_task", 1, "task")
 
 // ---------------------------------------------------------------------------
 // event_config(l_t, event, value): create or update the mirror `event` in the
@@ -430,11 +426,6 @@ PyObject* config_now(PyObject*, PyObject* const* a, Py_ssize_t na) {
 PyMethodDef config_now_def = {"_config_mirror", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(config_now)),
                               METH_FASTCALL, nullptr};
 
-pyco::Frame event_config_impl(PyObject* const* a, Py_ssize_t na, PyObject* kw) {
-  Ref p[3];
-  pyco::parse_args("event_config", a, na, kw, {"l_t", "event", "value"}, 3, p);
-  return event_config_body(std::move(p[0]), std::move(p[1]), std::move(p[2]));
-}
 
 void init_names() {
   auto* n = new EventNames;
@@ -491,8 +482,9 @@ void send_events_to_new_runner(PyObject* l_t) {
 
 void bind_event(nb::module_& m) {
   init_names();
+  static PyType_Slot shell_slots[] = {VELKOR_SHELL_SLOTS, {0, nullptr}};
   auto cls = nb::class_<Event>(
-      m, "custom_event", nb::dynamic_attr(),
+      m, "custom_event", nb::dynamic_attr(), nb::type_slots(shell_slots),
       "custom_event(name, task=None)\n\n"
       "A named, node-wide flag that any thread may set or clear. Its full name is the node\n"
       "name, a comma and `name`; it is registered in velkor_state.Events under it. Coroutines\n"
@@ -501,55 +493,55 @@ void bind_event(nb::module_& m) {
       "Waiters are the owner task's input and in-code input tasks (`task`, a task key, or\n"
       "None) and the tasks inserted with insert_custom_waiter_task. A full name already\n"
       "registered prints \"Event <name> exists!\" and leaves the new object with only `name`.");
-  cls.def("__init__", &event_init,
-          nb::sig("def __init__(self, name: object, task: object | None = None) -> None"),
-          nb::arg("name").none(), nb::arg("task").none() = nb::none(),
-          "Create the event, register it and compute its waiters and their runners.");
   PyObject* c = cls.ptr();
   g_event_type = c;
-  pyco::add_method(c, "is_set", m_is_set_method,
-                   "is_set($self)\n--\n\nReturn the event's value (_value).");
-  pyco::add_method(c, "delete", m_delete_method,
-          "delete($self)\n--\n\n"
-          "Remove the mirrors of the local runners in l_t_list and unregister the event from "
-          "velkor_state.Events. When the event has an owner task, coroutines awaiting a "
-          "removed mirror are woken. A failure prints \"Can not delete Event <full name> "
-          "succesfully. please try again!\" and the traceback; the event is unregistered "
-          "even then, when it is registered.");
-  pyco::add_method(c, "set", m_set_method,
-          "set($self)\n--\n\n"
-          "Set the value and send it to every local runner in l_t_list. Return True (also "
-          "when already set; nothing is sent then), False when anything failed.");
-  pyco::add_method(c, "clear", m_clear_method,
-          "clear($self)\n--\n\n"
-          "Clear the value and send it to every local runner in l_t_list. Return True (also "
-          "when already clear; nothing is sent then), False when anything failed.");
-  pyco::add_method(c, "refresh_automate_waiter_task_list", m_refresh_method,
-          "refresh_automate_waiter_task_list($self)\n--\n\n"
-          "Recompute the automate waiter list from the owner task's input and in-code input "
-          "tasks, then l_t_list from both waiter lists; runners new in l_t_list get the "
-          "current value.");
-  pyco::add_method(c, "insert_custom_waiter_task", m_insert_custom_method,
-          "insert_custom_waiter_task($self, task)\n--\n\n"
-          "Add the task key `task` to the custom waiter list (a key unknown in "
-          "velkor_state.Tasks first gets a placeholder async_task) and recompute l_t_list; "
-          "runners new in it get the current value.");
-  pyco::add_method(c, "delete_custom_waiter_task", m_delete_custom_method,
-          "delete_custom_waiter_task($self, task)\n--\n\n"
-          "Remove `task` from the custom waiter list (KeyError if absent). l_t_list is "
-          "recomputed only by the next refresh or insert.");
+  const pyco::Method methods[] = {
+      pyco::plain("__init__", event_init_method,
+                  "__init__($self, name, task=None)\n--\n\n"
+                  "Create the event, register it and compute its waiters and their runners."),
+      pyco::plain("is_set", event_is_set_method,
+                  "is_set($self)\n--\n\nReturn the event's value (_value)."),
+      pyco::plain("delete", event_delete_method,
+                  "delete($self)\n--\n\n"
+                  "Remove the mirrors of the local runners in l_t_list and unregister the event "
+                  "from velkor_state.Events. When the event has an owner task, coroutines awaiting "
+                  "a removed mirror are woken. A failure prints \"Can not delete Event <full name> "
+                  "succesfully. please try again!\" and the traceback; the event is unregistered "
+                  "even then, when it is registered."),
+      pyco::plain("set", event_set_method,
+                  "set($self)\n--\n\n"
+                  "Set the value and send it to every local runner in l_t_list. Return True (also "
+                  "when already set; nothing is sent then), False when anything failed."),
+      pyco::plain("clear", event_clear_method,
+                  "clear($self)\n--\n\n"
+                  "Clear the value and send it to every local runner in l_t_list. Return True "
+                  "(also when already clear; nothing is sent then), False when anything failed."),
+      pyco::plain("refresh_automate_waiter_task_list", event_refresh_method,
+                  "refresh_automate_waiter_task_list($self)\n--\n\n"
+                  "Recompute the automate waiter list from the owner task's input and in-code "
+                  "input tasks, then l_t_list from both waiter lists; runners new in l_t_list get "
+                  "the current value."),
+      pyco::plain("insert_custom_waiter_task", event_insert_custom_method,
+                  "insert_custom_waiter_task($self, task)\n--\n\n"
+                  "Add the task key `task` to the custom waiter list (a key unknown in "
+                  "velkor_state.Tasks first gets a placeholder async_task) and recompute "
+                  "l_t_list; runners new in it get the current value."),
+      pyco::plain("delete_custom_waiter_task", event_delete_custom_method,
+                  "delete_custom_waiter_task($self, task)\n--\n\n"
+                  "Remove `task` from the custom waiter list (KeyError if absent). l_t_list is "
+                  "recomputed only by the next refresh or insert."),
+  };
+  pyco::add_methods(c, "velkor.velkor", methods);
 }
 
-void bind_event_config(nb::module_& m) {
-  Ref f = check(pyco::new_function(
-      event_config_impl, "event_config", "event_config", "velkor.velkor",
-      "event_config(l_t, event, value)\n--\n\n"
-      "Create or update the mirror of the event `event` (a full event name) on runner `l_t` "
-      "(a loop-thread key): a new asyncio.Event in its Events_async, set when `value` is "
-      "true; an existing mirror is set or cleared after `value`. Runs on that runner's loop "
-      "only. A failure prints its traceback; the result is None."));
-  check_int(PyModule_AddObjectRef(m.ptr(), "event_config", f.get()));
-  N().event_config = f;
+pyco::Frame event_config_impl(PyObject* const* a, Py_ssize_t na, PyObject* kw) {
+  Ref p[3];
+  pyco::parse_args("event_config", a, na, kw, {"l_t", "event", "value"}, 3, p);
+  return event_config_body(std::move(p[0]), std::move(p[1]), std::move(p[2]));
+}
+
+void init_event_config(PyObject* module) {
+  N().event_config = check(PyObject_GetAttrString(module, "event_config"));
   N().config_now = check(PyCFunction_New(&config_now_def, nullptr));
 }
 

@@ -212,12 +212,12 @@ Ref activation_check(PyObject* self, Ref* p) {
   return result;
 }
 
+}  // namespace
+
 PYCO_METHOD(insert_kwargs_buffer, "insert_kwargs_buffer", 1, "data", "tag")
 PYCO_METHOD(activation_check, "activation_check", 1, "tag")
 
-}  // namespace
-
-void bind_keyword_buffer(TaskClass& cls) {
+void init_keyword_buffer() {
   {
     // defaultdict.default_factory is a member of the C object: its
     // descriptor says at which offset the object holds it.
@@ -228,19 +228,6 @@ void bind_keyword_buffer(TaskClass& cls) {
     }
     PyErr_Clear();
   }
-  pyco::add_method(cls.ptr(), "insert_kwargs_buffer", insert_kwargs_buffer_method,
-          "insert_kwargs_buffer($self, data, tag=None)\n--\n\n"
-          "Put a deep copy of `data` into the task's keyword buffer.\n\n"
-          "With a tag (a str), `data` must be a dict: it is merged into the entry of that tag\n"
-          "(new values win). Without a tag, any object is stored under a new time-stamp key,\n"
-          "the text of time.time(). Refused input prints \"tag should be string and data\n"
-          "should be dict instance!\". Beyond kwargs_buffer_len entries the oldest goes.");
-  pyco::add_method(cls.ptr(), "activation_check", activation_check_method,
-          "activation_check($self, tag)\n--\n\n"
-          "Take an entry out of the keyword buffer: (ready, kwargs).\n\n"
-          "With tag None: the entry whose key sorts first, or (True, {}) when the buffer is\n"
-          "empty. With a tag: (True, its entry) if buffered, else (False, {}). The entry\n"
-          "handed out is the stored dict itself.");
 }
 
 }  // namespace velkor

@@ -2,9 +2,12 @@
 // Importing it creates classes, functions and default values only.
 #include <cstdlib>
 #include <cstring>
+#include <span>
 
 #include "engine.hpp"
+#include "pyco/method.hpp"
 #include "runner.hpp"
+#include "submission.hpp"
 
 namespace velkor {
 namespace {
@@ -36,6 +39,58 @@ PyObject* at_exit(PyObject*, PyObject*) {
   Py_RETURN_NONE;
 }
 PyMethodDef at_exit_def = {"_velkor_at_exit", at_exit, METH_NOARGS, nullptr};
+
+// _submit(runner, func, /, *args, **kwargs)
+PyObject* submit_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return pyco::guard([&]() -> PyObject* {
+    const Py_ssize_t n = PyVectorcall_NARGS(nargs);
+    if (n < 2) {
+      PyErr_SetString(PyExc_TypeError, "_submit() takes a runner and a function");
+      pyco::throw_current();
+    }
+    Ref positional = check(PyTuple_New(n - 2));
+    for (Py_ssize_t i = 2; i < n; ++i)
+      PyTuple_SET_ITEM(positional.get(), i - 2, Py_NewRef(args[i]));
+    Ref kwargs;
+    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
+      kwargs = check(PyDict_New());
+      for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i)
+        check_int(PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), args[n + i]));
+    }
+    submit(args[0], Ref::borrow(args[1]), std::move(positional), std::move(kwargs));
+    return Py_NewRef(Py_None);
+  });
+}
+
+// The module's functions (its classes bind their own methods).
+const pyco::Method kFunctions[] = {
+    pyco::coroutine("waiter", waiter_impl,
+                    "waiter(tasks_events)\n--\n\n"
+                    "Wait until at least one event of the table (key -> asyncio.Event of this "
+                    "loop) is set; return the keys of all events set at that moment, in table "
+                    "order."),
+    pyco::coroutine(
+        "trig_output", trig_output_impl,
+        "trig_output(my_task, output_tasks, tag=None)\n--\n\n"
+        "Run on the producer's runner: start each consumer of output_tasks as soon as its "
+        "service-available event is set, in the order they become available; mode 0 "
+        "consumers by run(tag), mode 1 consumers by setting their tag and their trigger "
+        "event. Consumers without a mirror on this runner, of another node, or gone "
+        "while waiting are passed over."),
+    pyco::coroutine(
+        "event_config", event_config_impl,
+        "event_config(l_t, event, value)\n--\n\n"
+        "Create or update the mirror of the event `event` (a full event name) on runner `l_t` "
+        "(a loop-thread key): a new asyncio.Event in its Events_async, set when `value` is "
+        "true; an existing mirror is set or cleared after `value`. Runs on that runner's loop "
+        "only. A failure prints its traceback; the result is None."),
+    pyco::plain("_submit", submit_function,
+                "_submit(runner, func, /, *args, **kwargs)\n--\n\n"
+                "Hand func(*args, **kwargs) to the runner's loop the way the engine hands over "
+                "its own work: the coroutine is built on the loop thread and run as a task "
+                "there; the outcome is not reported. Raises RuntimeError if the runner's loop is "
+                "closed."),
+};
 
 }  // namespace
 }  // namespace velkor
@@ -70,22 +125,16 @@ NB_MODULE(velkor, m) {
     bind_graph_view(m);
     bind_runner(m);
     bind_task(m);
-    bind_waiter(m);
-    bind_trig_output(m);
+    init_trigger();
+    // The functions take their places between the classes.
+    const std::span<const pyco::Method> functions(kFunctions);
+    pyco::add_functions(m.ptr(), functions.subspan(0, 2));  // waiter, trig_output
     bind_event(m);
-    bind_event_config(m);
+    pyco::add_functions(m.ptr(), functions.subspan(2, 1));  // event_config
     bind_buffer_record(m);
-    m.def(
-        "_submit",
-        [](nb::handle runner, nb::handle func, nb::args args, nb::kwargs kwargs) {
-          submit(runner.ptr(), Ref::borrow(func.ptr()), Ref::borrow(args.ptr()),
-                 PyDict_GET_SIZE(kwargs.ptr()) ? Ref::borrow(kwargs.ptr()) : Ref());
-        },
-        nb::arg("runner"), nb::arg("func"), nb::arg("args"), nb::arg("kwargs"),
-        "_submit(runner, func, /, *args, **kwargs)\n\n"
-        "Hand func(*args, **kwargs) to the runner's loop the way the engine hands over its "
-        "own work: the coroutine is built on the loop thread and run as a task there; the "
-        "outcome is not reported. Raises RuntimeError if the runner's loop is closed.");
+    pyco::add_functions(m.ptr(), functions.subspan(3));     // _submit
+    init_trigger_functions(m.ptr());
+    init_event_config(m.ptr());
 
     Ref hook = check(PyCFunction_New(&at_exit_def, nullptr));
     Ref atexit = check(PyImport_ImportModule("atexit"));

@@ -2,6 +2,9 @@
 // server and client on asyncio streams (one message per connection).
 #include "engine.hpp"
 
+#include "common/shell.hpp"
+#include "pyco/method.hpp"
+
 namespace velkor {
 namespace {
 
@@ -177,44 +180,58 @@ pyco::Frame client_task_impl(PyObject* const* a, Py_ssize_t na, PyObject* kw) {
                           std::move(p[4]));
 }
 
-void node_init(NetNode* self) {
-  new (self) NetNode();
-  PyObject* obj = nb::find(self).ptr();
+// __init__()
+Ref node_init(PyObject* obj, Ref*) {
+  velkor_common::construct<NetNode>(obj);
   Ref name = check(PyUnicode_FromString("node_0"));
   Ref address = check(PyUnicode_FromString(kLoopback));
   Ref port = check(PyLong_FromLong(8080));
   check_int(PyObject_SetAttr(obj, g().s_name.get(), name.get()));
   check_int(PyObject_SetAttr(obj, g().s_address.get(), address.get()));
   check_int(PyObject_SetAttr(obj, g().s_port.get(), port.get()));
+  return Ref();
 }
+
+// config_node(name): configuration is not defined yet.
+Ref config_node(PyObject*, Ref*) { return Ref(); }
+
+PYCO_METHOD(node_init, "__init__", 0)
+PYCO_METHOD(config_node, "config_node", 1, "name")
 
 }  // namespace
 
 void bind_net_node(nb::module_& m) {
+  static PyType_Slot shell_slots[] = {VELKOR_SHELL_SLOTS, {0, nullptr}};
   auto cls = nb::class_<NetNode>(
-      m, "net_node", nb::dynamic_attr(),
+      m, "net_node", nb::dynamic_attr(), nb::type_slots(shell_slots),
       "net_node()\n\n"
       "The process's place in a network of nodes. `name` (default \"node_0\") prefixes every "
       "task\nand runner key; `address` (default \"127.0.0.1\") is kept for callers; `port` "
       "(default 8080)\nis where server_task listens, always on the IPv4 loopback address.");
-  cls.def("__init__", &node_init, "Create a node with the default name, address and port.");
-  cls.def(
-      "config_node", [](nb::handle, nb::handle) {}, nb::arg("name").none(),
-      "Configure the node. Configuration is not defined yet: the node is left unchanged.");
-  add_coroutine_method(cls, server_task_impl, "server_task", "net_node.server_task",
-                       "server_task($self)\n--\n\nListen on 127.0.0.1 at `port`, draining every "
-                       "connection with handle_client, until cancelled. The server object is "
-                       "kept as `server`.");
-  add_coroutine_method(cls, handle_client_impl, "handle_client", "net_node.handle_client",
-                       "handle_client($self, reader, writer)\n--\n\nRead an accepted connection in "
-                       "chunks of at most 1024 bytes until the peer closes, drop the bytes, "
-                       "then close the connection.");
-  add_coroutine_method(
-      cls, client_task_impl, "client_task", "net_node.client_task",
-      "client_task($self, address, port, message, fire_forget=True)\n--\n\nConnect, write the bytes "
-      "`message` and drain. With fire_forget true return None; otherwise half-close the "
-      "sending side and return the reply's first read (at most 1024 bytes; b'' when the "
-      "peer closes without writing). The connection is closed before returning.");
+  const pyco::Method methods[] = {
+      pyco::plain("__init__", node_init_method,
+                  "__init__($self)\n--\n\nCreate a node with the default name, address and port."),
+      pyco::plain("config_node", config_node_method,
+                  "config_node($self, name)\n--\n\n"
+                  "Configure the node. Configuration is not defined yet: the node is left "
+                  "unchanged."),
+      pyco::coroutine("server_task", server_task_impl,
+                      "server_task($self)\n--\n\nListen on 127.0.0.1 at `port`, draining every "
+                      "connection with handle_client, until cancelled. The server object is "
+                      "kept as `server`."),
+      pyco::coroutine("handle_client", handle_client_impl,
+                      "handle_client($self, reader, writer)\n--\n\nRead an accepted connection "
+                      "in chunks of at most 1024 bytes until the peer closes, drop the bytes, "
+                      "then close the connection."),
+      pyco::coroutine(
+          "client_task", client_task_impl,
+          "client_task($self, address, port, message, fire_forget=True)\n--\n\nConnect, write "
+          "the bytes `message` and drain. With fire_forget true return None; otherwise "
+          "half-close the sending side and return the reply's first read (at most 1024 bytes; "
+          "b'' when the peer closes without writing). The connection is closed before "
+          "returning."),
+  };
+  pyco::add_methods(cls.ptr(), "velkor.velkor", methods);
 }
 
 }  // namespace velkor

@@ -1,5 +1,4 @@
-// runner.hpp - loop-thread runners (class Real_tasks) and the one function
-// through which work crosses to a runner's loop.
+// runner.hpp - loop-thread runners (class Real_tasks).
 #pragma once
 #include <atomic>
 
@@ -60,41 +59,21 @@ void send_events_to_new_runner(PyObject* l_t);
 // is closing or closed. False for anything that is not a runner.
 bool runner_stopping(PyObject* runner);
 
-// Hand work to a runner's loop: when the loop takes the job it calls
-// func(*args, **kwargs), which must return a coroutine, and runs that
-// coroutine as an asyncio task (its first step right away). Jobs submitted
-// while a wake-up of the loop is pending join that wake-up's batch, so a burst
-// of submissions costs one call_soon_threadsafe. The coroutine is
-// only built on the loop thread, so work that a loop never takes (a runner
-// replaced before it started, or one that is closing) leaves no coroutine
-// behind. Jobs to one runner run in submission order. Returns at once; the
-// outcome of the work is not reported. A closed loop raises asyncio's
-// closed-loop RuntimeError to the caller. `args` may be null (no
-// positionals), `kwargs` may be null.
-void submit(PyObject* runner, Ref func, Ref args, Ref kwargs);
+// The runner's loop (its `loop` attribute, read now).
+Ref loop_of(PyObject* runner);
 
-// Hand a step to a runner: the loop thread creates the asyncio task
-// loop.create_task(step(**kwargs), name=name), which is what the runner's own
-// append_task(name=name, task=step, CPU_bound=False, **kwargs) does, without
-// the task that runs append_task itself. The task starts at once (eager) when
-// nothing but steps follows it in its batch and no earlier step is still
-// waiting for its first turn; see batch_run. `append` is runner.append_task as
-// read now; when it is not the engine's own (patched or overridden), nothing
-// is submitted and the result is false: the caller submits `append` then.
-bool submit_step(PyObject* runner, PyObject* append, PyObject* name, Ref step, Ref kwargs);
+// The runner's life-cycle phase (Runner::Phase); kRunning for an object
+// that is not a Real_tasks (its loop is trusted to refuse work itself).
+int runner_phase(PyObject* runner);
 
-// Hand a plain call to a runner: the loop thread calls func(*args); an
-// Exception it raises goes nowhere. Order and refusal as for submit().
-void submit_call(PyObject* runner, Ref func, Ref args);
+// asyncio.gather(*tasks, return_exceptions=True) for a list of tasks: done
+// when every one of them has finished, whatever its outcome.
+Ref gather_settled(PyObject* tasks);
 
-// loop.create_task(coro, name=name), made directly as asyncio.Task(coro,
-// loop=loop, name=name) when that is all the loop's create_task would do
-// (asyncio's or uvloop's own, no task factory, not in debug mode). `name`
-// may be None. With `eager`, a task made directly starts at once
-// (eager_start, on the running loop's thread only), and *started tells
-// whether it did. New reference, or null with an error.
-PyObject* create_named_task(PyObject* loop, PyObject* coro, PyObject* name, bool eager = false,
-                            bool* started = nullptr);
+// The body of a runner's thread (Real_tasks.run_asyncio_in_thread), bound
+// as a plain method.
+PyObject* run_asyncio_in_thread_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                       PyObject* kwnames);
 
 // Number of runner threads currently inside their loop (for the exit hook).
 int live_runner_threads();

@@ -3,12 +3,18 @@
 #include "task.hpp"
 
 #include "runner.hpp"
+#include "common/shell.hpp"
 
 #include <chrono>
 #include <string>
 #include <thread>
 
 namespace velkor {
+
+Task* task_of(PyObject* obj) {
+  Task* t = nullptr;
+  return nb::try_cast<Task*>(nb::handle(obj), t, false) ? t : nullptr;
+}
 namespace {
 
 TaskNames* g_names = nullptr;  // never destroyed, like Globals
@@ -196,16 +202,14 @@ void arm(PyObject* key, PyObject* event_name) {
   }
 }
 
-void task_init(Task* self, nb::args args, nb::kwargs kwargs) {
-  new (self) Task();
+void task_init(PyObject* obj, PyObject* args, PyObject* kwargs) {
   // Ready for the engine's own casts at once: the task is in the shared
   // table before the constructor ends, where other threads may run it.
-  nb::inst_mark_ready(nb::find(self));
-  PyObject* obj = nb::find(self).ptr();
+  velkor_common::construct<Task>(obj);
   TaskNames& N = tn();
   Globals& G = g();
   Ref p[kNumParams];
-  bind_params(kwargs.ptr(), p);
+  bind_params(kwargs, p);
 
   // 1. The task key.
   Ref node = p[kNetworkNodeName].get() == Py_None ? node_name() : p[kNetworkNodeName];
@@ -246,7 +250,7 @@ void task_init(Task* self, nb::args args, nb::kwargs kwargs) {
                        &N.incode_output_tasks})
     set(obj, *s, check(PySet_New(nullptr)).get());
   set(obj, G.s_task, p[kTask].get());
-  set(obj, N.args, args.ptr());
+  set(obj, N.args, args);
   Ref factory = Ref::borrow(reinterpret_cast<PyObject*>(&PyDict_Type));
   set(obj, N.kwargs_buffer, pyco::call(N.defaultdict.get(), factory).get());
   set(obj, N.kwargs_buffer_len, p[kKwargsBufferLen].get());
@@ -337,6 +341,25 @@ Ref task_attr_optional(PyObject* self, PyObject* name) {
   return Ref::steal(value);
 }
 
+// __init__(*args, **kwargs) as a plain method: the positionals as a tuple,
+// the keywords as a dict (null without any).
+PyObject* task_init_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  return pyco::guard([&]() -> PyObject* {
+    const Py_ssize_t n = PyVectorcall_NARGS(nargs);
+    Ref positional = check(PyTuple_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(positional.get(), i, Py_NewRef(args[i]));
+    Ref kwargs;
+    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
+      kwargs = check(PyDict_New());
+      for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i)
+        check_int(PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), args[n + i]));
+    }
+    task_init(self, positional.get(), kwargs.get());
+    return Py_NewRef(Py_None);
+  });
+}
+
 void bind_task(nb::module_& m) {
   init_names();
   {
@@ -353,13 +376,11 @@ void bind_task(nb::module_& m) {
   }
   Ref np = check(PyImport_ImportModule("numpy"));
   g_inf = pyco::getattr(np.get(), pyco::intern("inf").get()).release();
-  const char* sig =
-      "def __init__(self, *args, loop_thread, name, network_node_name=None, task=None, WT=0, "
-      "WT_sleep=1, CPU_bound=False, priority=1, Task_buffer_available=np.inf, "
-      "kwargs_buffer_len=100, **kwargs) -> None";
+
+  static PyType_Slot shell_slots[] = {VELKOR_SHELL_SLOTS, {0, nullptr}};
 
   auto cls = TaskClass(
-      m, "async_task", nb::dynamic_attr(),
+      m, "async_task", nb::dynamic_attr(), nb::type_slots(shell_slots),
       "async_task(*args, loop_thread, name, network_node_name=None, task=None, WT=0, "
       "WT_sleep=1, CPU_bound=False, priority=1, Task_buffer_available=inf, "
       "kwargs_buffer_len=100, **kwargs)\n\n"
@@ -372,16 +393,93 @@ void bind_task(nb::module_& m) {
       "latter is set; a task of another node (network_node_name) gets no events and the\n"
       "unstarted runner \"<node>,EXTERNAL\", shared by that node's tasks while nothing has\n"
       "started it. Every attribute is a plain Python object.");
-  // Keep nanobind from showing a generic (*args, **kwargs) signature: the
-  // parameters are bound as Python binds keyword-only ones (see bind_params).
-  cls.def("__init__", &task_init, nb::sig(sig),
-          "Register the task, create its events (local tasks) and arm its service-available "
-          "event. Raises RuntimeError if that event cannot be set within about 5 s.");
   g_task_type = reinterpret_cast<PyTypeObject*>(cls.ptr());
-  bind_run_control(cls);
-  bind_keyword_buffer(cls);
-  bind_run_path(cls);
-  bind_wiring(cls);
+  init_step();
+  init_keyword_buffer();
+  init_wiring();
+  // The class's methods, in the order users read them.
+  const pyco::Method methods[] = {
+      pyco::plain(
+          "__init__", task_init_method,
+          "__init__($self, /, *args, loop_thread, name, network_node_name=None, task=None, "
+          "WT=0, WT_sleep=1, CPU_bound=False, priority=1, Task_buffer_available=np.inf, "
+          "kwargs_buffer_len=100, **kwargs)\n--\n\n"
+          "Register the task, create its events (local tasks) and arm its service-available "
+          "event. Raises RuntimeError if that event cannot be set within about 5 s."),
+      pyco::plain("stop", stop_method,
+                  "stop($self)\n--\n\n"
+                  "Stop the task: run() does nothing until start(); its running steps (and the "
+                  "loop of WT 1 or 2) are cancelled on its runner."),
+      pyco::plain("start", start_method,
+                  "start($self)\n--\n\nClear the stop flag and run() once without a tag."),
+      pyco::plain(
+          "insert_kwargs_buffer", insert_kwargs_buffer_method,
+          "insert_kwargs_buffer($self, data, tag=None)\n--\n\n"
+          "Put a deep copy of `data` into the task's keyword buffer.\n\n"
+          "With a tag (a str), `data` must be a dict: it is merged into the entry of that tag\n"
+          "(new values win). Without a tag, any object is stored under a new time-stamp key,\n"
+          "the text of time.time(). Refused input prints \"tag should be string and data\n"
+          "should be dict instance!\". Beyond kwargs_buffer_len entries the oldest goes."),
+      pyco::plain("activation_check", activation_check_method,
+                  "activation_check($self, tag)\n--\n\n"
+                  "Take an entry out of the keyword buffer: (ready, kwargs).\n\n"
+                  "With tag None: the entry whose key sorts first, or (True, {}) when the buffer "
+                  "is\nempty. With a tag: (True, its entry) if buffered, else (False, {}). The "
+                  "entry\nhanded out is the stored dict itself."),
+      pyco::plain("run", run_method,
+                  "run($self, tag=None)\n--\n\n"
+                  "Start one step with `tag` on the task's runner and return at once. Takes one "
+                  "unit of Task_buffer_available; at 0 the service-available event is cleared (the "
+                  "task is busy) until a step gives a unit back. Does nothing while the task is "
+                  "stopped."),
+      pyco::coroutine("trig_output", trig_output_method_impl,
+                      "trig_output($self, tag)\n--\n\n"
+                      "Start the task's output tasks with `tag` (velkor_state.trig_output)."),
+      pyco::coroutine(
+          "temp_func", temp_func_impl,
+          "temp_func($self, tag=None)\n--\n\n"
+          "The task's step, run on its runner. WT 0: one execution (take the entry for `tag`, "
+          "call the work function with it, start the outputs with its result), then give the "
+          "unit back. WT 1: a loop woken by the trigger event, one execution per wake-up with "
+          "the `tag` attribute. WT 2: a loop executing every WT_sleep seconds. Failures are "
+          "reported as \"<key> task has error!!!\" and a traceback, and the task goes on."),
+      pyco::plain("cancel", cancel_method,
+                  "cancel($self)\n--\n\n"
+                  "Take the task out of the system: cancel its running steps on its runner, delete "
+                  "its events, remove every link to and from it and unregister it from "
+                  "velkor_state.Tasks. Mirrors of the deleted events that updates still queued on "
+                  "a runner re-create are dropped there once those updates have run."),
+      pyco::plain("insert_input_tasks", InsertInput_method,
+                  "insert_input_tasks($self, tasks)\n--\n\n"
+                  "Add producers (an iterable of task keys): each gets this task among its "
+                  "output_tasks. Then refresh this task's service-available event, so that its "
+                  "mirrors exist on the producers' runners."),
+      pyco::plain("insert_output_tasks", InsertOutput_method,
+                  "insert_output_tasks($self, tasks)\n--\n\n"
+                  "Add consumers (an iterable of task keys): each gets this task among its "
+                  "input_tasks."),
+      pyco::plain("delete_input_tasks", DeleteInput_method,
+                  "delete_input_tasks($self, tasks)\n--\n\n"
+                  "Remove producers (an iterable of task keys) from both ends of their links."),
+      pyco::plain("delete_output_tasks", DeleteOutput_method,
+                  "delete_output_tasks($self, tasks)\n--\n\n"
+                  "Remove consumers (an iterable of task keys) from both ends of their links."),
+      pyco::plain("insert_incode_input_tasks", InsertIncodeInput_method,
+                  "insert_incode_input_tasks($self, tasks)\n--\n\n"
+                  "Add in-code producers (stages that feed this task from their own code). Then "
+                  "refresh this task's service-available event."),
+      pyco::plain("insert_incode_output_tasks", InsertIncodeOutput_method,
+                  "insert_incode_output_tasks($self, tasks)\n--\n\n"
+                  "Add in-code consumers (tasks this one feeds from its own code)."),
+      pyco::plain("delete_incode_input_tasks", DeleteIncodeInput_method,
+                  "delete_incode_input_tasks($self, tasks)\n--\n\n"
+                  "Remove in-code producers from both ends of their links."),
+      pyco::plain("delete_incode_output_tasks", DeleteIncodeOutput_method,
+                  "delete_incode_output_tasks($self, tasks)\n--\n\n"
+                  "Remove in-code consumers from both ends of their links."),
+  };
+  pyco::add_methods(cls.ptr(), "velkor.velkor", methods);
+  init_trig_output_method(cls.ptr());
 }
 
 }  // namespace velkor

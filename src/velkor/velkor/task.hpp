@@ -10,6 +10,7 @@
 
 #include "attr_cache.hpp"
 #include "engine.hpp"
+#include "pyco/method.hpp"
 
 namespace velkor {
 
@@ -57,10 +58,31 @@ struct TaskNames {
 };
 TaskNames& tn();
 
-// Methods of async_task, bound by bind_task in the class's method order.
-void bind_keyword_buffer(TaskClass& cls);  // insert_kwargs_buffer, activation_check
-void bind_wiring(TaskClass& cls);          // cancel and the eight link methods
-void bind_run_control(TaskClass& cls);     // stop, start
-void bind_run_path(TaskClass& cls);        // run, trig_output, temp_func
+// The methods of async_task, each defined in the file of its concept and
+// listed in the class's one method table (task.cpp).
+PYCO_DECLARE_METHOD(insert_kwargs_buffer);  // keyword_buffer.cpp
+PYCO_DECLARE_METHOD(activation_check);
+PYCO_DECLARE_METHOD(cancel);  // wiring.cpp
+PYCO_DECLARE_METHOD(InsertInput);
+PYCO_DECLARE_METHOD(InsertOutput);
+PYCO_DECLARE_METHOD(DeleteInput);
+PYCO_DECLARE_METHOD(DeleteOutput);
+PYCO_DECLARE_METHOD(InsertIncodeInput);
+PYCO_DECLARE_METHOD(InsertIncodeOutput);
+PYCO_DECLARE_METHOD(DeleteIncodeInput);
+PYCO_DECLARE_METHOD(DeleteIncodeOutput);
+PYCO_DECLARE_METHOD(stop);  // step.cpp
+PYCO_DECLARE_METHOD(start);
+PYCO_DECLARE_METHOD(run);
+pyco::Frame trig_output_method_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+pyco::Frame temp_func_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+// What the methods' files make ready at module init, before the class's
+// methods are set.
+void init_keyword_buffer();
+void init_wiring();
+void init_step();
+// After: the step finds the class's own trig_output by identity.
+void init_trig_output_method(PyObject* cls);
 
 }  // namespace velkor

@@ -2,6 +2,8 @@
 // (wait until one of several mirrors is set) and trig_output (start each
 // consumer as soon as it reports itself available).
 #include "runner.hpp"
+#include "named_task.hpp"
+#include "submission.hpp"
 #include "task.hpp"
 
 #include <list>
@@ -366,13 +368,13 @@ void wake_waits_on(PyObject* mirror) {
   wake_first(it->second);
 }
 
-namespace {
-
 pyco::Frame waiter_impl(PyObject* const* a, Py_ssize_t na, PyObject* kw) {
   Ref p[1];
   pyco::parse_args("waiter", a, na, kw, {"tasks_events"}, 1, p);
   return waiter_body(std::move(p[0]), true);
 }
+
+namespace {
 
 // The mirror of `consumer`'s service-available event on the producer's
 // runner, with that runner's mirror table; throws when there is none.
@@ -473,6 +475,8 @@ pyco::CoroNone trig_output_body(Ref my_task, Ref output_tasks, Ref tag) {
   }
 }
 
+}  // namespace
+
 pyco::Frame trig_output_impl(PyObject* const* a, Py_ssize_t na, PyObject* kw) {
   Ref p[3];
   pyco::parse_args("trig_output", a, na, kw, {"my_task", "output_tasks", "tag"}, 2, p);
@@ -480,13 +484,6 @@ pyco::Frame trig_output_impl(PyObject* const* a, Py_ssize_t na, PyObject* kw) {
   return trig_output_body(std::move(p[0]), std::move(p[1]), std::move(p[2]));
 }
 
-PyObject* add_function(nb::module_& m, pyco::CoroImpl impl, const char* name, const char* doc) {
-  Ref f = check(pyco::new_function(impl, name, name, "velkor.velkor", doc));
-  check_int(PyModule_AddObjectRef(m.ptr(), name, f.get()));
-  return f.release();  // held for good: compared by identity
-}
-
-}  // namespace
 
 PyObject* own_trig_output() { return g_trig_output; }
 
@@ -494,7 +491,7 @@ pyco::Frame trig_output_frame(Ref my_task, Ref output_tasks, Ref tag) {
   return trig_output_body(std::move(my_task), std::move(output_tasks), std::move(tag));
 }
 
-void bind_waiter(nb::module_& m) {
+void init_trigger() {
   auto* n = new Names;
   struct Name { Ref* slot; const char* text; };
   const Name names[] = {{&n->wait, "wait"}, {&n->is_set, "is_set"}, {&n->cancel, "cancel"},
@@ -524,20 +521,12 @@ void bind_waiter(nb::module_& m) {
   n->kw_return_when = kwnames({"return_when"});
   n->kw_tasks_events = kwnames({"tasks_events"});
   n_ = n;
-  g_waiter = add_function(m, waiter_impl, "waiter",
-               "waiter(tasks_events)\n--\n\n"
-               "Wait until at least one event of the table (key -> asyncio.Event of this loop) "
-               "is set; return the keys of all events set at that moment, in table order.");
 }
 
-void bind_trig_output(nb::module_& m) {
-  g_trig_output = add_function(m, trig_output_impl, "trig_output",
-               "trig_output(my_task, output_tasks, tag=None)\n--\n\n"
-               "Run on the producer's runner: start each consumer of output_tasks as soon as its "
-               "service-available event is set, in the order they become available; mode 0 "
-               "consumers by run(tag), mode 1 consumers by setting their tag and their trigger "
-               "event. Consumers without a mirror on this runner, of another node, or gone "
-               "while waiting are passed over.");
+void init_trigger_functions(PyObject* module) {
+  // Held for good: compared by identity.
+  g_trig_output = check(PyObject_GetAttrString(module, "trig_output")).release();
+  g_waiter = check(PyObject_GetAttrString(module, "waiter")).release();
 }
 
 }  // namespace velkor

@@ -10,6 +10,7 @@
 
 #include "pyco/method.hpp"
 #include "runner.hpp"
+#include "submission.hpp"
 #include "task.hpp"
 
 namespace velkor {
@@ -209,6 +210,8 @@ Ref cancel(PyObject* self, Ref*) {
   return Ref();
 }
 
+}  // namespace
+
 PYCO_METHOD(cancel, "cancel", 0)
 
 // One CPython function per link method.
@@ -225,47 +228,12 @@ LINK_METHOD(DeleteIncodeInput, "delete_incode_input_tasks")
 LINK_METHOD(DeleteIncodeOutput, "delete_incode_output_tasks")
 #undef LINK_METHOD
 
-}  // namespace
-
-void bind_wiring(TaskClass& cls) {
+void init_wiring() {
   g_s_pop = pyco::intern("pop").release();
   g_forget_mirrors = check(pyco::new_function(forget_mirrors_impl, "_forget_mirrors",
                                               "async_task._forget_mirrors", "velkor.velkor",
                                               nullptr))
                          .release();
-  pyco::add_method(cls.ptr(), "cancel", cancel_method,
-          "cancel($self)\n--\n\n"
-          "Take the task out of the system: cancel its running steps on its runner, delete its "
-          "events, remove every link to and from it and unregister it from velkor_state.Tasks. "
-          "Mirrors of the deleted events that updates still queued on a runner re-create are "
-          "dropped there once those updates have run.");
-  struct Doc { const char* name; PyCFunctionFastWithKeywords fn; const char* doc; };
-  const Doc methods[] = {
-      {"insert_input_tasks", InsertInput_method,
-       "Add producers (an iterable of task keys): each gets this task among its output_tasks. "
-       "Then refresh this task's service-available event, so that its mirrors exist on the "
-       "producers' runners."},
-      {"insert_output_tasks", InsertOutput_method,
-       "Add consumers (an iterable of task keys): each gets this task among its input_tasks."},
-      {"delete_input_tasks", DeleteInput_method,
-       "Remove producers (an iterable of task keys) from both ends of their links."},
-      {"delete_output_tasks", DeleteOutput_method,
-       "Remove consumers (an iterable of task keys) from both ends of their links."},
-      {"insert_incode_input_tasks", InsertIncodeInput_method,
-       "Add in-code producers (stages that feed this task from their own code). Then refresh "
-       "this task's service-available event."},
-      {"insert_incode_output_tasks", InsertIncodeOutput_method,
-       "Add in-code consumers (tasks this one feeds from its own code)."},
-      {"delete_incode_input_tasks", DeleteIncodeInput_method,
-       "Remove in-code producers from both ends of their links."},
-      {"delete_incode_output_tasks", DeleteIncodeOutput_method,
-       "Remove in-code consumers from both ends of their links."},
-  };
-  for (const Doc& d : methods) {
-    // "name($self, tasks)\n--\n\n" + doc, kept for the type's lifetime.
-    auto* doc = new std::string(std::string(d.name) + "($self, tasks)\n--\n\n" + d.doc);
-    pyco::add_method(cls.ptr(), d.name, d.fn, doc->c_str());
-  }
 }
 
 }  // namespace velkor

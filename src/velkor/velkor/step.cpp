@@ -1,4 +1,4 @@
-// run_loop.cpp - how a task does its work: run (count a start and hand the
+// step.cpp - how a task does its work: run (count a start and hand the
 // step to the runner), stop/start, the trig_output method, and the step
 // itself, temp_func, in its three waiting modes.
 //
@@ -15,6 +15,7 @@
 
 #include "pyco/method.hpp"
 #include "runner.hpp"
+#include "submission.hpp"
 #include "task.hpp"
 
 namespace velkor {
@@ -353,30 +354,6 @@ pyco::CoroNone temp_func_body(Ref self, Ref tag, StepUnit unit) {
   }
 }
 
-pyco::Frame temp_func_impl(PyObject* const* a, Py_ssize_t na, PyObject* kw) {
-  Ref p[2];
-  pyco::parse_args("temp_func", a, na, kw, {"self", "tag"}, 1, p);
-  if (!p[1]) p[1] = pyco::none();
-  // The unit travels with a step that run() submitted (one claim per
-  // submission); a temp_func coroutine made otherwise owes nothing if it
-  // never runs.
-  bool owed = false;
-  if (Task* t = task_of(p[0].get())) {
-    long c = t->steps_submitted.load();
-    while (c > 0 && !t->steps_submitted.compare_exchange_weak(c, c - 1)) {
-    }
-    owed = c > 0;
-  }
-  StepUnit unit(p[0], owed);
-  return temp_func_body(std::move(p[0]), std::move(p[1]), std::move(unit));
-}
-
-pyco::Frame trig_output_method_impl(PyObject* const* a, Py_ssize_t na, PyObject* kw) {
-  Ref p[2];
-  pyco::parse_args("trig_output", a, na, kw, {"self", "tag"}, 2, p);
-  return trig_output_method_body(std::move(p[0]), std::move(p[1]));
-}
-
 Ref stop(PyObject* self, Ref*) {
   check_int(PyObject_SetAttr(self, N().stop_flag.get(), g().one.get()));
   Ref runner = task_attr(self, g().s_loop_thread.get());
@@ -445,18 +422,37 @@ Ref start(PyObject* self, Ref*) {
   return Ref();
 }
 
+}  // namespace
+
+pyco::Frame temp_func_impl(PyObject* const* a, Py_ssize_t na, PyObject* kw) {
+  Ref p[2];
+  pyco::parse_args("temp_func", a, na, kw, {"self", "tag"}, 1, p);
+  if (!p[1]) p[1] = pyco::none();
+  // The unit travels with a step that run() submitted (one claim per
+  // submission); a temp_func coroutine made otherwise owes nothing if it
+  // never runs.
+  bool owed = false;
+  if (Task* t = task_of(p[0].get())) {
+    long c = t->steps_submitted.load();
+    while (c > 0 && !t->steps_submitted.compare_exchange_weak(c, c - 1)) {
+    }
+    owed = c > 0;
+  }
+  StepUnit unit(p[0], owed);
+  return temp_func_body(std::move(p[0]), std::move(p[1]), std::move(unit));
+}
+
+pyco::Frame trig_output_method_impl(PyObject* const* a, Py_ssize_t na, PyObject* kw) {
+  Ref p[2];
+  pyco::parse_args("trig_output", a, na, kw, {"self", "tag"}, 2, p);
+  return trig_output_method_body(std::move(p[0]), std::move(p[1]));
+}
+
 PYCO_METHOD(stop, "stop", 0)
 PYCO_METHOD(start, "start", 0)
 PYCO_METHOD(run, "run", 0, "tag")
 
-}  // namespace
-
-Task* task_of(PyObject* obj) {
-  Task* t = nullptr;
-  return nb::try_cast<Task*>(nb::handle(obj), t, false) ? t : nullptr;
-}
-
-void bind_run_control(TaskClass& cls) {
+void init_step() {
   auto* n = new Names;
   struct Name { Ref* slot; const char* text; };
   const Name names[] = {
@@ -478,33 +474,10 @@ void bind_run_control(TaskClass& cls) {
   n->kw_step = kwnames({"name", "task", "CPU_bound", "tag"});
   n->kw_trig = kwnames({"my_task", "output_tasks", "tag"});
   n_ = n;
-
-  pyco::add_method(cls.ptr(), "stop", stop_method,
-          "stop($self)\n--\n\n"
-          "Stop the task: run() does nothing until start(); its running steps (and the loop "
-          "of WT 1 or 2) are cancelled on its runner.");
-  pyco::add_method(cls.ptr(), "start", start_method,
-                   "start($self)\n--\n\nClear the stop flag and run() once without a tag.");
 }
 
-void bind_run_path(TaskClass& cls) {
-  pyco::add_method(cls.ptr(), "run", run_method,
-          "run($self, tag=None)\n--\n\n"
-          "Start one step with `tag` on the task's runner and return at once. Takes one unit "
-          "of Task_buffer_available; at 0 the service-available event is cleared (the task is "
-          "busy) until a step gives a unit back. Does nothing while the task is stopped.");
-  g_trig_output_method = add_coroutine_method(cls, trig_output_method_impl, "trig_output",
-                                              "async_task.trig_output",
-                       "trig_output($self, tag)\n--\n\n"
-                       "Start the task's output tasks with `tag` (velkor_state.trig_output).");
-  add_coroutine_method(
-      cls, temp_func_impl, "temp_func", "async_task.temp_func",
-      "temp_func($self, tag=None)\n--\n\n"
-      "The task's step, run on its runner. WT 0: one execution (take the entry for `tag`, "
-      "call the work function with it, start the outputs with its result), then give the "
-      "unit back. WT 1: a loop woken by the trigger event, one execution per wake-up with "
-      "the `tag` attribute. WT 2: a loop executing every WT_sleep seconds. Failures are "
-      "reported as \"<key> task has error!!!\" and a traceback, and the task goes on.");
+void init_trig_output_method(PyObject* cls) {
+  g_trig_output_method = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), N().trig_output.get());
 }
 
 }  // namespace velkor

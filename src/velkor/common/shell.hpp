@@ -1,0 +1,42 @@
+// common/shell.hpp - the classes' shells. nanobind makes each class's type:
+// instances that carry a C++ part, an instance __dict__, the C++ part found
+// from a Python object by a checked cast, and the leak report at exit. Every
+// method, `__init__` included, is set from the class's method table
+// (pyco/method.hpp); `__init__` builds the C++ part with construct().
+#pragma once
+#include <nanobind/nanobind.h>
+
+#include <new>
+
+#include "pyco/ref.hpp"
+
+namespace velkor_common {
+
+// The placeholder of tp_init that every shell is made with (in
+// nb::type_slots, with any slots of the class's own). A type given a tp_init
+// of its own is called the standard way (tp_new, then tp_init) instead of
+// through nanobind's constructor dispatch; setting `__init__` from the
+// method table then makes tp_init call that function.
+inline int init_from_table(PyObject* self, PyObject*, PyObject*) {
+  PyErr_Format(PyExc_TypeError, "%s has no __init__", Py_TYPE(self)->tp_name);
+  return -1;
+}
+#define VELKOR_SHELL_SLOTS {Py_tp_init, reinterpret_cast<void*>(::velkor_common::init_from_table)}
+
+// Build the C++ part of `self` (a fresh instance of a class bound for T) and
+// mark the instance ready, so that casts find it from now on. A second call
+// of __init__ on the same object raises TypeError.
+template <class T>
+T* construct(PyObject* self) {
+  nanobind::handle h(self);
+  if (nanobind::inst_ready(h)) {
+    PyErr_Format(PyExc_TypeError, "%s object is initialised already", Py_TYPE(self)->tp_name);
+    pyco::throw_current();
+  }
+  T* part = nanobind::inst_ptr<T>(h);
+  new (part) T();
+  nanobind::inst_mark_ready(h);
+  return part;
+}
+
+}  // namespace velkor_common
