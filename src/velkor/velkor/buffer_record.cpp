@@ -16,18 +16,10 @@ struct BufferRecord {};
 Ref buffer_init(PyObject* obj, Ref* p) {
   PyObject* maxlen = p[0] ? p[0].get() : Py_None;
   velkor_common::construct<BufferRecord>(obj);
-  static PyObject* s_buffer = PyUnicode_InternFromString("buffer");
-  static PyObject* s_lock = PyUnicode_InternFromString("buffer_threading_lock");
-  static PyObject* s_maxlen = PyUnicode_InternFromString("maxlen");
-  static PyObject* s_last_time = PyUnicode_InternFromString("last_time");
-  static PyObject* lock_type = [] {
-    Ref threading = check(PyImport_ImportModule("threading"));
-    return check(PyObject_GetAttrString(threading.get(), "Lock")).release();
-  }();
-  check_int(PyObject_SetAttr(obj, s_buffer, check(PyList_New(0)).get()));
-  check_int(PyObject_SetAttr(obj, s_lock, check(PyObject_CallNoArgs(lock_type)).get()));
-  check_int(PyObject_SetAttr(obj, s_maxlen, maxlen));
-  check_int(PyObject_SetAttr(obj, s_last_time, Py_None));
+  check_int(PyObject_SetAttr(obj, names().s_buffer.get(), check(PyList_New(0)).get()));
+  check_int(PyObject_SetAttr(obj, names().s_buffer_threading_lock.get(), pyco::call(names().threading_Lock.get()).get()));
+  check_int(PyObject_SetAttr(obj, names().s_maxlen.get(), maxlen));
+  check_int(PyObject_SetAttr(obj, names().s_last_time.get(), Py_None));
   return Ref();
 }
 

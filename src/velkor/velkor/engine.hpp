@@ -1,6 +1,5 @@
-// engine.hpp - what every file of the engine module shares: the interned
-// names and library callables it uses, and the accessor for the shared-state
-// module.
+// engine.hpp - what every file of the engine module shares: its names
+// (names.hpp) and the accessor for the shared-state module.
 //
 // Rules of use:
 //   * Everything here is used with the GIL held.
@@ -16,6 +15,7 @@
 
 #include "pyco/coro.hpp"
 #include "pyco/util.hpp"
+#include "names.hpp"
 
 namespace velkor {
 
@@ -28,32 +28,9 @@ using pyco::LockGuard;
 using pyco::Ref;
 using pyco::vcall_kw;
 
-struct Globals {
-  Ref state_module;  // velkor.velkor_state (the module object; its attributes are read at use)
-  Ref builtins_print;
-  // asyncio
-  Ref asyncio, all_tasks, gather, new_event_loop, set_event_loop, PriorityQueue, Task, run,
-      start_server, open_connection;
-  // names
-  Ref s_name, s_loop, s_Events_async, s_executor, s_append_task_queue, s_loop_thread, s_cancel,
-      s_get_name, s_create_task, s_run_in_executor, s_stop, s_is_closed, s_is_running, s_run_forever,
-      s_close, s_call_soon_threadsafe, s_call_soon, s_done, s_cancelled, s_exception, s_add_done_callback,
-      s_network_node, s_loop_threads, s_Tasks, s_task, s_start, s_split,
-      s_run_until_complete, s_shutdown_asyncgens, s_read, s_write, s_drain, s_wait_closed,
-      s_write_eof, s_can_write_eof, s_serve_forever, s_aenter, s_aexit, s_port, s_address,
-      s_server, s_handle_client, s_append_task, s__stop, s_run_asyncio_in_thread, s_comma;
-  // keyword-name tuples for vectorcall
-  Ref kw_name, kw_loop_eager, kw_return_exceptions, kw_target_daemon_name;
-  Ref threading_Thread;
-  Ref empty_tuple;
-  Ref zero, one, two;  // the ints 0, 1, 2
-  Ref s_set;
-};
 
-// Created at import, never destroyed: C++ static destructors run after the
-// interpreter has finalized, when no Python object may be touched.
-Globals& g();
-void init_globals(PyObject* module);
+// Fill the module's names and the shared-state cache. First thing at init.
+void init_engine();
 
 // velkor_state.<name>, read now.
 Ref state_attr(PyObject* name);
@@ -100,7 +77,6 @@ pyco::Frame trig_output_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* 
 pyco::Frame event_config_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 // Made ready before the functions are set, and after (they keep the
 // functions the engine finds by identity).
-void init_trigger();
 void init_trigger_functions(PyObject* module);
 void init_event_config(PyObject* module);
 

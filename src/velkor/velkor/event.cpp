@@ -18,22 +18,12 @@ namespace {
 
 struct Event {};
 
-// Names and library callables used only here. Created by bind_event (the
-// module's import), never destroyed: see Globals in engine.hpp.
-struct EventNames {
-  Ref s_Events, s__value, s_custom_list, s_automate_list, s_custom_lock, s_automate_lock,
-      s_l_t_list, s_event_config, s_async_task, s_input_tasks, s_incode_input_tasks, s_set,
-      s_clear, s_add, s_update, s_remove, s_pop;
-  Ref threading_Lock, asyncio_Event;
-  Ref kw_event_config;  // ("l_t", "event", "value")
-  Ref kw_async_task;    // ("loop_thread", "name", "network_node_name")
-  Ref wake_mirror;      // internal coroutine function, see wake_mirror_body
-  Ref event_config;     // the engine's own event_config
-  Ref config_now;       // internal plain function doing what event_config does
-};
-EventNames* names = nullptr;
-
-EventNames& N() { return *names; }
+// The engine's own event_config (the module holds it), the plain function
+// that does what it does at once, and the internal coroutine function that
+// wakes a mirror's waiters. Made at module init, never released.
+PyObject* g_event_config = nullptr;
+PyObject* g_config_now = nullptr;
+PyObject* g_wake_mirror = nullptr;
 
 Ref attr(PyObject* o, const Ref& name) { return pyco::getattr(o, name.get()); }
 
@@ -73,27 +63,27 @@ void config_mirror(PyObject* l_t, PyObject* event, PyObject* value, PyObject* nu
 // that runner's loop. The value is the one read now; `number` is the
 // update's number (see above).
 void schedule_update(PyObject* self, PyObject* l_t, PyObject* number) {
-  Ref runners = state_attr(g().s_loop_threads.get());
+  Ref runners = state_attr(names().s_loop_threads.get());
   Ref runner = check(PyObject_GetItem(runners.get(), l_t));
-  Ref func = state_attr(N().s_event_config.get());
-  if (func.get() == N().event_config.get()) {
+  Ref func = state_attr(names().s_event_config.get());
+  if (func.get() == g_event_config) {
     // The engine's own coroutine awaits nothing: its update is made by a
     // plain call on the loop, which spares an asyncio task per update; on
     // the runner's own thread, at once.
-    Ref name = attr(self, g().s_name);
-    Ref value = attr(self, N().s__value);
+    Ref name = attr(self, names().s_name);
+    Ref value = attr(self, names().s__value);
     if (on_runner_thread(runner.get())) {
       config_mirror(l_t, name.get(), value.get(), number);
       return;
     }
     Ref args = check(PyTuple_Pack(4, l_t, name.get(), value.get(), number));
-    submit_call(runner.get(), N().config_now, std::move(args));
+    submit_call(runner.get(), Ref::borrow(g_config_now), std::move(args));
     return;
   }
   Ref kwargs = check(PyDict_New());
   check_int(PyDict_SetItemString(kwargs.get(), "l_t", l_t));
-  check_int(PyDict_SetItemString(kwargs.get(), "event", attr(self, g().s_name).get()));
-  check_int(PyDict_SetItemString(kwargs.get(), "value", attr(self, N().s__value).get()));
+  check_int(PyDict_SetItemString(kwargs.get(), "event", attr(self, names().s_name).get()));
+  check_int(PyDict_SetItemString(kwargs.get(), "value", attr(self, names().s__value).get()));
   submit(runner.get(), std::move(func), Ref(), std::move(kwargs));
 }
 
@@ -103,22 +93,22 @@ void schedule_update(PyObject* self, PyObject* l_t, PyObject* number) {
 // caller; l_t_list is assigned last, so it keeps its old value on failure.
 void recompute_runners(PyObject* self) {
   Ref number;  // taken when the first update is sent
-  Ref automate = attr(self, N().s_automate_list);
-  Ref custom = attr(self, N().s_custom_list);
+  Ref automate = attr(self, names().s_automate_waiter_task_list);
+  Ref custom = attr(self, names().s_custom_waiter_task_list);
   Ref waiters = check(PyNumber_Or(automate.get(), custom.get()));
   Ref runner_keys = check(PySet_New(nullptr));
   {
     Ref it = check(PyObject_GetIter(waiters.get()));
     while (Ref key = Ref::steal(PyIter_Next(it.get()))) {
-      Ref tasks = state_attr(g().s_Tasks.get());
+      Ref tasks = state_attr(names().s_Tasks.get());
       Ref task = check(PyObject_GetItem(tasks.get(), key.get()));
-      Ref runner = attr(task.get(), g().s_loop_thread);
-      Ref runner_key = attr(runner.get(), g().s_name);
+      Ref runner = attr(task.get(), names().s_loop_thread);
+      Ref runner_key = attr(runner.get(), names().s_name);
       check_int(PySet_Add(runner_keys.get(), runner_key.get()));
     }
     if (PyErr_Occurred()) pyco::throw_current();
   }
-  Ref old = attr(self, N().s_l_t_list);
+  Ref old = attr(self, names().s_l_t_list);
   Ref added = check(PyNumber_Subtract(runner_keys.get(), old.get()));
   {
     Ref it = check(PyObject_GetIter(added.get()));
@@ -129,7 +119,7 @@ void recompute_runners(PyObject* self) {
     }
     if (PyErr_Occurred()) pyco::throw_current();
   }
-  set_attr(self, N().s_l_t_list, runner_keys.get());
+  set_attr(self, names().s_l_t_list, runner_keys.get());
 }
 
 // set() / clear(): change the value at once, then tell every local runner in
@@ -144,13 +134,13 @@ void recompute_runners(PyObject* self) {
 // busy.
 bool change_value(PyObject* self, bool value) {
   try {
-    Ref lock = attr(self, N().s_custom_lock);
+    Ref lock = attr(self, names().s_custom_waiter_task_list_threading_lock);
     LockGuard hold(lock.get());
-    Ref current = attr(self, N().s__value);
+    Ref current = attr(self, names().s__value);
     if ((check_int(PyObject_IsTrue(current.get())) != 0) == value) return true;
-    set_attr(self, N().s__value, value ? Py_True : Py_False);
+    set_attr(self, names().s__value, value ? Py_True : Py_False);
     Ref number = next_update_number();
-    Ref runner_keys = attr(self, N().s_l_t_list);  // read once: it is replaced, never changed
+    Ref runner_keys = attr(self, names().s_l_t_list);  // read once: it is replaced, never changed
     Ref it = check(PyObject_GetIter(runner_keys.get()));
     while (Ref key = Ref::steal(PyIter_Next(it.get())))
       if (is_local_key(key.get())) schedule_update(self, key.get(), number.get());
@@ -170,7 +160,7 @@ bool change_value(PyObject* self, bool value) {
 // that delete() took out of that table, so that coroutines still awaiting it
 // are not left waiting for an event that no longer exists.
 pyco::CoroNone wake_mirror_body(Ref mirror) {
-  pyco::call_method(mirror.get(), N().s_set.get());
+  pyco::call_method(mirror.get(), names().s_set.get());
   co_return;
 }
 
@@ -187,24 +177,24 @@ pyco::Frame wake_mirror_impl(PyObject* const* a, Py_ssize_t na, PyObject* kw) {
 // awaiting the removed mirrors; a runner that can no longer take work is
 // left alone.
 void remove_mirrors(PyObject* self, PyObject* name) {
-  Ref runner_keys = attr(self, N().s_l_t_list);
-  Ref owner = attr(self, g().s_task);
+  Ref runner_keys = attr(self, names().s_l_t_list);
+  Ref owner = attr(self, names().s_task);
   const bool wake = owner.get() != Py_None;
   Ref it = check(PyObject_GetIter(runner_keys.get()));
   while (Ref key = Ref::steal(PyIter_Next(it.get()))) {
     if (!is_local_key(key.get())) continue;
-    Ref runners = state_attr(g().s_loop_threads.get());
+    Ref runners = state_attr(names().s_loop_threads.get());
     PyObject* raw = nullptr;
     if (check_int(PyMapping_GetOptionalItem(runners.get(), key.get(), &raw)) == 0) continue;
     Ref runner = Ref::steal(raw);
-    Ref table = attr(runner.get(), g().s_Events_async);
-    Ref mirror = pyco::call_method(table.get(), N().s_pop.get(), Ref::borrow(name), pyco::none());
+    Ref table = attr(runner.get(), names().s_Events_async);
+    Ref mirror = pyco::call_method(table.get(), names().s_pop.get(), Ref::borrow(name), pyco::none());
     if (Runner* r = runner_of(runner.get()); r && r->mirror_updates)
       check_int(PyDict_Pop(r->mirror_updates.get(), name, nullptr));
     if (!wake || mirror.get() == Py_None) continue;
     Ref args = check(PyTuple_Pack(1, mirror.get()));
     try {
-      submit(runner.get(), N().wake_mirror, std::move(args), Ref());
+      submit(runner.get(), Ref::borrow(g_wake_mirror), std::move(args), Ref());
     } catch (const pyco::Exception&) {
       // A closed loop: no coroutine is left there to wake.
     }
@@ -215,7 +205,7 @@ void remove_mirrors(PyObject* self, PyObject* name) {
 // Remove this event from velkor_state.Events. Raises KeyError when the name
 // is not registered, or is registered to another event (that one stays).
 void unregister(PyObject* self, PyObject* name) {
-  Ref events = state_attr(N().s_Events.get());
+  Ref events = state_attr(names().s_Events.get());
   Ref registered = check(PyObject_GetItem(events.get(), name));
   if (registered.get() != self) {
     PyErr_SetObject(PyExc_KeyError, name);
@@ -234,25 +224,24 @@ Ref event_init(PyObject* self, Ref* p) {
   PyObject* name = p[0].get();
   PyObject* task = p[1] ? p[1].get() : Py_None;
   velkor_common::construct<Event>(self);
-  EventNames& n = N();
   Ref node_text = check(PyObject_Str(node_name().get()));
   Ref short_text = check(PyObject_Str(name));
   Ref full = check(PyUnicode_FromFormat("%U,%U", node_text.get(), short_text.get()));
-  set_attr(self, g().s_name, full.get());
-  Ref events = state_attr(n.s_Events.get());
+  set_attr(self, names().s_name, full.get());
+  Ref events = state_attr(names().s_Events.get());
   if (check_int(PySequence_Contains(events.get(), full.get()))) {
     Ref line = check(PyUnicode_FromFormat("Event %U exists!", short_text.get()));
     print_object(line.get());
     return Ref();
   }
   check_int(PyObject_SetItem(events.get(), full.get(), self));
-  set_attr(self, g().s_task, task);
-  set_attr(self, n.s__value, Py_False);
-  set_attr(self, n.s_custom_list, check(PySet_New(nullptr)).get());
-  set_attr(self, n.s_automate_list, check(PySet_New(nullptr)).get());
-  set_attr(self, n.s_custom_lock, pyco::call(n.threading_Lock.get()).get());
-  set_attr(self, n.s_automate_lock, pyco::call(n.threading_Lock.get()).get());
-  set_attr(self, n.s_l_t_list, check(PySet_New(nullptr)).get());
+  set_attr(self, names().s_task, task);
+  set_attr(self, names().s__value, Py_False);
+  set_attr(self, names().s_custom_waiter_task_list, check(PySet_New(nullptr)).get());
+  set_attr(self, names().s_automate_waiter_task_list, check(PySet_New(nullptr)).get());
+  set_attr(self, names().s_custom_waiter_task_list_threading_lock, pyco::call(names().threading_Lock.get()).get());
+  set_attr(self, names().s_automate_waiter_task_list_threading_lock, pyco::call(names().threading_Lock.get()).get());
+  set_attr(self, names().s_l_t_list, check(PySet_New(nullptr)).get());
   event_refresh(self);
   return Ref();
 }
@@ -263,7 +252,7 @@ Ref event_delete(PyObject* self, Ref*) {
   // try/except Exception that reports the failure.
   Ref name, pending;
   try {
-    name = attr(self, g().s_name);
+    name = attr(self, names().s_name);
     remove_mirrors(self, name.get());
   } catch (const pyco::BaseException& e) {
     pending = Ref::borrow(e.value());
@@ -294,20 +283,19 @@ Ref event_clear(PyObject* self, Ref*) {
 
 // refresh_automate_waiter_task_list()
 Ref event_refresh(PyObject* self, Ref*) {
-  EventNames& n = N();
-  Ref custom_lock = attr(self, n.s_custom_lock);
-  Ref automate_lock = attr(self, n.s_automate_lock);
+  Ref custom_lock = attr(self, names().s_custom_waiter_task_list_threading_lock);
+  Ref automate_lock = attr(self, names().s_automate_waiter_task_list_threading_lock);
   LockGuard hold_custom(custom_lock.get());
   LockGuard hold_automate(automate_lock.get());
   Ref automate = check(PySet_New(nullptr));
-  set_attr(self, n.s_automate_list, automate.get());
-  Ref owner_key = attr(self, g().s_task);
+  set_attr(self, names().s_automate_waiter_task_list, automate.get());
+  Ref owner_key = attr(self, names().s_task);
   if (owner_key.get() != Py_None) {
-    for (const Ref* list : {&n.s_input_tasks, &n.s_incode_input_tasks}) {
-      Ref tasks = state_attr(g().s_Tasks.get());
+    for (const Ref* list : {&names().s_input_tasks, &names().s_incode_input_tasks}) {
+      Ref tasks = state_attr(names().s_Tasks.get());
       Ref owner = check(PyObject_GetItem(tasks.get(), owner_key.get()));
       Ref waiters = attr(owner.get(), *list);
-      pyco::call_method(automate.get(), n.s_update.get(), waiters);
+      pyco::call_method(automate.get(), names().s_update.get(), waiters);
     }
   }
   recompute_runners(self);
@@ -317,24 +305,23 @@ Ref event_refresh(PyObject* self, Ref*) {
 // insert_custom_waiter_task(task)
 Ref event_insert_custom(PyObject* self, Ref* p) {
   PyObject* task = p[0].get();
-  EventNames& n = N();
-  Ref tasks = state_attr(g().s_Tasks.get());
+  Ref tasks = state_attr(names().s_Tasks.get());
   if (!check_int(PySequence_Contains(tasks.get(), task))) {
     // A waiter not known here (typically one of another node): the task
     // class builds a placeholder that registers itself under this key.
-    Ref fields = pyco::call_method(task, g().s_split.get(), g().s_comma);
+    Ref fields = pyco::call_method(task, names().s_split.get(), names().s_comma);
     Ref task_name = check(PySequence_GetItem(fields.get(), 1));
     Ref node = check(PySequence_GetItem(fields.get(), 0));
-    Ref cls = state_attr(n.s_async_task.get());
+    Ref cls = state_attr(names().s_async_task.get());
     Ref placeholder =
-        vcall_kw(cls.get(), {Py_None, task_name.get(), node.get()}, n.kw_async_task.get());
+        vcall_kw(cls.get(), {Py_None, task_name.get(), node.get()}, names().kw_async_task.get());
   }
-  Ref custom_lock = attr(self, n.s_custom_lock);
-  Ref automate_lock = attr(self, n.s_automate_lock);
+  Ref custom_lock = attr(self, names().s_custom_waiter_task_list_threading_lock);
+  Ref automate_lock = attr(self, names().s_automate_waiter_task_list_threading_lock);
   LockGuard hold_custom(custom_lock.get());
   LockGuard hold_automate(automate_lock.get());
-  Ref custom = attr(self, n.s_custom_list);
-  pyco::call_method(custom.get(), n.s_add.get(), Ref::borrow(task));
+  Ref custom = attr(self, names().s_custom_waiter_task_list);
+  pyco::call_method(custom.get(), names().s_add.get(), Ref::borrow(task));
   recompute_runners(self);
   return Ref();
 }
@@ -342,15 +329,15 @@ Ref event_insert_custom(PyObject* self, Ref* p) {
 // delete_custom_waiter_task(task)
 Ref event_delete_custom(PyObject* self, Ref* p) {
   PyObject* task = p[0].get();
-  Ref custom_lock = attr(self, N().s_custom_lock);
+  Ref custom_lock = attr(self, names().s_custom_waiter_task_list_threading_lock);
   LockGuard hold_custom(custom_lock.get());
-  Ref custom = attr(self, N().s_custom_list);
-  pyco::call_method(custom.get(), N().s_remove.get(), Ref::borrow(task));
+  Ref custom = attr(self, names().s_custom_waiter_task_list);
+  pyco::call_method(custom.get(), names().s_remove.get(), Ref::borrow(task));
   return Ref();
 }
 
 // is_set()
-Ref event_is_set(PyObject* self, Ref*) { return attr(self, N().s__value); }
+Ref event_is_set(PyObject* self, Ref*) { return attr(self, names().s__value); }
 
 PYCO_METHOD(event_init, "__init__", 1, "name", "task")
 PYCO_METHOD(event_is_set, "is_set", 0)
@@ -383,25 +370,24 @@ bool newest_update(PyObject* runner, PyObject* event, PyObject* number) {
 // `number` is null for an update that is not numbered (event_config called
 // as such): it is always applied.
 void config_mirror(PyObject* l_t, PyObject* event, PyObject* value, PyObject* number) {
-  EventNames& n = N();
   try {
-    Ref runners = state_attr(g().s_loop_threads.get());
+    Ref runners = state_attr(names().s_loop_threads.get());
     Ref runner = check(PyObject_GetItem(runners.get(), l_t));
-    Ref table = attr(runner.get(), g().s_Events_async);
+    Ref table = attr(runner.get(), names().s_Events_async);
     if (number && !newest_update(runner.get(), event, number)) return;
     const bool on = check_int(PyObject_IsTrue(value)) != 0;
     PyObject* raw = nullptr;
     if (check_int(PyMapping_GetOptionalItem(table.get(), event, &raw)) == 0) {
-      Ref mirror = pyco::call(n.asyncio_Event.get());
+      Ref mirror = pyco::call(names().asyncio_Event.get());
       check_int(PyObject_SetItem(table.get(), event, mirror.get()));
-      if (on) pyco::call_method(mirror.get(), n.s_set.get());
+      if (on) pyco::call_method(mirror.get(), names().s_set.get());
     } else {
       Ref mirror = Ref::steal(raw);
       // The waits are woken first: each waiter then runs before the wait
       // tasks that the set wakes, and cancels them instead of taking a turn
       // for their done callbacks.
       if (on) wake_waits_on(mirror.get());
-      pyco::call_method(mirror.get(), (on ? n.s_set : n.s_clear).get());
+      pyco::call_method(mirror.get(), (on ? names().s_set : names().s_clear).get());
     }
   } catch (const pyco::Exception& e) {
     pyco::print_exception(e);
@@ -427,50 +413,21 @@ PyMethodDef config_now_def = {"_config_mirror", reinterpret_cast<PyCFunction>(re
                               METH_FASTCALL, nullptr};
 
 
-void init_names() {
-  auto* n = new EventNames;
-  n->s_Events = pyco::intern("Events");
-  n->s__value = pyco::intern("_value");
-  n->s_custom_list = pyco::intern("custom_waiter_task_list");
-  n->s_automate_list = pyco::intern("automate_waiter_task_list");
-  n->s_custom_lock = pyco::intern("custom_waiter_task_list_threading_lock");
-  n->s_automate_lock = pyco::intern("automate_waiter_task_list_threading_lock");
-  n->s_l_t_list = pyco::intern("l_t_list");
-  n->s_event_config = pyco::intern("event_config");
-  n->s_async_task = pyco::intern("async_task");
-  n->s_input_tasks = pyco::intern("input_tasks");
-  n->s_incode_input_tasks = pyco::intern("incode_input_tasks");
-  n->s_set = pyco::intern("set");
-  n->s_clear = pyco::intern("clear");
-  n->s_add = pyco::intern("add");
-  n->s_update = pyco::intern("update");
-  n->s_remove = pyco::intern("remove");
-  n->s_pop = pyco::intern("pop");
-  Ref threading = check(PyImport_ImportModule("threading"));
-  n->threading_Lock = check(PyObject_GetAttrString(threading.get(), "Lock"));
-  n->asyncio_Event = check(PyObject_GetAttrString(g().asyncio.get(), "Event"));
-  n->kw_event_config = kwnames({"l_t", "event", "value"});
-  n->kw_async_task = kwnames({"loop_thread", "name", "network_node_name"});
-  n->wake_mirror = check(pyco::new_function(wake_mirror_impl, "_wake_mirror",
-                                            "custom_event._wake_mirror", "velkor.velkor",
-                                            nullptr));
-  names = n;
-}
 
 PyObject* g_event_type = nullptr;  // custom_event (the module holds it)
 
 }  // namespace
 
 void send_events_to_new_runner(PyObject* l_t) {
-  Ref events = state_attr(N().s_Events.get());
+  Ref events = state_attr(names().s_Events.get());
   Ref all = check(PyMapping_Values(events.get()));
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(all.get()); ++i) {
     PyObject* event = PyList_GET_ITEM(all.get(), i);
     if (!PyObject_TypeCheck(event, reinterpret_cast<PyTypeObject*>(g_event_type))) continue;
     try {
-      Ref lock = attr(event, N().s_custom_lock);
+      Ref lock = attr(event, names().s_custom_waiter_task_list_threading_lock);
       LockGuard hold(lock.get());
-      Ref runner_keys = attr(event, N().s_l_t_list);
+      Ref runner_keys = attr(event, names().s_l_t_list);
       if (!check_int(PySequence_Contains(runner_keys.get(), l_t))) continue;
       Ref number = next_update_number();
       schedule_update(event, l_t, number.get());
@@ -481,7 +438,9 @@ void send_events_to_new_runner(PyObject* l_t) {
 }
 
 void bind_event(nb::module_& m) {
-  init_names();
+  g_wake_mirror = check(pyco::new_function(wake_mirror_impl, "_wake_mirror",
+                                             "custom_event._wake_mirror", "velkor.velkor", nullptr))
+                      .release();
   static PyType_Slot shell_slots[] = {VELKOR_SHELL_SLOTS, {0, nullptr}};
   auto cls = nb::class_<Event>(
       m, "custom_event", nb::dynamic_attr(), nb::type_slots(shell_slots),
@@ -541,8 +500,8 @@ pyco::Frame event_config_impl(PyObject* const* a, Py_ssize_t na, PyObject* kw) {
 }
 
 void init_event_config(PyObject* module) {
-  N().event_config = check(PyObject_GetAttrString(module, "event_config"));
-  N().config_now = check(PyCFunction_New(&config_now_def, nullptr));
+  g_event_config = check(PyObject_GetAttrString(module, "event_config")).release();
+  g_config_now = check(PyCFunction_New(&config_now_def, nullptr)).release();
 }
 
 }  // namespace velkor

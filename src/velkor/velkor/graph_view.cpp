@@ -8,19 +8,13 @@
 namespace velkor {
 namespace {
 
-struct Names {
-  Ref nx, DiGraph, kamada_kawai_layout, draw, pyplot, figure, show, get_backend,
-      non_interactive, warnings, add_nodes_from, add_edge, update, items, stop_flag;
-  Ref kw_figsize, kw_draw_labels, kw_draw_nolabels;
-  Ref lightgreen, lightblue, gray, black, red;
-};
-Names* n_ = nullptr;
-Names& N() { return *n_; }
+// The names of matplotlib's non-interactive backends (where show() would
+// only warn); made at module init.
+PyObject* g_non_interactive = nullptr;
 
 Ref graph_of(PyObject* nodes, PyObject* in_edges, PyObject* out_edges) {
-  Names& n = N();
-  Ref graph = pyco::call(n.DiGraph.get());
-  pyco::call_method(graph.get(), n.add_nodes_from.get(), Ref::borrow(nodes));
+  Ref graph = pyco::call(names().networkx_DiGraph.get());
+  pyco::call_method(graph.get(), names().s_add_nodes_from.get(), Ref::borrow(nodes));
   // Producers first for in-edges, the node first for out-edges.
   for (int pass = 0; pass < 2 && in_edges; ++pass) {
     PyObject* edges = pass == 0 ? in_edges : out_edges;
@@ -30,8 +24,8 @@ Ref graph_of(PyObject* nodes, PyObject* in_edges, PyObject* out_edges) {
       Ref node = Ref::borrow(PyTuple_GET_ITEM(item, 0));
       Ref it = check(PyObject_GetIter(PyTuple_GET_ITEM(item, 1)));
       while (Ref other = Ref::steal(PyIter_Next(it.get()))) {
-        if (pass == 0) pyco::call_method(graph.get(), n.add_edge.get(), other, node);
-        else pyco::call_method(graph.get(), n.add_edge.get(), node, other);
+        if (pass == 0) pyco::call_method(graph.get(), names().s_add_edge.get(), other, node);
+        else pyco::call_method(graph.get(), names().s_add_edge.get(), node, other);
       }
       if (PyErr_Occurred()) pyco::throw_current();
     }
@@ -43,39 +37,37 @@ Ref graph_of(PyObject* nodes, PyObject* in_edges, PyObject* out_edges) {
 // window: then the figure is simply left open for the caller (to save it),
 // without the back end's "cannot be shown" warning.
 void show() {
-  Names& n = N();
-  Ref backend = pyco::call(n.get_backend.get());
+  Ref backend = pyco::call(names().matplotlib_get_backend.get());
   Ref lower = check(PyObject_CallMethod(backend.get(), "lower", nullptr));
-  if (check_int(PySequence_Contains(n.non_interactive.get(), lower.get()))) return;
-  pyco::call(n.show.get());
+  if (check_int(PySequence_Contains(g_non_interactive, lower.get()))) return;
+  pyco::call(names().pyplot_show.get());
 }
 
 void draw_two_colors(nb::handle nodes1, nb::handle in_edges1, nb::handle out_edges1,
                      nb::handle nodes2, nb::handle in_edges2, nb::handle out_edges2,
                      nb::handle nodes3, nb::handle nodes4, nb::handle font_size,
                      nb::handle figure_size) {
-  Names& n = N();
   Ref graphs[4] = {graph_of(nodes1.ptr(), in_edges1.ptr(), out_edges1.ptr()),
                    graph_of(nodes2.ptr(), in_edges2.ptr(), out_edges2.ptr()),
                    graph_of(nodes3.ptr(), nullptr, nullptr),
                    graph_of(nodes4.ptr(), nullptr, nullptr)};
-  Ref pos = pyco::call(n.kamada_kawai_layout.get(), graphs[0]);
+  Ref pos = pyco::call(names().networkx_kamada_kawai_layout.get(), graphs[0]);
   for (int i = 1; i < 4; ++i)
-    pyco::call_method(pos.get(), n.update.get(), pyco::call(n.kamada_kawai_layout.get(), graphs[i]));
-  vcall_kw(n.figure.get(), {figure_size.ptr()}, n.kw_figsize.get());
+    pyco::call_method(pos.get(), names().s_update.get(), pyco::call(names().networkx_kamada_kawai_layout.get(), graphs[i]));
+  vcall_kw(names().pyplot_figure.get(), {figure_size.ptr()}, names().kw_figsize.get());
   struct Style { bool labels; PyObject* node_color; PyObject* edge_color; bool arrows; };
-  const Style styles[4] = {{true, n.lightgreen.get(), n.black.get(), true},
-                           {true, n.lightgreen.get(), n.red.get(), true},
-                           {true, n.lightblue.get(), n.red.get(), true},
-                           {false, n.gray.get(), n.red.get(), false}};
+  const Style styles[4] = {{true, names().s_lightgreen.get(), names().s_black.get(), true},
+                           {true, names().s_lightgreen.get(), names().s_red.get(), true},
+                           {true, names().s_lightblue.get(), names().s_red.get(), true},
+                           {false, names().s_gray.get(), names().s_red.get(), false}};
   for (int i = 0; i < 4; ++i) {
     const Style& s = styles[i];
     PyObject* labels = s.labels ? Py_True : Py_False;
     PyObject* arrows = s.arrows ? Py_True : Py_False;
-    vcall_kw(n.draw.get(),
+    vcall_kw(names().networkx_draw.get(),
              {graphs[i].get(), pos.get(), labels, s.node_color, s.edge_color, arrows,
               font_size.ptr()},
-             n.kw_draw_labels.get());
+             names().kw_draw_labels.get());
   }
   show();
 }
@@ -83,14 +75,12 @@ void draw_two_colors(nb::handle nodes1, nb::handle in_edges1, nb::handle out_edg
 // The links of `tasks` (a list of task keys) and the stopped tasks among
 // them and their neighbours, drawn by draw_two_colors.
 void tasks_graph(nb::handle tasks_h, nb::handle font_size, nb::handle figure_size) {
-  Names& n = N();
-  TaskNames& T = tn();
   PyObject* tasks = tasks_h.ptr();
-  Ref table = state_attr(g().s_Tasks.get());
+  Ref table = state_attr(names().s_Tasks.get());
   Ref all_nodes = check(PySet_New(tasks));
-  const Ref TaskNames::*sets[4] = {&TaskNames::input_tasks, &TaskNames::output_tasks,
-                                   &TaskNames::incode_input_tasks,
-                                   &TaskNames::incode_output_tasks};
+  PyObject* const sets[4] = {names().s_input_tasks.get(), names().s_output_tasks.get(),
+                             names().s_incode_input_tasks.get(),
+                             names().s_incode_output_tasks.get()};
   Ref edges[4];
   Ref keys = check(PySequence_List(tasks));
   for (int s = 0; s < 4; ++s) {
@@ -98,9 +88,9 @@ void tasks_graph(nb::handle tasks_h, nb::handle font_size, nb::handle figure_siz
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
       PyObject* key = PyList_GET_ITEM(keys.get(), i);
       Ref task = check(PyObject_GetItem(table.get(), key));
-      Ref linked = check(PySequence_List(pyco::getattr(task.get(), (T.*sets[s]).get()).get()));
+      Ref linked = check(PySequence_List(pyco::getattr(task.get(), sets[s]).get()));
       check_int(PyDict_SetItem(edges[s].get(), key, linked.get()));
-      pyco::call_method(all_nodes.get(), n.update.get(), linked);
+      pyco::call_method(all_nodes.get(), names().s_update.get(), linked);
     }
   }
   Ref stopped = check(PyList_New(0));
@@ -108,7 +98,7 @@ void tasks_graph(nb::handle tasks_h, nb::handle font_size, nb::handle figure_siz
     Ref it = check(PyObject_GetIter(all_nodes.get()));
     while (Ref key = Ref::steal(PyIter_Next(it.get()))) {
       Ref task = check(PyObject_GetItem(table.get(), key.get()));
-      Ref flag = pyco::getattr(task.get(), n.stop_flag.get());
+      Ref flag = pyco::getattr(task.get(), names().s_stop_flag.get());
       if (equals_int(flag.get(), 1)) check_int(PyList_Append(stopped.get(), key.get()));
     }
     if (PyErr_Occurred()) pyco::throw_current();
@@ -122,35 +112,10 @@ void tasks_graph(nb::handle tasks_h, nb::handle font_size, nb::handle figure_siz
 }  // namespace
 
 void bind_graph_view(nb::module_& m) {
-  auto* n = new Names;
-  Ref nx = check(PyImport_ImportModule("networkx"));
-  Ref plt = check(PyImport_ImportModule("matplotlib.pyplot"));
-  Ref mpl = check(PyImport_ImportModule("matplotlib"));
-  Ref bks = check(PyImport_ImportModule("matplotlib.backends"));
-  auto A = [](PyObject* o, const char* name) { return check(PyObject_GetAttrString(o, name)); };
-  n->nx = nx;
-  n->DiGraph = A(nx.get(), "DiGraph");
-  n->kamada_kawai_layout = A(nx.get(), "kamada_kawai_layout");
-  n->draw = A(nx.get(), "draw");
-  n->pyplot = plt;
-  n->figure = A(plt.get(), "figure");
-  n->show = A(plt.get(), "show");
-  n->get_backend = A(mpl.get(), "get_backend");
-  Ref registry = A(bks.get(), "backend_registry");
-  Ref filter = A(A(bks.get(), "BackendFilter").get(), "NON_INTERACTIVE");
+  Ref registry = pyco::import_attr("matplotlib.backends", "backend_registry");
+  Ref filter = pyco::import_attr("matplotlib.backends", "BackendFilter.NON_INTERACTIVE");
   Ref names_list = check(PyObject_CallMethod(registry.get(), "list_builtin", "O", filter.get()));
-  n->non_interactive = check(PySet_New(names_list.get()));
-  struct Name { Ref* slot; const char* text; };
-  const Name names[] = {{&n->add_nodes_from, "add_nodes_from"}, {&n->add_edge, "add_edge"},
-                        {&n->update, "update"}, {&n->items, "items"},
-                        {&n->stop_flag, "stop_flag"}, {&n->lightgreen, "lightgreen"},
-                        {&n->lightblue, "lightblue"}, {&n->gray, "gray"}, {&n->black, "black"},
-                        {&n->red, "red"}};
-  for (const Name& x : names) *x.slot = pyco::intern(x.text);
-  n->kw_figsize = kwnames({"figsize"});
-  n->kw_draw_labels =
-      kwnames({"with_labels", "node_color", "edge_color", "arrows", "font_size"});
-  n_ = n;
+  g_non_interactive = check(PySet_New(names_list.get())).release();
 
   // The default lists of nodes3 and nodes4: made once, shared by every call.
   nb::list nodes3, nodes4;

@@ -91,15 +91,14 @@ Ref least_key(PyObject* buffer) {
 Py_ssize_t g_factory_offset = 0;  // where a defaultdict keeps default_factory
 
 bool fresh_entry_is_a_dict(PyObject* buffer) {
-  if (reinterpret_cast<PyObject*>(Py_TYPE(buffer)) != tn().defaultdict.get()) return false;
+  if (reinterpret_cast<PyObject*>(Py_TYPE(buffer)) != names().collections_defaultdict.get()) return false;
   PyObject* factory = nullptr;
   Ref held;
   if (g_factory_offset > 0) {
     // Read the slot that defaultdict's own member descriptor reads.
     factory = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(buffer) + g_factory_offset);
   } else {
-    static PyObject* s_factory = PyUnicode_InternFromString("default_factory");
-    held = pyco::getattr(buffer, s_factory);
+    held = pyco::getattr(buffer, names().s_default_factory.get());
     factory = held.get();
   }
   return factory == reinterpret_cast<PyObject*>(&PyDict_Type);
@@ -137,18 +136,16 @@ void merge(PyObject* buffer, PyObject* tag, Ref copy) {
   if (PyDict_CheckExact(entry.get())) {
     check_int(PyDict_Update(entry.get(), copy.get()));
   } else {
-    static PyObject* s_update = PyUnicode_InternFromString("update");
-    pyco::call_method(entry.get(), s_update, copy);
+    pyco::call_method(entry.get(), names().s_update.get(), copy);
   }
 }
 
 
 Ref insert_kwargs_buffer(PyObject* self, Ref* p) {
-  TaskNames& N = tn();
   nb::handle data(p[0].get());
   nb::handle tag(p[1] ? p[1].get() : Py_None);
-  Ref buffer = task_attr(self, N.kwargs_buffer.get());
-  Ref lock = task_attr(self, N.kwargs_buffer_threading_lock.get());
+  Ref buffer = task_attr(self, names().s_kwargs_buffer.get());
+  Ref lock = task_attr(self, names().s_kwargs_buffer_threading_lock.get());
   LockGuard hold(lock.get());
   if (tag.is_none()) {
     Ref copy = pyco::deepcopy(data.ptr());
@@ -167,13 +164,11 @@ Ref insert_kwargs_buffer(PyObject* self, Ref* p) {
     // Copy first: a copy that fails leaves the buffer as it was.
     merge(buffer.get(), tag.ptr(), pyco::deepcopy(data.ptr()));
   } else {
-    static PyObject* refusal =
-        PyUnicode_InternFromString("tag should be string and data should be dict instance!");
-    print_object(refusal);
+    print_object(names().s_refused_line.get());
   }
   // Beyond capacity the oldest entry (by insertion order) goes.
   const Py_ssize_t n = check_int(PyObject_Length(buffer.get()));
-  Ref capacity = task_attr(self, N.kwargs_buffer_len.get());
+  Ref capacity = task_attr(self, names().s_kwargs_buffer_len.get());
   bool over;
   if (PyLong_CheckExact(capacity.get())) {
     int overflow = 0;
@@ -191,10 +186,9 @@ Ref insert_kwargs_buffer(PyObject* self, Ref* p) {
 }
 
 Ref activation_check(PyObject* self, Ref* p) {
-  TaskNames& N = tn();
   nb::handle tag(p[0].get());
-  Ref buffer = task_attr(self, N.kwargs_buffer.get());
-  Ref lock = task_attr(self, N.kwargs_buffer_threading_lock.get());
+  Ref buffer = task_attr(self, names().s_kwargs_buffer.get());
+  Ref lock = task_attr(self, names().s_kwargs_buffer_threading_lock.get());
   Ref result;
   {
     LockGuard hold(lock.get());
@@ -221,7 +215,7 @@ void init_keyword_buffer() {
   {
     // defaultdict.default_factory is a member of the C object: its
     // descriptor says at which offset the object holds it.
-    Ref descr = Ref::steal(PyObject_GetAttrString(tn().defaultdict.get(), "default_factory"));
+    Ref descr = Ref::steal(PyObject_GetAttrString(names().collections_defaultdict.get(), "default_factory"));
     if (descr && PyObject_TypeCheck(descr.get(), &PyMemberDescr_Type)) {
       PyMemberDef* m = reinterpret_cast<PyMemberDescrObject*>(descr.get())->d_member;
       if (m->type == _Py_T_OBJECT || m->type == Py_T_OBJECT_EX) g_factory_offset = m->offset;

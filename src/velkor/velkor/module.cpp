@@ -100,7 +100,7 @@ NB_MODULE(velkor, m) {
   try {
     if (pyco::init_types(nullptr) < 0) pyco::throw_current();
     register_exception_translator();
-    init_globals(m.ptr());
+    init_engine();
     m.doc() =
         "velkor's engine: tasks, runners, events and the network node.\n\n"
         "Runners (Real_tasks) own an asyncio loop driven by a daemon thread of their own; "
@@ -125,7 +125,6 @@ NB_MODULE(velkor, m) {
     bind_graph_view(m);
     bind_runner(m);
     bind_task(m);
-    init_trigger();
     // The functions take their places between the classes.
     const std::span<const pyco::Method> functions(kFunctions);
     pyco::add_functions(m.ptr(), functions.subspan(0, 2));  // waiter, trig_output

@@ -13,7 +13,4 @@ namespace velkor {
 PyObject* create_named_task(PyObject* loop, PyObject* coro, PyObject* name, bool eager = false,
                             bool* started = nullptr);
 
-// Made ready at module init.
-void init_named_task();
-
 }  // namespace velkor

@@ -41,11 +41,10 @@ void chain_context(PyObject* raised, PyObject* pending) {
 // the block ended normally). A failure of the close itself wins, with
 // `pending` as its context.
 pyco::CoroNone close_writer_body(Ref writer, Ref pending) {
-  Globals& G = g();
   if (pending.get() == Py_None) pending.reset();
   try {
-    pyco::call_method(writer.get(), G.s_close.get());
-    co_await pyco::call_method(writer.get(), G.s_wait_closed.get());
+    pyco::call_method(writer.get(), names().s_close.get());
+    co_await pyco::call_method(writer.get(), names().s_wait_closed.get());
   } catch (const pyco::BaseException& e) {
     if (pending) chain_context(e.value(), pending.get());
     throw;
@@ -66,7 +65,7 @@ Ref close_writer(const Ref& writer, const Ref& pending) {
 
 Ref start_server(PyObject* handler, PyObject* host, PyObject* port, PyObject* backlog,
                  PyObject* kw_backlog) {
-  return pyco::vcall_kw(g().start_server.get(), {handler, host, port, backlog}, kw_backlog);
+  return pyco::vcall_kw(names().asyncio_start_server.get(), {handler, host, port, backlog}, kw_backlog);
 }
 
 // server_task(): listen on the IPv4 loopback address at self.port and serve
@@ -74,24 +73,21 @@ Ref start_server(PyObject* handler, PyObject* host, PyObject* port, PyObject* ba
 // (cancellation or error) closes the server, and the exception goes on
 // unless __aexit__ returns a true value.
 pyco::CoroNone server_task_body(Ref self) {
-  Globals& G = g();
-  Ref handler = pyco::getattr(self.get(), G.s_handle_client.get());
+  Ref handler = pyco::getattr(self.get(), names().s_handle_client.get());
   Ref host = check(PyUnicode_FromString(kLoopback));
-  Ref port = pyco::getattr(self.get(), G.s_port.get());
+  Ref port = pyco::getattr(self.get(), names().s_port.get());
   // The listen queue is as long as the system allows (socket.SOMAXCONN),
   // not asyncio's default of 100: when a burst of connections overflows the
   // queue, the system can complete connections that the server never gets to
   // accept, and the messages their clients sent are lost.
-  static PyObject* kw_backlog = pyco::kwnames({"backlog"}).release();
-  Ref socket_module = check(PyImport_ImportModule("socket"));
-  Ref somaxconn = pyco::getattr(socket_module.get(), pyco::intern("SOMAXCONN").get());
-  Ref starting = start_server(handler.get(), host.get(), port.get(), somaxconn.get(), kw_backlog);
+  Ref starting = start_server(handler.get(), host.get(), port.get(),
+                              names().socket_SOMAXCONN.get(), names().kw_backlog.get());
   Ref server = co_await std::move(starting);
-  check_int(PyObject_SetAttr(self.get(), G.s_server.get(), server.get()));
-  co_await pyco::call_method(server.get(), G.s_aenter.get());
+  check_int(PyObject_SetAttr(self.get(), names().s_server.get(), server.get()));
+  co_await pyco::call_method(server.get(), names().s_aenter.get());
   Ref err;
   try {
-    co_await pyco::call_method(server.get(), G.s_serve_forever.get());
+    co_await pyco::call_method(server.get(), names().s_serve_forever.get());
   } catch (const pyco::BaseException& e) {
     err = Ref::borrow(e.value());
   }
@@ -101,7 +97,7 @@ pyco::CoroNone server_task_body(Ref self) {
   if (!tb) tb = pyco::none();
   Ref suppress;
   try {
-    suppress = co_await pyco::call_method(server.get(), G.s_aexit.get(), type, value, tb);
+    suppress = co_await pyco::call_method(server.get(), names().s_aexit.get(), type, value, tb);
   } catch (const pyco::BaseException& e) {
     if (err) chain_context(e.value(), err.get());
     throw;
@@ -118,12 +114,11 @@ pyco::Frame server_task_impl(PyObject* const* a, Py_ssize_t na, PyObject* kw) {
 // handle_client(reader, writer): drain the connection in chunks of at most
 // 1024 bytes until the peer closes its side; the bytes are dropped.
 pyco::CoroNone handle_client_body(Ref self, Ref reader, Ref writer) {
-  Globals& G = g();
   Ref err;
   try {
     Ref chunk = check(PyLong_FromSsize_t(kChunk));
     for (;;) {
-      Ref data = co_await pyco::call_method(reader.get(), G.s_read.get(), chunk);
+      Ref data = co_await pyco::call_method(reader.get(), names().s_read.get(), chunk);
       if (!check_int(PyObject_IsTrue(data.get()))) break;
     }
   } catch (const pyco::BaseException& e) {
@@ -144,8 +139,7 @@ pyco::Frame handle_client_impl(PyObject* const* a, Py_ssize_t na, PyObject* kw) 
 // once the message is drained (the peer sees the end of the message) and
 // return the first read of the reply, at most 1024 bytes.
 pyco::Coro client_task_body(Ref self, Ref address, Ref port, Ref message, Ref fire_forget) {
-  Globals& G = g();
-  Ref pair = co_await pyco::call(G.open_connection.get(), address, port);
+  Ref pair = co_await pyco::call(names().asyncio_open_connection.get(), address, port);
   Ref reader, writer;
   {
     Ref it = check(PyObject_GetIter(pair.get()));
@@ -155,13 +149,13 @@ pyco::Coro client_task_body(Ref self, Ref address, Ref port, Ref message, Ref fi
   Ref result = pyco::none();
   Ref err;
   try {
-    pyco::call_method(writer.get(), G.s_write.get(), message);
-    co_await pyco::call_method(writer.get(), G.s_drain.get());
+    pyco::call_method(writer.get(), names().s_write.get(), message);
+    co_await pyco::call_method(writer.get(), names().s_drain.get());
     if (!check_int(PyObject_IsTrue(fire_forget.get()))) {
-      if (pyco::call_method(writer.get(), G.s_can_write_eof.get()).get() == Py_True)
-        pyco::call_method(writer.get(), G.s_write_eof.get());
+      if (pyco::call_method(writer.get(), names().s_can_write_eof.get()).get() == Py_True)
+        pyco::call_method(writer.get(), names().s_write_eof.get());
       Ref chunk = check(PyLong_FromSsize_t(kChunk));
-      result = co_await pyco::call_method(reader.get(), G.s_read.get(), chunk);
+      result = co_await pyco::call_method(reader.get(), names().s_read.get(), chunk);
     }
   } catch (const pyco::BaseException& e) {
     err = Ref::borrow(e.value());
@@ -186,9 +180,9 @@ Ref node_init(PyObject* obj, Ref*) {
   Ref name = check(PyUnicode_FromString("node_0"));
   Ref address = check(PyUnicode_FromString(kLoopback));
   Ref port = check(PyLong_FromLong(8080));
-  check_int(PyObject_SetAttr(obj, g().s_name.get(), name.get()));
-  check_int(PyObject_SetAttr(obj, g().s_address.get(), address.get()));
-  check_int(PyObject_SetAttr(obj, g().s_port.get(), port.get()));
+  check_int(PyObject_SetAttr(obj, names().s_name.get(), name.get()));
+  check_int(PyObject_SetAttr(obj, names().s_address.get(), address.get()));
+  check_int(PyObject_SetAttr(obj, names().s_port.get(), port.get()));
   return Ref();
 }
 

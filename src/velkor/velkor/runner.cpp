@@ -3,7 +3,6 @@
 #include "runner.hpp"
 
 #include "common/shell.hpp"
-#include "named_task.hpp"
 #include "pyco/method.hpp"
 #include "submission.hpp"
 
@@ -41,21 +40,21 @@ int runner_phase(PyObject* runner_obj) {
 // ---------------------------------------------------------------------------
 // Coroutine methods.
 
-Ref loop_of(PyObject* self) { return pyco::getattr(self, g().s_loop.get()); }
+Ref loop_of(PyObject* self) { return pyco::getattr(self, names().s_loop.get()); }
 
 Ref gather_settled(PyObject* tasks) {
   const Py_ssize_t n = PyList_GET_SIZE(tasks);
   std::vector<PyObject*> argv(n + 1);
   for (Py_ssize_t i = 0; i < n; ++i) argv[i] = PyList_GET_ITEM(tasks, i);
   argv[n] = Py_True;
-  return check(PyObject_Vectorcall(g().gather.get(), argv.data(), n,
-                                   g().kw_return_exceptions.get()));
+  return check(PyObject_Vectorcall(names().asyncio_gather.get(), argv.data(), n,
+                                   names().kw_return_exceptions.get()));
 }
 
 namespace {
 
 bool name_is(PyObject* task, PyObject* name) {
-  Ref n = pyco::call_method(task, g().s_get_name.get());
+  Ref n = pyco::call_method(task, names().s_get_name.get());
   return check_int(PyObject_RichCompareBool(n.get(), name, Py_EQ)) != 0;
 }
 
@@ -65,24 +64,24 @@ bool name_is(PyObject* task, PyObject* name) {
 pyco::CoroNone stop_body(Ref self) {
   if (Runner* r = runner_of(self.get())) r->stopping = true;
   Ref loop = loop_of(self.get());
-  Ref pending = pyco::call(g().all_tasks.get(), loop);
+  Ref pending = pyco::call(names().asyncio_all_tasks.get(), loop);
   Ref remembered = check(PyList_New(0));
   {
     Ref it = check(PyObject_GetIter(pending.get()));
     while (Ref t = Ref::steal(PyIter_Next(it.get()))) {
-      if (name_is(t.get(), g().s_stop.get())) continue;
+      if (name_is(t.get(), names().s_stop.get())) continue;
       check_int(PyList_Append(remembered.get(), t.get()));
-      pyco::call_method(t.get(), g().s_cancel.get());
+      pyco::call_method(t.get(), names().s_cancel.get());
     }
     if (PyErr_Occurred()) pyco::throw_current();
   }
   Ref gathering = gather_settled(remembered.get());
   co_await std::move(gathering);
-  pyco::call_method(loop.get(), g().s_stop.get());
+  pyco::call_method(loop.get(), names().s_stop.get());
   // From here on nothing is awaited: the loop stops at the end of this
   // iteration. Tasks are matched by the runner object itself, so a runner
   // that replaced this one under the same key keeps its tasks.
-  Ref tasks = state_attr(g().s_Tasks.get());
+  Ref tasks = state_attr(names().s_Tasks.get());
   Ref keys = check(PySequence_List(tasks.get()));
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
     PyObject* key = PyList_GET_ITEM(keys.get(), i);
@@ -90,13 +89,13 @@ pyco::CoroNone stop_body(Ref self) {
     if (check_int(PyDict_GetItemRef(tasks.get(), key, &task)) == 0) continue;
     Ref t = Ref::steal(task);
     PyObject* bound = nullptr;
-    if (PyObject_GetOptionalAttr(t.get(), g().s_loop_thread.get(), &bound) < 0) {
+    if (PyObject_GetOptionalAttr(t.get(), names().s_loop_thread.get(), &bound) < 0) {
       PyErr_Clear();
       continue;
     }
     Ref b = Ref::steal(bound);
     if (b.get() != self.get()) continue;
-    Ref r = Ref::steal(PyObject_CallMethodNoArgs(t.get(), g().s_cancel.get()));
+    Ref r = Ref::steal(PyObject_CallMethodNoArgs(t.get(), names().s_cancel.get()));
     if (!r) PyErr_WriteUnraisable(t.get());  // one failing task does not keep the others
   }
 }
@@ -110,10 +109,10 @@ pyco::Frame stop_impl(PyObject* const* a, Py_ssize_t na, PyObject* kw) {
 // cancel_task(name): cancel every task of this loop with that name.
 pyco::CoroNone cancel_task_body(Ref self, Ref name) {
   Ref loop = loop_of(self.get());
-  Ref pending = pyco::call(g().all_tasks.get(), loop);
+  Ref pending = pyco::call(names().asyncio_all_tasks.get(), loop);
   Ref it = check(PyObject_GetIter(pending.get()));
   while (Ref t = Ref::steal(PyIter_Next(it.get())))
-    if (name_is(t.get(), name.get())) pyco::call_method(t.get(), g().s_cancel.get());
+    if (name_is(t.get(), name.get())) pyco::call_method(t.get(), names().s_cancel.get());
   if (PyErr_Occurred()) pyco::throw_current();
   co_return;
 }
@@ -128,13 +127,13 @@ pyco::Frame cancel_task_impl(PyObject* const* a, Py_ssize_t na, PyObject* kw) {
 pyco::CoroNone append_task_body(Ref self, Ref name, Ref task, Ref cpu, Ref kwargs) {
   Ref loop = loop_of(self.get());
   if (check_int(PyObject_RichCompareBool(cpu.get(), Py_False, Py_EQ))) {
-    Ref coro = check(PyObject_Call(task.get(), g().empty_tuple.get(), kwargs.get()));
-    vcall_kw(pyco::getattr(loop.get(), g().s_create_task.get()).get(), {coro.get(), name.get()},
-             g().kw_name.get());
+    Ref coro = check(PyObject_Call(task.get(), names().empty_tuple.get(), kwargs.get()));
+    vcall_kw(pyco::getattr(loop.get(), names().s_create_task.get()).get(), {coro.get(), name.get()},
+             names().kw_name.get());
   } else {
-    Ref executor = pyco::getattr(self.get(), g().s_executor.get());
+    Ref executor = pyco::getattr(self.get(), names().s_executor.get());
     Ref coro = pyco::call(task.get());
-    pyco::call_method(loop.get(), g().s_run_in_executor.get(), executor, g().run, coro);
+    pyco::call_method(loop.get(), names().s_run_in_executor.get(), executor, names().asyncio_run, coro);
   }
   co_return;
 }
@@ -156,14 +155,13 @@ Ref runner_init(PyObject* obj, Ref* p) {
   velkor_common::construct<Runner>(obj);
   // Ready for the engine's own casts at once: the runner is in the shared
   // table before the constructor ends, where other threads may submit to it.
-  Globals& G = g();
   Ref node = node_name();
   Ref key = loop_thread_key(node.get(), name);
-  check_int(PyObject_SetAttr(obj, G.s_name.get(), key.get()));
-  Ref fields = pyco::call_method(key.get(), G.s_split.get(), G.s_comma);
+  check_int(PyObject_SetAttr(obj, names().s_name.get(), key.get()));
+  Ref fields = pyco::call_method(key.get(), names().s_split.get(), names().s_comma);
   const bool local =
       check_int(PyObject_RichCompareBool(PyList_GET_ITEM(fields.get(), 0), node.get(), Py_EQ));
-  Ref table = state_attr(G.s_loop_threads.get());
+  Ref table = state_attr(names().s_loop_threads.get());
   bool replaces = false;
   if (local) {
     PyObject* old_raw = nullptr;
@@ -173,19 +171,19 @@ Ref runner_init(PyObject* obj, Ref* p) {
       // A runner already closed cannot be stopped again (its loop would
       // refuse the work): the key is simply reused.
       PyObject* old_loop = nullptr;
-      check_int(PyObject_GetOptionalAttr(old.get(), G.s_loop.get(), &old_loop));
+      check_int(PyObject_GetOptionalAttr(old.get(), names().s_loop.get(), &old_loop));
       Ref ol = Ref::steal(old_loop);
       bool closed = false;
-      if (ol) closed = pyco::call_method(ol.get(), G.s_is_closed.get()).get() == Py_True;
-      if (!closed) pyco::call_method(old.get(), G.s_stop.get());
+      if (ol) closed = pyco::call_method(ol.get(), names().s_is_closed.get()).get() == Py_True;
+      if (!closed) pyco::call_method(old.get(), names().s_stop.get());
     }
-    Ref loop = pyco::call(G.new_event_loop.get());
-    check_int(PyObject_SetAttr(obj, G.s_loop.get(), loop.get()));
+    Ref loop = pyco::call(names().asyncio_new_event_loop.get());
+    check_int(PyObject_SetAttr(obj, names().s_loop.get(), loop.get()));
   }
   check_int(PyObject_SetItem(table.get(), key.get(), obj));
   Ref events = check(PyDict_New());
-  check_int(PyObject_SetAttr(obj, G.s_Events_async.get(), events.get()));
-  check_int(PyObject_SetAttr(obj, G.s_executor.get(), Py_None));
+  check_int(PyObject_SetAttr(obj, names().s_Events_async.get(), events.get()));
+  check_int(PyObject_SetAttr(obj, names().s_executor.get(), Py_None));
   if (replaces) send_events_to_new_runner(key.get());
   return Ref();
 }
@@ -198,15 +196,15 @@ Ref runner_init(PyObject* obj, Ref* p) {
 void close_half_finalized(PyObject* loop) {
   PyErr_Clear();
   PyObject* raw = nullptr;
-  if (PyObject_GetOptionalAttrString(loop, "_selector", &raw) > 0) {
+  if (PyObject_GetOptionalAttr(loop, names().s__selector.get(), &raw) > 0) {
     Ref selector = Ref::steal(raw);
     if (selector.get() != Py_None) {
-      Ref r = Ref::steal(PyObject_CallMethodNoArgs(selector.get(), g().s_close.get()));
-      PyObject_SetAttrString(loop, "_selector", Py_None);
+      Ref r = Ref::steal(PyObject_CallMethodNoArgs(selector.get(), names().s_close.get()));
+      PyObject_SetAttr(loop, names().s__selector.get(), Py_None);
     }
   }
-  if (PyObject_HasAttrStringWithError(loop, "_closed") > 0)
-    PyObject_SetAttrString(loop, "_closed", Py_True);
+  if (PyObject_HasAttrWithError(loop, names().s__closed.get()) > 0)
+    PyObject_SetAttr(loop, names().s__closed.get(), Py_True);
   PyErr_Clear();
 }
 
@@ -221,12 +219,12 @@ void runner_finalize(PyObject* self) {
   if (Py_IsFinalizing() || !never_started(self)) return;
   PyObject* pending = PyErr_GetRaisedException();
   PyObject* raw = nullptr;
-  if (PyObject_GetOptionalAttr(self, g().s_loop.get(), &raw) > 0) {
+  if (PyObject_GetOptionalAttr(self, names().s_loop.get(), &raw) > 0) {
     Ref loop = Ref::steal(raw);
-    Ref closed = Ref::steal(PyObject_CallMethodNoArgs(loop.get(), g().s_is_closed.get()));
-    Ref running = Ref::steal(PyObject_CallMethodNoArgs(loop.get(), g().s_is_running.get()));
+    Ref closed = Ref::steal(PyObject_CallMethodNoArgs(loop.get(), names().s_is_closed.get()));
+    Ref running = Ref::steal(PyObject_CallMethodNoArgs(loop.get(), names().s_is_running.get()));
     if (closed.get() == Py_False && running.get() == Py_False) {
-      Ref done = Ref::steal(PyObject_CallMethodNoArgs(loop.get(), g().s_close.get()));
+      Ref done = Ref::steal(PyObject_CallMethodNoArgs(loop.get(), names().s_close.get()));
       if (!done) close_half_finalized(loop.get());
     }
   }
@@ -236,31 +234,30 @@ void runner_finalize(PyObject* self) {
 
 Ref runner_stop(PyObject* self_ptr, Ref*) {
   nb::handle self(self_ptr);
-  Ref bound = pyco::getattr(self.ptr(), g().s_append_task.get());
-  Ref stop_fn = pyco::getattr(self.ptr(), g().s__stop.get());
+  Ref bound = pyco::getattr(self.ptr(), names().s_append_task.get());
+  Ref stop_fn = pyco::getattr(self.ptr(), names().s__stop.get());
   Ref kw = check(PyDict_New());
-  check_int(PyDict_SetItem(kw.get(), g().s_name.get(), g().s_stop.get()));
-  check_int(PyDict_SetItem(kw.get(), g().s_task.get(), stop_fn.get()));
+  check_int(PyDict_SetItem(kw.get(), names().s_name.get(), names().s_stop.get()));
+  check_int(PyDict_SetItem(kw.get(), names().s_task.get(), stop_fn.get()));
   submit(self.ptr(), std::move(bound), Ref(), std::move(kw));
   return Ref();
 }
 
 Ref runner_start(PyObject* self_ptr, Ref*) {
   nb::handle self(self_ptr);
-  Globals& G = g();
-  Ref target = pyco::getattr(self.ptr(), g().s_run_asyncio_in_thread.get());
-  Ref key = pyco::getattr(self.ptr(), G.s_name.get());
+  Ref target = pyco::getattr(self.ptr(), names().s_run_asyncio_in_thread.get());
+  Ref key = pyco::getattr(self.ptr(), names().s_name.get());
   Ref key_text = check(PyObject_Str(key.get()));
   Ref thread_name = check(PyUnicode_FromFormat("velkor runner %U", key_text.get()));
-  Ref thread = vcall_kw(G.threading_Thread.get(), {target.get(), Py_True, thread_name.get()},
-                        G.kw_target_daemon_name.get());
-  pyco::call_method(thread.get(), G.s_start.get());
+  Ref thread = vcall_kw(names().threading_Thread.get(), {target.get(), Py_True, thread_name.get()},
+                        names().kw_target_daemon_name.get());
+  pyco::call_method(thread.get(), names().s_start.get());
   return Ref();
 }
 
 Ref runner_all_tasks(PyObject* self_ptr, Ref*) {
   nb::handle self(self_ptr);
-  Ref tasks = pyco::call(g().all_tasks.get(), loop_of(self.ptr()));
+  Ref tasks = pyco::call(names().asyncio_all_tasks.get(), loop_of(self.ptr()));
   print_object(tasks.get());
   return Ref();
 }
@@ -311,7 +308,6 @@ const pyco::Method kRunnerMethods[] = {
 };
 
 void bind_runner(nb::module_& m) {
-  init_named_task();
   static PyType_Slot slots[] = {VELKOR_SHELL_SLOTS,
                                 {Py_tp_finalize, reinterpret_cast<void*>(runner_finalize)},
                                 {0, nullptr}};
@@ -325,7 +321,7 @@ void bind_runner(nb::module_& m) {
       "executor (for CPU-bound steps; None selects the loop's default executor) and, once the\n"
       "thread runs, append_task_queue.");
   pyco::add_methods(cls.ptr(), "velkor.velkor", kRunnerMethods);
-  init_submission(pyco::getattr(cls.ptr(), g().s_append_task.get()).get());
+  init_submission(pyco::getattr(cls.ptr(), names().s_append_task.get()).get());
 }
 
 }  // namespace velkor

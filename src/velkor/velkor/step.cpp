@@ -21,22 +21,14 @@
 namespace velkor {
 namespace {
 
-struct Names {
-  Ref stop_flag, run, temp_func, append_task, CPU_bound, trig_output, activation_check,
-      WT_run, WT_sleep, executor, run_in_executor, iscoroutinefunction, partial, asyncio_run,
-      asyncio_sleep, clear, wait, task_error, my_task, output_tasks, run_in_worker;
-  Ref kw_step;        // (name, task, CPU_bound, tag)
-  Ref kw_trig;        // (my_task, output_tasks, tag)
-};
-Names* n_ = nullptr;
-Names& N() { return *n_; }
+PyObject* g_run_in_worker = nullptr;  // see run_in_worker; made at module init
 
 bool is_zero(PyObject* v) { return equals_int(v, 0); }
 
 bool has_events(PyObject* self, Ref* events_out = nullptr) {
   // A task still being built (another thread took it from the table) has
   // no events yet.
-  Ref events = task_attr_optional(self, tn().events.get());
+  Ref events = task_attr_optional(self, names().s_events.get());
   if (!events) return false;
   const bool has = check_int(PyObject_Length(events.get())) >= 2;
   if (events_out) *events_out = std::move(events);
@@ -45,9 +37,9 @@ bool has_events(PyObject* self, Ref* events_out = nullptr) {
 
 // velkor_state.Events[self.events[i]], or null when it is not registered.
 Ref own_event(PyObject* self, Py_ssize_t i, bool required) {
-  Ref events = task_attr(self, tn().events.get());
+  Ref events = task_attr(self, names().s_events.get());
   Ref name = check(PySequence_GetItem(events.get(), i));
-  Ref registry = state_attr(tn().Events.get());
+  Ref registry = state_attr(names().s_Events.get());
   if (required) return check(PyObject_GetItem(registry.get(), name.get()));
   PyObject* ev = nullptr;
   check_int(PyMapping_GetOptionalItem(registry.get(), name.get(), &ev));
@@ -57,13 +49,13 @@ Ref own_event(PyObject* self, Py_ssize_t i, bool required) {
 // Is the task still there to take work: registered as itself, its runner
 // not stopping?
 bool taking_work(PyObject* self) {
-  Ref key = task_attr(self, g().s_name.get());
-  Ref tasks = state_attr(g().s_Tasks.get());
+  Ref key = task_attr(self, names().s_name.get());
+  Ref tasks = state_attr(names().s_Tasks.get());
   PyObject* found = nullptr;
   check_int(PyMapping_GetOptionalItem(tasks.get(), key.get(), &found));
   Ref f = Ref::steal(found);
   if (f.get() != self) return false;
-  Ref runner = task_attr(self, g().s_loop_thread.get());
+  Ref runner = task_attr(self, names().s_loop_thread.get());
   return !runner_stopping(runner.get());
 }
 
@@ -72,18 +64,17 @@ bool taking_work(PyObject* self) {
 // free and entering it cannot suspend); then set the service-available event
 // if the task can take work again.
 void return_unit(PyObject* self) {
-  TaskNames& T = tn();
   bool flag;
   {
-    Ref lock = task_attr(self, T.Task_buffer_available_threading_lock.get());
+    Ref lock = task_attr(self, names().s_Task_buffer_available_threading_lock.get());
     LockGuard hold(lock.get());
-    Ref count = task_attr(self, T.Task_buffer_available.get());
-    Ref next = check(PyNumber_Add(count.get(), g().one.get()));
-    check_int(PyObject_SetAttr(self, T.Task_buffer_available.get(), next.get()));
-    flag = check_int(PyObject_RichCompareBool(next.get(), g().one.get(), Py_GE)) != 0;
+    Ref count = task_attr(self, names().s_Task_buffer_available.get());
+    Ref next = check(PyNumber_Add(count.get(), names().one.get()));
+    check_int(PyObject_SetAttr(self, names().s_Task_buffer_available.get(), next.get()));
+    flag = check_int(PyObject_RichCompareBool(next.get(), names().one.get(), Py_GE)) != 0;
   }
   if (!flag || !has_events(self) || !taking_work(self)) return;
-  if (Ref ev = own_event(self, 1, false)) pyco::call_method(ev.get(), g().s_set.get());
+  if (Ref ev = own_event(self, 1, false)) pyco::call_method(ev.get(), names().s_set.get());
 }
 
 // The unit a mode 0 step owes. It travels in the step's coroutine frame:
@@ -99,7 +90,7 @@ class StepUnit {
     if (!owed_ || !task_ || !Ref::holds_gil()) return;
     PyObject* pending = PyErr_GetRaisedException();
     Ref done = Ref::steal(pyco::guard([&]() -> PyObject* {
-      Ref wt = pyco::getattr(task_.get(), tn().WT.get());
+      Ref wt = pyco::getattr(task_.get(), names().s_WT.get());
       if (is_zero(wt.get())) return_unit(task_.get());
       return Py_NewRef(Py_None);
     }));
@@ -120,8 +111,8 @@ class StepUnit {
 
 // print("<key> task has error!!!"), then the traceback.
 void report(PyObject* self, const pyco::BaseException& e) {
-  Ref key = task_attr(self, g().s_name.get());
-  Ref line = check(PyUnicode_Concat(key.get(), N().task_error.get()));
+  Ref key = task_attr(self, names().s_name.get());
+  Ref line = check(PyUnicode_Concat(key.get(), names().s_task_error.get()));
   print_object(line.get());
   pyco::print_exception(e);
 }
@@ -134,7 +125,7 @@ PyObject* run_in_worker(PyObject*, PyObject* const* a, Py_ssize_t na) {
   return pyco::guard([&]() -> PyObject* {
     if (na != 3) pyco::raise(PyExc_TypeError, "expected (work, args, kwargs)");
     Ref coro = check(PyObject_Call(a[0], a[1], a[2]));
-    return pyco::call(N().asyncio_run.get(), coro).release();
+    return pyco::call(names().asyncio_run.get(), coro).release();
   });
 }
 PyMethodDef run_in_worker_def = {"_run_in_worker",
@@ -151,13 +142,11 @@ bool is_coroutine_function(PyObject* work) {
   PyObject* f = work;
   while (PyMethod_Check(f)) f = PyMethod_GET_FUNCTION(f);  // inspect looks through methods
   if (PyFunction_Check(f)) {
-    static PyObject* s_mark = PyUnicode_InternFromString("_is_coroutine_marker");
-    static PyObject* s_partialmethod = PyUnicode_InternFromString("__partialmethod__");
     PyObject* dict = reinterpret_cast<PyFunctionObject*>(f)->func_dict;
     bool plain = dict == nullptr;
     if (!plain && PyDict_CheckExact(dict)) {
-      const int has_mark = PyDict_Contains(dict, s_mark);
-      const int has_pm = has_mark == 0 ? PyDict_Contains(dict, s_partialmethod) : has_mark;
+      const int has_mark = PyDict_Contains(dict, names().s_is_coroutine_marker.get());
+      const int has_pm = has_mark == 0 ? PyDict_Contains(dict, names().s_partialmethod.get()) : has_mark;
       if (has_mark < 0 || has_pm < 0) pyco::throw_current();
       plain = has_mark == 0 && has_pm == 0;
     }
@@ -168,21 +157,20 @@ bool is_coroutine_function(PyObject* work) {
   } else if (pyco::is_plain_coroutine_function(f)) {
     return true;
   }
-  return PyObject_IsTrue(pyco::call(N().iscoroutinefunction.get(), Ref::borrow(work)).get()) == 1;
+  return PyObject_IsTrue(pyco::call(names().inspect_iscoroutinefunction.get(), Ref::borrow(work)).get()) == 1;
 }
 
 // trig_output(tag): velkor_state.trig_output for this task's outputs.
 PyObject* g_trig_output_method = nullptr;  // async_task.trig_output (the class holds it)
 
 pyco::CoroNone trig_output_method_body(Ref self, Ref tag) {
-  Names& n = N();
-  Ref fn = state_attr(n.trig_output.get());
-  Ref key = task_attr(self.get(), g().s_name.get());
-  Ref outputs = task_attr(self.get(), tn().output_tasks.get());
+  Ref fn = state_attr(names().s_trig_output.get());
+  Ref key = task_attr(self.get(), names().s_name.get());
+  Ref outputs = task_attr(self.get(), names().s_output_tasks.get());
   if (fn.get() == own_trig_output()) {
     co_await pyco::inline_await(trig_output_frame(key, outputs, tag), fn.get());
   } else {
-    Ref coro = vcall_kw(fn.get(), {key.get(), outputs.get(), tag.get()}, n.kw_trig.get());
+    Ref coro = vcall_kw(fn.get(), {key.get(), outputs.get(), tag.get()}, names().kw_trig.get());
     co_await std::move(coro);
   }
 }
@@ -190,12 +178,12 @@ pyco::CoroNone trig_output_method_body(Ref self, Ref tag) {
 // Whether self.trig_output is the class's own coroutine method: the class
 // attribute is it, and the instance does not shadow it.
 bool own_trig_output_method(PyObject* self) {
-  if (_PyType_Lookup(Py_TYPE(self), N().trig_output.get()) != g_trig_output_method) return false;
+  if (_PyType_Lookup(Py_TYPE(self), names().s_trig_output.get()) != g_trig_output_method) return false;
   PyObject** slot = instance_dict_slot(self);
   if (!slot) return false;
   PyObject* dict = *slot;
   if (!dict) return true;
-  const int shadowed = PyDict_Contains(dict, N().trig_output.get());
+  const int shadowed = PyDict_Contains(dict, names().s_trig_output.get());
   if (shadowed < 0) pyco::throw_current();
   return shadowed == 0;
 }
@@ -204,31 +192,29 @@ bool own_trig_output_method(PyObject* self) {
 // coroutine function; a CPU-bound task's call runs in the runner's
 // executor (a coroutine function there under asyncio.run).
 pyco::Coro call_work(Ref self, Ref work, Ref kwargs_in) {
-  Names& n = N();
-  Globals& G = g();
-  Ref args = task_attr(self.get(), tn().args.get());
+  Ref args = task_attr(self.get(), names().s_args.get());
   Ref kw = PyDict_Check(kwargs_in.get())
                ? check(PyDict_Copy(kwargs_in.get()))
                : pyco::call(reinterpret_cast<PyObject*>(&PyDict_Type), kwargs_in);
   const bool is_coro = is_coroutine_function(work.get());
-  Ref cpu = task_attr(self.get(), tn().CPU_bound.get());
+  Ref cpu = task_attr(self.get(), names().s_CPU_bound.get());
   if (!check_int(PyObject_RichCompareBool(cpu.get(), Py_False, Py_EQ))) {
-    Ref runner = task_attr(self.get(), G.s_loop_thread.get());
-    Ref loop = pyco::getattr(runner.get(), G.s_loop.get());
-    Ref executor = pyco::getattr(runner.get(), n.executor.get());
+    Ref runner = task_attr(self.get(), names().s_loop_thread.get());
+    Ref loop = pyco::getattr(runner.get(), names().s_loop.get());
+    Ref executor = pyco::getattr(runner.get(), names().s_executor.get());
     Ref job;
     if (is_coro) {
       Ref full = check(PySequence_Tuple(args.get()));
-      job = pyco::call(n.partial.get(), n.run_in_worker, work, full, kw);
+      job = pyco::call(names().functools_partial.get(), Ref::borrow(g_run_in_worker), work, full, kw);
     } else {
       Ref full = check(PySequence_Tuple(args.get()));
       Ref pargs = check(PyTuple_New(PyTuple_GET_SIZE(full.get()) + 1));
       PyTuple_SET_ITEM(pargs.get(), 0, work.new_ref());
       for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(full.get()); ++i)
         PyTuple_SET_ITEM(pargs.get(), i + 1, Py_NewRef(PyTuple_GET_ITEM(full.get(), i)));
-      job = check(PyObject_Call(n.partial.get(), pargs.get(), kw.get()));
+      job = check(PyObject_Call(names().functools_partial.get(), pargs.get(), kw.get()));
     }
-    Ref fut = pyco::call_method(loop.get(), n.run_in_executor.get(), executor, job);
+    Ref fut = pyco::call_method(loop.get(), names().s_run_in_executor.get(), executor, job);
     Ref result = co_await std::move(fut);
     co_return result;
   }
@@ -242,19 +228,18 @@ pyco::Coro call_work(Ref self, Ref work, Ref kwargs_in) {
 // passed on (None when the task was not ready). Failures of all of it are
 // reported and end the execution normally; BaseExceptions pass.
 pyco::Coro execute(Ref self, Ref tag) {
-  Names& n = N();
   try {
-    Ref pair = pyco::call_method(self.get(), n.activation_check.get(), tag);
+    Ref pair = pyco::call_method(self.get(), names().s_activation_check.get(), tag);
     Ref ready = check(PySequence_GetItem(pair.get(), 0));
     if (!check_int(PyObject_IsTrue(ready.get()))) co_return pyco::none();
     Ref kwargs_in = check(PySequence_GetItem(pair.get(), 1));
-    Ref work = task_attr(self.get(), g().s_task.get());
+    Ref work = task_attr(self.get(), names().s_task.get());
     if (work.get() != Py_None)
       tag = co_await pyco::inline_await(call_work(self, work, kwargs_in), nullptr, "call_work");
     if (own_trig_output_method(self.get())) {
       co_await pyco::inline_await(trig_output_method_body(self, tag), g_trig_output_method);
     } else {
-      Ref trig = pyco::call_method(self.get(), n.trig_output.get(), tag);
+      Ref trig = pyco::call_method(self.get(), names().s_trig_output.get(), tag);
       co_await std::move(trig);
     }
   } catch (const pyco::Exception& e) {
@@ -283,10 +268,7 @@ pyco::Inline execution(const Ref& self, Ref tag) {
   }
 
 pyco::CoroNone temp_func_body(Ref self, Ref tag, StepUnit unit) {
-  Names& n = N();
-  TaskNames& T = tn();
-  Globals& G = g();
-  Ref wt = task_attr(self.get(), T.WT.get());
+  Ref wt = task_attr(self.get(), names().s_WT.get());
   if (is_zero(wt.get())) {
     PAY_ON_EVERY_EXIT(unit, execution(self, tag));
     co_return;
@@ -295,13 +277,13 @@ pyco::CoroNone temp_func_body(Ref self, Ref tag, StepUnit unit) {
   const bool trigger_mode = equals_int(wt.get(), 1);
   const bool poll_mode = !trigger_mode && equals_int(wt.get(), 2);
   if (!trigger_mode && !poll_mode) co_return;
-  if (!is_zero(task_attr(self.get(), n.WT_run.get()).get())) co_return;
-  check_int(PyObject_SetAttr(self.get(), n.WT_run.get(), G.one.get()));
+  if (!is_zero(task_attr(self.get(), names().s_WT_run.get()).get())) co_return;
+  check_int(PyObject_SetAttr(self.get(), names().s_WT_run.get(), names().one.get()));
   if (poll_mode) {
     for (;;) {
-      Ref t = task_attr(self.get(), T.tag.get());
+      Ref t = task_attr(self.get(), names().s_tag.get());
       co_await execution(self, t);
-      Ref pause = pyco::call(n.asyncio_sleep.get(), task_attr(self.get(), n.WT_sleep.get()));
+      Ref pause = pyco::call(names().asyncio_sleep.get(), task_attr(self.get(), names().s_WT_sleep.get()));
       co_await std::move(pause);
     }
   }
@@ -316,25 +298,25 @@ pyco::CoroNone temp_func_body(Ref self, Ref tag, StepUnit unit) {
     bool failed = false, left = false;
     try {
       try {
-        Ref runner = task_attr(self.get(), G.s_loop_thread.get());
-        Ref key = pyco::getattr(runner.get(), G.s_name.get());
-        Ref runners = state_attr(G.s_loop_threads.get());
+        Ref runner = task_attr(self.get(), names().s_loop_thread.get());
+        Ref key = pyco::getattr(runner.get(), names().s_name.get());
+        Ref runners = state_attr(names().s_loop_threads.get());
         Ref mine = check(PyObject_GetItem(runners.get(), key.get()));
-        Ref mirrors = pyco::getattr(mine.get(), G.s_Events_async.get());
-        Ref events = task_attr(self.get(), T.events.get());
+        Ref mirrors = pyco::getattr(mine.get(), names().s_Events_async.get());
+        Ref events = task_attr(self.get(), names().s_events.get());
         Ref trigger = check(PySequence_GetItem(events.get(), 0));
         Ref mirror = check(PyObject_GetItem(mirrors.get(), trigger.get()));
-        Ref waiting = pyco::call_method(mirror.get(), n.wait.get());
+        Ref waiting = pyco::call_method(mirror.get(), names().s_wait.get());
         co_await std::move(waiting);
         left = !taking_work(self.get());
         if (!left) {
           Ref ev = own_event(self.get(), 0, true);
-          pyco::call_method(ev.get(), n.clear.get());
+          pyco::call_method(ev.get(), names().s_clear.get());
           // The clear reaches the mirror through a job queued on this loop:
           // let it run before the next wait, or a loop whose iteration never
           // suspends would find the mirror still set and spin.
           co_await pyco::yield_now();
-          Ref t = task_attr(self.get(), T.tag.get());
+          Ref t = task_attr(self.get(), names().s_tag.get());
           co_await execution(self, t);
         }
       } catch (const pyco::Exception& e) {
@@ -355,54 +337,51 @@ pyco::CoroNone temp_func_body(Ref self, Ref tag, StepUnit unit) {
 }
 
 Ref stop(PyObject* self, Ref*) {
-  check_int(PyObject_SetAttr(self, N().stop_flag.get(), g().one.get()));
-  Ref runner = task_attr(self, g().s_loop_thread.get());
-  Ref cancel_task = pyco::getattr(runner.get(), tn().cancel_task.get());
+  check_int(PyObject_SetAttr(self, names().s_stop_flag.get(), names().one.get()));
+  Ref runner = task_attr(self, names().s_loop_thread.get());
+  Ref cancel_task = pyco::getattr(runner.get(), names().s_cancel_task.get());
   Ref kw = check(PyDict_New());
-  check_int(PyDict_SetItem(kw.get(), g().s_name.get(), task_attr(self, g().s_name.get()).get()));
+  check_int(PyDict_SetItem(kw.get(), names().s_name.get(), task_attr(self, names().s_name.get()).get()));
   submit(runner.get(), std::move(cancel_task), Ref(), std::move(kw));
   return Ref();
 }
 
 Ref run(PyObject* self, Ref* p) {
   nb::handle tag(p[0] ? p[0].get() : Py_None);
-  Names& n = N();
-  TaskNames& T = tn();
-  Globals& G = g();
-  if (!is_zero(task_attr(self, n.stop_flag.get()).get())) return Ref();
+  if (!is_zero(task_attr(self, names().s_stop_flag.get()).get())) return Ref();
   bool flag;
   {
-    Ref lock = task_attr(self, T.Task_buffer_available_threading_lock.get());
+    Ref lock = task_attr(self, names().s_Task_buffer_available_threading_lock.get());
     LockGuard hold(lock.get());
-    Ref count = task_attr(self, T.Task_buffer_available.get());
-    Ref next = check(PyNumber_Subtract(count.get(), G.one.get()));
-    check_int(PyObject_SetAttr(self, T.Task_buffer_available.get(), next.get()));
-    flag = check_int(PyObject_RichCompareBool(next.get(), G.zero.get(), Py_LE)) != 0;
+    Ref count = task_attr(self, names().s_Task_buffer_available.get());
+    Ref next = check(PyNumber_Subtract(count.get(), names().one.get()));
+    check_int(PyObject_SetAttr(self, names().s_Task_buffer_available.get(), next.get()));
+    flag = check_int(PyObject_RichCompareBool(next.get(), names().zero.get(), Py_LE)) != 0;
   }
   // Busy: producers hold back until a step gives a unit back. A task of
   // another node has no event to clear.
-  if (flag && has_events(self)) pyco::call_method(own_event(self, 1, true).get(), n.clear.get());
+  if (flag && has_events(self)) pyco::call_method(own_event(self, 1, true).get(), names().s_clear.get());
   // The step runs on the runner's loop (a CPU-bound task's work function
   // alone goes to the executor, see call_work).
-  Ref runner = task_attr(self, G.s_loop_thread.get());
-  Ref append = pyco::getattr(runner.get(), n.append_task.get());
-  Ref key = task_attr(self, G.s_name.get());
-  Ref step = task_attr(self, n.temp_func.get());
+  Ref runner = task_attr(self, names().s_loop_thread.get());
+  Ref append = pyco::getattr(runner.get(), names().s_append_task.get());
+  Ref key = task_attr(self, names().s_name.get());
+  Ref step = task_attr(self, names().s_temp_func.get());
   // The step's claim on its unit is counted before the hand-over: handing
   // over lets the runner's thread run, and it may build the step at once.
   Task* t = task_of(self);
   if (t) ++t->steps_submitted;
   try {
     Ref step_kw = check(PyDict_New());
-    check_int(PyDict_SetItem(step_kw.get(), T.tag.get(), tag.ptr()));
+    check_int(PyDict_SetItem(step_kw.get(), names().s_tag.get(), tag.ptr()));
     // The runner's own append_task is done by the job itself; a replaced
     // one is called as such.
     if (!submit_step(runner.get(), append.get(), key.get(), step, std::move(step_kw))) {
       Ref kw = check(PyDict_New());
-      check_int(PyDict_SetItem(kw.get(), G.s_name.get(), key.get()));
-      check_int(PyDict_SetItem(kw.get(), G.s_task.get(), step.get()));
-      check_int(PyDict_SetItem(kw.get(), n.CPU_bound.get(), Py_False));
-      check_int(PyDict_SetItem(kw.get(), T.tag.get(), tag.ptr()));
+      check_int(PyDict_SetItem(kw.get(), names().s_name.get(), key.get()));
+      check_int(PyDict_SetItem(kw.get(), names().s_task.get(), step.get()));
+      check_int(PyDict_SetItem(kw.get(), names().s_CPU_bound.get(), Py_False));
+      check_int(PyDict_SetItem(kw.get(), names().s_tag.get(), tag.ptr()));
       submit(runner.get(), std::move(append), Ref(), std::move(kw));
     }
   } catch (const pyco::BaseException&) {
@@ -417,8 +396,8 @@ Ref run(PyObject* self, Ref* p) {
 }
 
 Ref start(PyObject* self, Ref*) {
-  check_int(PyObject_SetAttr(self, N().stop_flag.get(), g().zero.get()));
-  pyco::call_method(self, N().run.get());
+  check_int(PyObject_SetAttr(self, names().s_stop_flag.get(), names().zero.get()));
+  pyco::call_method(self, names().s_run.get());
   return Ref();
 }
 
@@ -453,31 +432,11 @@ PYCO_METHOD(start, "start", 0)
 PYCO_METHOD(run, "run", 0, "tag")
 
 void init_step() {
-  auto* n = new Names;
-  struct Name { Ref* slot; const char* text; };
-  const Name names[] = {
-      {&n->stop_flag, "stop_flag"}, {&n->run, "run"}, {&n->temp_func, "temp_func"},
-      {&n->append_task, "append_task"}, {&n->CPU_bound, "CPU_bound"},
-      {&n->trig_output, "trig_output"}, {&n->activation_check, "activation_check"},
-      {&n->WT_run, "WT_run"}, {&n->WT_sleep, "WT_sleep"}, {&n->executor, "executor"},
-      {&n->run_in_executor, "run_in_executor"}, {&n->clear, "clear"}, {&n->wait, "wait"},
-      {&n->task_error, " task has error!!!"}, {&n->my_task, "my_task"},
-      {&n->output_tasks, "output_tasks"}};
-  for (const Name& x : names) *x.slot = pyco::intern(x.text);
-  Ref inspect = check(PyImport_ImportModule("inspect"));
-  n->iscoroutinefunction = pyco::getattr(inspect.get(), pyco::intern("iscoroutinefunction").get());
-  Ref functools = check(PyImport_ImportModule("functools"));
-  n->partial = pyco::getattr(functools.get(), pyco::intern("partial").get());
-  n->asyncio_run = pyco::getattr(g().asyncio.get(), pyco::intern("run").get());
-  n->asyncio_sleep = pyco::getattr(g().asyncio.get(), pyco::intern("sleep").get());
-  n->run_in_worker = check(PyCFunction_New(&run_in_worker_def, nullptr));
-  n->kw_step = kwnames({"name", "task", "CPU_bound", "tag"});
-  n->kw_trig = kwnames({"my_task", "output_tasks", "tag"});
-  n_ = n;
+  g_run_in_worker = check(PyCFunction_New(&run_in_worker_def, nullptr)).release();
 }
 
 void init_trig_output_method(PyObject* cls) {
-  g_trig_output_method = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), N().trig_output.get());
+  g_trig_output_method = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), names().s_trig_output.get());
 }
 
 }  // namespace velkor

@@ -17,60 +17,17 @@ Task* task_of(PyObject* obj) {
 }
 namespace {
 
-TaskNames* g_names = nullptr;  // never destroyed, like Globals
 
-void init_names() {
-  auto* n = new TaskNames;
-  struct Name { Ref* slot; const char* text; };
-  const Name names[] = {
-      {&n->input_tasks, "input_tasks"}, {&n->output_tasks, "output_tasks"},
-      {&n->incode_input_tasks, "incode_input_tasks"},
-      {&n->incode_output_tasks, "incode_output_tasks"}, {&n->args, "args"},
-      {&n->kwargs_buffer, "kwargs_buffer"}, {&n->kwargs_buffer_len, "kwargs_buffer_len"},
-      {&n->kwargs_buffer_threading_lock, "kwargs_buffer_threading_lock"}, {&n->tag, "tag"},
-      {&n->CPU_bound, "CPU_bound"}, {&n->WT, "WT"}, {&n->WT_sleep, "WT_sleep"},
-      {&n->WT_run, "WT_run"},
-      {&n->Task_buffer_available_asyncio_lock, "Task_buffer_available_asyncio_lock"},
-      {&n->Task_buffer_available_threading_lock, "Task_buffer_available_threading_lock"},
-      {&n->Task_buffer_available, "Task_buffer_available"}, {&n->stop_flag, "stop_flag"},
-      {&n->events, "events"}, {&n->Events, "Events"}, {&n->custom_event, "custom_event"},
-      {&n->insert_custom_waiter_task, "insert_custom_waiter_task"}, {&n->set, "set"},
-      {&n->delete_, "delete"},
-      {&n->refresh_automate_waiter_task_list, "refresh_automate_waiter_task_list"},
-      {&n->copy, "copy"}, {&n->add, "add"}, {&n->remove, "remove"},
-      {&n->cancel_task, "cancel_task"}, {&n->insert_input_tasks, "insert_input_tasks"},
-      {&n->insert_output_tasks, "insert_output_tasks"},
-      {&n->delete_input_tasks, "delete_input_tasks"},
-      {&n->delete_output_tasks, "delete_output_tasks"},
-      {&n->insert_incode_input_tasks, "insert_incode_input_tasks"},
-      {&n->insert_incode_output_tasks, "insert_incode_output_tasks"},
-      {&n->delete_incode_input_tasks, "delete_incode_input_tasks"},
-      {&n->delete_incode_output_tasks, "delete_incode_output_tasks"},
-      {&n->l_t_list, "l_t_list"}, {&n->Real_tasks, "Real_tasks"},
-      {&n->suffix_event, ",event"},
-      {&n->suffix_service_available_event, ",service_available_event"},
-      {&n->suffix_external, ",EXTERNAL"},
-  };
-  for (const Name& x : names) *x.slot = pyco::intern(x.text);
-  n->kw_name_task = kwnames({"name", "task"});
-  Ref collections = check(PyImport_ImportModule("collections"));
-  n->defaultdict = pyco::getattr(collections.get(), pyco::intern("defaultdict").get());
-  Ref threading = check(PyImport_ImportModule("threading"));
-  n->threading_Lock = pyco::getattr(threading.get(), pyco::intern("Lock").get());
-  n->asyncio_Lock = pyco::getattr(g().asyncio.get(), pyco::intern("Lock").get());
-  g_names = n;
-}
-
-// The keyword-only parameters of the constructor, in declaration order.
+// The keyword-only parameters of the constructor that it reads, in
+// declaration order (`priority` is accepted and ignored, like the rest of
+// **kwargs).
 enum Param {
-  kLoopThread, kName, kNetworkNodeName, kTask, kWT, kWTSleep, kCPUBound, kPriority,
+  kLoopThread, kName, kNetworkNodeName, kTask, kWT, kWTSleep, kCPUBound,
   kTaskBufferAvailable, kKwargsBufferLen, kNumParams
 };
 constexpr const char* kParamNames[kNumParams] = {
     "loop_thread", "name", "network_node_name", "task", "WT", "WT_sleep",
-    "CPU_bound", "priority", "Task_buffer_available", "kwargs_buffer_len"};
-
-PyObject* g_inf = nullptr;  // np.inf as read at import (the default); never released
+    "CPU_bound", "Task_buffer_available", "kwargs_buffer_len"};
 
 void set(PyObject* obj, const Ref& name, PyObject* value) {
   check_int(PyObject_SetAttr(obj, name.get(), value));
@@ -86,16 +43,15 @@ Ref concat(PyObject* a, PyObject* b) { return check(PyUnicode_Concat(a, b)); }
 // runner; sharing one per node keeps its loop's selector and self-pipe to
 // one set per node, however many tasks of that node there are.
 Ref external_runner(PyObject* node) {
-  TaskNames& N = tn();
-  Ref runner_name = concat(node, N.suffix_external.get());
+  Ref runner_name = concat(node, names().s_suffix_external.get());
   Ref key = loop_thread_key(node_name().get(), runner_name.get());
-  Ref runners = state_attr(g().s_loop_threads.get());
+  Ref runners = state_attr(names().s_loop_threads.get());
   PyObject* raw = nullptr;
   check_int(PyMapping_GetOptionalItem(runners.get(), key.get(), &raw));
   Ref registered = Ref::steal(raw);
   if (registered && never_started(registered.get())) return registered;
-  Ref rt = state_attr(N.Real_tasks.get());
-  return vcall_kw(rt.get(), {runner_name.get()}, g().kw_name.get());
+  Ref rt = state_attr(names().s_Real_tasks.get());
+  return vcall_kw(rt.get(), {runner_name.get()}, names().kw_name.get());
 }
 
 // Take the keyword-only arguments out of **kwargs like Python binds them:
@@ -126,7 +82,7 @@ void bind_params(PyObject* kwargs, Ref (&p)[kNumParams]) {
   if (!p[kWT]) p[kWT] = check(PyLong_FromLong(0));
   if (!p[kWTSleep]) p[kWTSleep] = check(PyLong_FromLong(1));
   if (!p[kCPUBound]) p[kCPUBound] = Ref::borrow(Py_False);
-  if (!p[kTaskBufferAvailable]) p[kTaskBufferAvailable] = Ref::borrow(g_inf);
+  if (!p[kTaskBufferAvailable]) p[kTaskBufferAvailable] = names().numpy_inf;
   if (!p[kKwargsBufferLen]) p[kKwargsBufferLen] = check(PyLong_FromLong(100));
 }
 
@@ -134,13 +90,13 @@ void bind_params(PyObject* kwargs, Ref (&p)[kNumParams]) {
 // are gone or closed.
 std::string why_unsettable(PyObject* event) {
   PyObject* lt_raw = nullptr;
-  if (PyObject_GetOptionalAttr(event, tn().l_t_list.get(), &lt_raw) <= 0) {
+  if (PyObject_GetOptionalAttr(event, names().s_l_t_list.get(), &lt_raw) <= 0) {
     PyErr_Clear();
     return "its set() keeps failing";
   }
   Ref lt = Ref::steal(lt_raw);
   Ref keys = Ref::steal(PySequence_List(lt.get()));
-  Ref runners = state_attr(g().s_loop_threads.get());
+  Ref runners = state_attr(names().s_loop_threads.get());
   std::string why;
   for (Py_ssize_t i = 0; keys && i < PyList_GET_SIZE(keys.get()); ++i) {
     PyObject* key = PyList_GET_ITEM(keys.get(), i);
@@ -158,12 +114,12 @@ std::string why_unsettable(PyObject* event) {
       reason = "is not registered in loop_threads";
     } else {
       PyObject* loop = nullptr;
-      if (PyObject_GetOptionalAttr(r.get(), g().s_loop.get(), &loop) < 0) PyErr_Clear();
+      if (PyObject_GetOptionalAttr(r.get(), names().s_loop.get(), &loop) < 0) PyErr_Clear();
       Ref l = Ref::steal(loop);
       if (!l) {
         reason = "has no loop";
       } else {
-        Ref closed = Ref::steal(PyObject_CallMethodNoArgs(l.get(), g().s_is_closed.get()));
+        Ref closed = Ref::steal(PyObject_CallMethodNoArgs(l.get(), names().s_is_closed.get()));
         if (!closed) PyErr_Clear();
         if (closed.get() == Py_True) reason = "has a closed loop";
       }
@@ -188,9 +144,9 @@ void arm(PyObject* key, PyObject* event_name) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
     Py_END_ALLOW_THREADS
     check_int(PyErr_CheckSignals());
-    Ref events = state_attr(tn().Events.get());
+    Ref events = state_attr(names().s_Events.get());
     Ref event = check(PyObject_GetItem(events.get(), event_name));
-    Ref done = pyco::call_method(event.get(), tn().set.get());
+    Ref done = pyco::call_method(event.get(), names().s_set.get());
     if (check_int(PyObject_IsTrue(done.get()))) return;
     if (clock::now() >= deadline) {
       std::string why = why_unsettable(event.get());
@@ -206,8 +162,6 @@ void task_init(PyObject* obj, PyObject* args, PyObject* kwargs) {
   // Ready for the engine's own casts at once: the task is in the shared
   // table before the constructor ends, where other threads may run it.
   velkor_common::construct<Task>(obj);
-  TaskNames& N = tn();
-  Globals& G = g();
   Ref p[kNumParams];
   bind_params(kwargs, p);
 
@@ -215,56 +169,56 @@ void task_init(PyObject* obj, PyObject* args, PyObject* kwargs) {
   Ref node = p[kNetworkNodeName].get() == Py_None ? node_name() : p[kNetworkNodeName];
   Ref key = check(PyUnicode_FromFormat("%U,%U", text(node.get()).get(),
                                        text(p[kName].get()).get()));
-  set(obj, G.s_name, key.get());
+  set(obj, names().s_name, key.get());
 
   // 2. A task registered under the key is unlinked from both ends; it is
   // replaced in the table below, and otherwise left as it is.
-  Ref tasks = state_attr(G.s_Tasks.get());
+  Ref tasks = state_attr(names().s_Tasks.get());
   if (check_int(PySequence_Contains(tasks.get(), key.get()))) {
     Ref old = check(PyObject_GetItem(tasks.get(), key.get()));
-    const Ref* sets[] = {&N.input_tasks, &N.output_tasks, &N.incode_input_tasks,
-                         &N.incode_output_tasks};
-    const Ref* deletes[] = {&N.delete_input_tasks, &N.delete_output_tasks,
-                            &N.delete_incode_input_tasks, &N.delete_incode_output_tasks};
+    const Ref* sets[] = {&names().s_input_tasks, &names().s_output_tasks, &names().s_incode_input_tasks,
+                         &names().s_incode_output_tasks};
+    const Ref* deletes[] = {&names().s_delete_input_tasks, &names().s_delete_output_tasks,
+                            &names().s_delete_incode_input_tasks, &names().s_delete_incode_output_tasks};
     Ref copies[4];
     for (int i = 0; i < 4; ++i)
-      copies[i] = pyco::call_method(pyco::getattr(old.get(), sets[i]->get()).get(), N.copy.get());
+      copies[i] = pyco::call_method(pyco::getattr(old.get(), sets[i]->get()).get(), names().s_copy.get());
     for (int i = 0; i < 4; ++i) pyco::call_method(old.get(), deletes[i]->get(), copies[i]);
   }
 
   // 3. The runner: a registered one for a local task, the unstarted
   // "<node>,EXTERNAL" runner for a task of another node (see
   // external_runner).
-  Ref fields = pyco::call_method(key.get(), G.s_split.get(), G.s_comma);
+  Ref fields = pyco::call_method(key.get(), names().s_split.get(), names().s_comma);
   Ref field0 = check(PySequence_GetItem(fields.get(), 0));
   Ref local_name = node_name();
   if (check_int(PyObject_RichCompareBool(field0.get(), local_name.get(), Py_EQ))) {
-    Ref runners = state_attr(G.s_loop_threads.get());
-    set(obj, G.s_loop_thread, check(PyObject_GetItem(runners.get(), p[kLoopThread].get())).get());
+    Ref runners = state_attr(names().s_loop_threads.get());
+    set(obj, names().s_loop_thread, check(PyObject_GetItem(runners.get(), p[kLoopThread].get())).get());
   } else {
-    set(obj, G.s_loop_thread, external_runner(field0.get()).get());
+    set(obj, names().s_loop_thread, external_runner(field0.get()).get());
   }
 
   // 4. Links, work, buffer, flow control.
-  for (const Ref* s : {&N.input_tasks, &N.output_tasks, &N.incode_input_tasks,
-                       &N.incode_output_tasks})
+  for (const Ref* s : {&names().s_input_tasks, &names().s_output_tasks, &names().s_incode_input_tasks,
+                       &names().s_incode_output_tasks})
     set(obj, *s, check(PySet_New(nullptr)).get());
-  set(obj, G.s_task, p[kTask].get());
-  set(obj, N.args, args);
+  set(obj, names().s_task, p[kTask].get());
+  set(obj, names().s_args, args);
   Ref factory = Ref::borrow(reinterpret_cast<PyObject*>(&PyDict_Type));
-  set(obj, N.kwargs_buffer, pyco::call(N.defaultdict.get(), factory).get());
-  set(obj, N.kwargs_buffer_len, p[kKwargsBufferLen].get());
-  set(obj, N.kwargs_buffer_threading_lock, pyco::call(N.threading_Lock.get()).get());
-  set(obj, N.tag, Py_None);
-  set(obj, N.CPU_bound, p[kCPUBound].get());
-  set(obj, N.WT, p[kWT].get());
-  set(obj, N.WT_sleep, p[kWTSleep].get());
+  set(obj, names().s_kwargs_buffer, pyco::call(names().collections_defaultdict.get(), factory).get());
+  set(obj, names().s_kwargs_buffer_len, p[kKwargsBufferLen].get());
+  set(obj, names().s_kwargs_buffer_threading_lock, pyco::call(names().threading_Lock.get()).get());
+  set(obj, names().s_tag, Py_None);
+  set(obj, names().s_CPU_bound, p[kCPUBound].get());
+  set(obj, names().s_WT, p[kWT].get());
+  set(obj, names().s_WT_sleep, p[kWTSleep].get());
   Ref zero = check(PyLong_FromLong(0));
-  set(obj, N.WT_run, zero.get());
-  set(obj, N.Task_buffer_available_asyncio_lock, pyco::call(N.asyncio_Lock.get()).get());
-  set(obj, N.Task_buffer_available_threading_lock, pyco::call(N.threading_Lock.get()).get());
-  set(obj, N.Task_buffer_available, p[kTaskBufferAvailable].get());
-  set(obj, N.stop_flag, zero.get());
+  set(obj, names().s_WT_run, zero.get());
+  set(obj, names().s_Task_buffer_available_asyncio_lock, pyco::call(names().asyncio_Lock.get()).get());
+  set(obj, names().s_Task_buffer_available_threading_lock, pyco::call(names().threading_Lock.get()).get());
+  set(obj, names().s_Task_buffer_available, p[kTaskBufferAvailable].get());
+  set(obj, names().s_stop_flag, zero.get());
 
   // 5. From here on other threads can find the task.
   check_int(PyObject_SetItem(tasks.get(), key.get(), obj));
@@ -273,36 +227,34 @@ void task_init(PyObject* obj, PyObject* args, PyObject* kwargs) {
   // on it itself) and the service-available event (owned by the task; its
   // waiters are the task's producers), armed before the constructor returns.
   Ref events = check(PyList_New(0));
-  set(obj, N.events, events.get());
-  Ref fields_again = pyco::call_method(key.get(), G.s_split.get(), G.s_comma);
+  set(obj, names().s_events, events.get());
+  Ref fields_again = pyco::call_method(key.get(), names().s_split.get(), names().s_comma);
   Ref first = check(PySequence_GetItem(fields_again.get(), 0));
   Ref node_now = node_name();
   if (!check_int(PyObject_RichCompareBool(first.get(), node_now.get(), Py_EQ))) return;
 
-  Ref trigger = concat(key.get(), N.suffix_event.get());
-  Ref available = concat(key.get(), N.suffix_service_available_event.get());
+  Ref trigger = concat(key.get(), names().s_suffix_event.get());
+  Ref available = concat(key.get(), names().s_suffix_service_available_event.get());
   Ref list = check(PyList_New(2));
   PyList_SET_ITEM(list.get(), 0, trigger.new_ref());
   PyList_SET_ITEM(list.get(), 1, available.new_ref());
-  set(obj, N.events, list.get());
+  set(obj, names().s_events, list.get());
 
   Ref short_name = check(PySequence_GetItem(fields_again.get(), 1));
-  Ref event_class = state_attr(N.custom_event.get());
-  Ref trigger_short = concat(short_name.get(), N.suffix_event.get());
-  vcall_kw(event_class.get(), {trigger_short.get()}, G.kw_name.get());
-  Ref table = state_attr(N.Events.get());
+  Ref event_class = state_attr(names().s_custom_event.get());
+  Ref trigger_short = concat(short_name.get(), names().s_suffix_event.get());
+  vcall_kw(event_class.get(), {trigger_short.get()}, names().kw_name.get());
+  Ref table = state_attr(names().s_Events.get());
   Ref trigger_event = check(PyObject_GetItem(table.get(), trigger.get()));
-  pyco::call_method(trigger_event.get(), N.insert_custom_waiter_task.get(), key);
+  pyco::call_method(trigger_event.get(), names().s_insert_custom_waiter_task.get(), key);
 
-  Ref available_short = concat(short_name.get(), N.suffix_service_available_event.get());
-  event_class = state_attr(N.custom_event.get());
-  vcall_kw(event_class.get(), {available_short.get(), key.get()}, N.kw_name_task.get());
+  Ref available_short = concat(short_name.get(), names().s_suffix_service_available_event.get());
+  event_class = state_attr(names().s_custom_event.get());
+  vcall_kw(event_class.get(), {available_short.get(), key.get()}, names().kw_name_task.get());
   arm(key.get(), available.get());
 }
 
 }  // namespace
-
-TaskNames& tn() { return *g_names; }
 
 namespace {
 PyTypeObject* g_task_type = nullptr;  // async_task itself (not a subclass)
@@ -361,21 +313,17 @@ PyObject* task_init_method(PyObject* self, PyObject* const* args, Py_ssize_t nar
 }
 
 void bind_task(nb::module_& m) {
-  init_names();
   {
     // Attributes read at every step that the engine itself sets only when the
     // task is built or wired (the counter, tag and WT_run change every step).
-    TaskNames& T = tn();
     register_cached_names(
-        {g().s_name.get(), g().s_loop_thread.get(), T.events.get(), T.WT.get(), T.WT_sleep.get(),
-         T.stop_flag.get(), g().s_task.get(), T.args.get(), T.CPU_bound.get(),
-         T.kwargs_buffer.get(), T.kwargs_buffer_len.get(), T.kwargs_buffer_threading_lock.get(),
-         T.Task_buffer_available_threading_lock.get(),
-         T.Task_buffer_available_asyncio_lock.get(), T.input_tasks.get(), T.output_tasks.get(),
-         T.incode_input_tasks.get(), T.incode_output_tasks.get()});
+        {names().s_name.get(), names().s_loop_thread.get(), names().s_events.get(), names().s_WT.get(), names().s_WT_sleep.get(),
+         names().s_stop_flag.get(), names().s_task.get(), names().s_args.get(), names().s_CPU_bound.get(),
+         names().s_kwargs_buffer.get(), names().s_kwargs_buffer_len.get(), names().s_kwargs_buffer_threading_lock.get(),
+         names().s_Task_buffer_available_threading_lock.get(),
+         names().s_Task_buffer_available_asyncio_lock.get(), names().s_input_tasks.get(), names().s_output_tasks.get(),
+         names().s_incode_input_tasks.get(), names().s_incode_output_tasks.get()});
   }
-  Ref np = check(PyImport_ImportModule("numpy"));
-  g_inf = pyco::getattr(np.get(), pyco::intern("inf").get()).release();
 
   static PyType_Slot shell_slots[] = {VELKOR_SHELL_SLOTS, {0, nullptr}};
 

@@ -42,21 +42,6 @@ Ref task_attr_optional(PyObject* self, PyObject* name);
 PyObject** instance_dict_slot(PyObject* self);
 using TaskClass = nb::class_<Task>;
 
-// Interned attribute and method names used by the task's files.
-struct TaskNames {
-  Ref input_tasks, output_tasks, incode_input_tasks, incode_output_tasks, args, kwargs_buffer,
-      kwargs_buffer_len, kwargs_buffer_threading_lock, tag, CPU_bound, WT, WT_sleep, WT_run,
-      Task_buffer_available_asyncio_lock, Task_buffer_available_threading_lock,
-      Task_buffer_available, stop_flag, events, Events, custom_event, insert_custom_waiter_task,
-      set, delete_, refresh_automate_waiter_task_list, copy, add, remove, cancel_task,
-      insert_input_tasks, insert_output_tasks, delete_input_tasks, delete_output_tasks,
-      insert_incode_input_tasks, insert_incode_output_tasks, delete_incode_input_tasks,
-      delete_incode_output_tasks, l_t_list, Real_tasks, suffix_event,
-      suffix_service_available_event, suffix_external;
-  Ref kw_name_task;  // ("name", "task")
-  Ref defaultdict, threading_Lock, asyncio_Lock;  // library callables
-};
-TaskNames& tn();
 
 // The methods of async_task, each defined in the file of its concept and
 // listed in the class's one method table (task.cpp).

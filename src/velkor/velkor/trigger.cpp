@@ -13,14 +13,6 @@
 namespace velkor {
 namespace {
 
-struct Names {
-  Ref wait, is_set, cancel, asyncio_wait, FIRST_COMPLETED, WT, tag, run, waiter, Events, events,
-      set_result, remove_done_callback, create_future, get_running_loop, running_loop, Future,
-      base_create_future, Event, Event_is_set, Event_wait, _value, waiters, remove, append;
-  Ref kw_return_when, kw_tasks_events, kw_loop;
-};
-Names* n_ = nullptr;
-Names& N() { return *n_; }
 
 // The module's own coroutine functions (the module holds them for good).
 PyObject* g_waiter = nullptr;
@@ -28,7 +20,7 @@ PyObject* g_trig_output = nullptr;
 
 void cancel_all(PyObject* tasks) {
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(tasks); ++i) {
-    Ref r = Ref::steal(PyObject_CallMethodNoArgs(PyList_GET_ITEM(tasks, i), N().cancel.get()));
+    Ref r = Ref::steal(PyObject_CallMethodNoArgs(PyList_GET_ITEM(tasks, i), names().s_cancel.get()));
     if (!r) PyErr_WriteUnraisable(PyList_GET_ITEM(tasks, i));
   }
 }
@@ -36,17 +28,16 @@ void cancel_all(PyObject* tasks) {
 // Whether `event` is an asyncio.Event whose method `name` is asyncio's own
 // `method`.
 bool own_event_method(PyObject* event, PyObject* name, PyObject* method) {
-  return Py_TYPE(event) == reinterpret_cast<PyTypeObject*>(N().Event.get()) &&
+  return Py_TYPE(event) == reinterpret_cast<PyTypeObject*>(names().asyncio_Event.get()) &&
          _PyType_Lookup(Py_TYPE(event), name) == method;
 }
 
 // event.is_set() for an asyncio.Event whose is_set is asyncio's own: the
 // flag it returns, read without the call. -1 for anything else.
 int event_flag(PyObject* event) {
-  Names& n = N();
-  if (!own_event_method(event, n.is_set.get(), n.Event_is_set.get())) return -1;
+  if (!own_event_method(event, names().s_is_set.get(), names().asyncio_Event_is_set.get())) return -1;
   PyObject* value = nullptr;
-  if (PyObject_GetOptionalAttr(event, n._value.get(), &value) <= 0) {
+  if (PyObject_GetOptionalAttr(event, names().s__value.get(), &value) <= 0) {
     PyErr_Clear();
     return -1;
   }
@@ -57,7 +48,7 @@ int event_flag(PyObject* event) {
 
 // Whether event.wait is asyncio.Event's own, on an asyncio.Event.
 bool own_event_wait(PyObject* event) {
-  return own_event_method(event, N().wait.get(), N().Event_wait.get());
+  return own_event_method(event, names().s_wait.get(), names().asyncio_Event_wait.get());
 }
 
 // The keys of the table whose events are set now, in table order.
@@ -84,7 +75,7 @@ Ref set_keys(PyObject* table) {
   Ref items = check(PyMapping_Items(table));
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
     PyObject* item = PyList_GET_ITEM(items.get(), i);
-    Ref set = pyco::call_method(PyTuple_GET_ITEM(item, 1), N().is_set.get());
+    Ref set = pyco::call_method(PyTuple_GET_ITEM(item, 1), names().s_is_set.get());
     if (check_int(PyObject_IsTrue(set.get())))
       check_int(PyList_Append(ready.get(), PyTuple_GET_ITEM(item, 0)));
   }
@@ -94,10 +85,10 @@ Ref set_keys(PyObject* table) {
 // Resolve a waiter's future unless it is done already: 1 when it was woken
 // now, 0 when it had been, -1 with an error set.
 int wake(PyObject* fut) {
-  Ref done = Ref::steal(PyObject_CallMethodNoArgs(fut, g().s_done.get()));
+  Ref done = Ref::steal(PyObject_CallMethodNoArgs(fut, names().s_done.get()));
   if (!done) return -1;
   if (done.get() != Py_False) return 0;
-  Ref r = Ref::steal(PyObject_CallMethodOneArg(fut, N().set_result.get(), Py_None));
+  Ref r = Ref::steal(PyObject_CallMethodOneArg(fut, names().s_set_result.get(), Py_None));
   return r ? 1 : -1;
 }
 
@@ -112,7 +103,7 @@ PyMethodDef wake_waiter_def = {"_wake_waiter", wake_waiter, METH_O, nullptr};
 void remove_callback(PyObject* tasks, PyObject* callback) {
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(tasks); ++i) {
     Ref r = Ref::steal(PyObject_CallMethodOneArg(PyList_GET_ITEM(tasks, i),
-                                                 N().remove_done_callback.get(), callback));
+                                                 names().s_remove_done_callback.get(), callback));
     if (!r) PyErr_WriteUnraisable(PyList_GET_ITEM(tasks, i));
   }
 }
@@ -122,13 +113,13 @@ void remove_callback(PyObject* tasks, PyObject* callback) {
 Ref new_future(PyObject* loop) {
   PyObject* method = nullptr;
   check_int(PyObject_GetOptionalAttr(reinterpret_cast<PyObject*>(Py_TYPE(loop)),
-                                     N().create_future.get(), &method));
+                                     names().s_create_future.get(), &method));
   Ref m = Ref::steal(method);
-  if (m.get() == N().base_create_future.get()) {
+  if (m.get() == names().asyncio_BaseEventLoop_create_future.get()) {
     PyObject* argv[] = {loop};
-    return check(PyObject_Vectorcall(N().Future.get(), argv, 0, N().kw_loop.get()));
+    return check(PyObject_Vectorcall(names().asyncio_Future.get(), argv, 0, names().kw_loop.get()));
   }
-  return check(PyObject_CallMethodNoArgs(loop, N().create_future.get()));
+  return check(PyObject_CallMethodNoArgs(loop, names().s_create_future.get()));
 }
 
 // The engine's own waits on asyncio.Events stand in line, one line per
@@ -191,9 +182,9 @@ void disarm_gate(Line& line) {
   if (!line.gate) return;
   Ref gate = std::move(line.gate);
   PyObject* raw = nullptr;
-  if (PyObject_GetOptionalAttr(line.event.get(), N().waiters.get(), &raw) > 0) {
+  if (PyObject_GetOptionalAttr(line.event.get(), names().s__waiters.get(), &raw) > 0) {
     Ref waiters = Ref::steal(raw);
-    Ref r = Ref::steal(PyObject_CallMethodOneArg(waiters.get(), N().remove.get(), gate.get()));
+    Ref r = Ref::steal(PyObject_CallMethodOneArg(waiters.get(), names().s_remove.get(), gate.get()));
   }
   PyErr_Clear();  // already taken out (or the event taken apart): nothing to undo
 }
@@ -219,12 +210,12 @@ PyMethodDef gate_fired_def = {"_gate_fired", gate_fired, METH_O, nullptr};
 
 void arm_gate(Line& line) {
   if (line.gate) return;
-  Ref loop = check(PyObject_CallNoArgs(N().get_running_loop.get()));
+  Ref loop = check(PyObject_CallNoArgs(names().asyncio_get_running_loop.get()));
   Ref gate = new_future(loop.get());
   Ref callback = check(PyCFunction_New(&gate_fired_def, line.event.get()));
-  pyco::call_method(gate.get(), g().s_add_done_callback.get(), callback);
-  Ref waiters = pyco::getattr(line.event.get(), N().waiters.get());
-  pyco::call_method(waiters.get(), N().append.get(), gate);
+  pyco::call_method(gate.get(), names().s_add_done_callback.get(), callback);
+  Ref waiters = pyco::getattr(line.event.get(), names().s__waiters.get());
+  pyco::call_method(waiters.get(), names().s_append.get(), gate);
   line.gate = std::move(gate);
 }
 
@@ -282,7 +273,6 @@ class InLine {
 // engine's own trig_output (`wait_tasks` false), it stands in line only,
 // and makes wait tasks just for events that are not asyncio.Events.
 pyco::Coro waiter_body(Ref table, bool wait_tasks) {
-  Names& n = N();
   // Events already set: the wait would end at once with these keys, so no
   // wait task is made. An empty table goes to asyncio.wait, which rejects
   // it.
@@ -290,8 +280,8 @@ pyco::Coro waiter_body(Ref table, bool wait_tasks) {
   if (size < 0) pyco::throw_current();
   if (size == 0) {
     Ref waits = check(PyList_New(0));
-    Ref waiting = vcall_kw(n.asyncio_wait.get(), {waits.get(), n.FIRST_COMPLETED.get()},
-                           n.kw_return_when.get());
+    Ref waiting = vcall_kw(names().asyncio_wait.get(), {waits.get(), names().asyncio_FIRST_COMPLETED.get()},
+                           names().kw_return_when.get());
     co_return co_await std::move(waiting);
   }
   {
@@ -300,7 +290,7 @@ pyco::Coro waiter_body(Ref table, bool wait_tasks) {
   }
   // The first wait task to end wakes this call, as asyncio.wait(waits,
   // return_when=FIRST_COMPLETED) would, and so does a turn in line.
-  Ref loop = check(PyObject_CallNoArgs(n.get_running_loop.get()));
+  Ref loop = check(PyObject_CallNoArgs(names().asyncio_get_running_loop.get()));
   Ref fut = new_future(loop.get());
   Ref waits = check(PyList_New(0));
   Ref values = check(PyMapping_Values(table.get()));
@@ -311,7 +301,7 @@ pyco::Coro waiter_body(Ref table, bool wait_tasks) {
       const bool own = own_event_wait(event);
       if (own) in_line.join(event, !wait_tasks);
       if (own && !wait_tasks) continue;
-      Ref coro = pyco::call_method(event, n.wait.get());
+      Ref coro = pyco::call_method(event, names().s_wait.get());
       // asyncio.Event.wait() only registers itself with the event and waits:
       // started at once, it is waiting before anything else can run, as it
       // would be after its first turn. Other events' waits keep their turn.
@@ -326,7 +316,7 @@ pyco::Coro waiter_body(Ref table, bool wait_tasks) {
   Ref wake = check(PyCFunction_New(&wake_waiter_def, fut.get()));
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(waits.get()); ++i) {
     Ref r = Ref::steal(PyObject_CallMethodOneArg(PyList_GET_ITEM(waits.get(), i),
-                                                 g().s_add_done_callback.get(), wake.get()));
+                                                 names().s_add_done_callback.get(), wake.get()));
     if (!r) {
       PyObject* failure = PyErr_GetRaisedException();
       remove_callback(waits.get(), wake.get());
@@ -349,13 +339,13 @@ pyco::Coro waiter_body(Ref table, bool wait_tasks) {
   Ref pending = check(PyList_New(0));
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(waits.get()); ++i) {
     PyObject* t = PyList_GET_ITEM(waits.get(), i);
-    Ref done = pyco::call_method(t, g().s_done.get());
+    Ref done = pyco::call_method(t, names().s_done.get());
     if (done.get() != Py_True) check_int(PyList_Append(pending.get(), t));
   }
   Ref ready = set_keys(table.get());
   // Leaving the lines (at co_return, nothing runs before) hands the turn on.
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pending.get()); ++i)
-    pyco::call_method(PyList_GET_ITEM(pending.get(), i), n.cancel.get());
+    pyco::call_method(PyList_GET_ITEM(pending.get(), i), names().s_cancel.get());
   co_return ready;
 }
 
@@ -382,14 +372,13 @@ struct Watch {
   Ref mirror, table;
 };
 Watch watch(PyObject* tasks, PyObject* runners, PyObject* producer, PyObject* consumer) {
-  Globals& G = g();
   Ref p = check(PyObject_GetItem(tasks, producer));
-  Ref runner_key = pyco::getattr(task_attr(p.get(), G.s_loop_thread.get()).get(),
-                                 G.s_name.get());
+  Ref runner_key = pyco::getattr(task_attr(p.get(), names().s_loop_thread.get()).get(),
+                                 names().s_name.get());
   Ref runner = check(PyObject_GetItem(runners, runner_key.get()));
-  Ref table = pyco::getattr(runner.get(), G.s_Events_async.get());
+  Ref table = pyco::getattr(runner.get(), names().s_Events_async.get());
   Ref c = check(PyObject_GetItem(tasks, consumer));
-  Ref events = task_attr(c.get(), N().events.get());
+  Ref events = task_attr(c.get(), names().s_events.get());
   Ref name = check(PySequence_GetItem(events.get(), 1));
   return {check(PyObject_GetItem(table.get(), name.get())), std::move(table)};
 }
@@ -398,10 +387,10 @@ Watch watch(PyObject* tasks, PyObject* runners, PyObject* producer, PyObject* co
 // service-available event deleted, or the mirror waited on removed (delete
 // sets a removed mirror to wake its waiters).
 bool gone(PyObject* consumer, const Watch& w) {
-  Ref events = task_attr(consumer, N().events.get());
+  Ref events = task_attr(consumer, names().s_events.get());
   if (check_int(PyObject_Length(events.get())) < 2) return true;
   Ref name = check(PySequence_GetItem(events.get(), 1));
-  Ref registry = state_attr(N().Events.get());
+  Ref registry = state_attr(names().s_Events.get());
   if (!check_int(PySequence_Contains(registry.get(), name.get()))) return true;
   PyObject* now = nullptr;
   check_int(PyMapping_GetOptionalItem(w.table.get(), name.get(), &now));
@@ -413,8 +402,6 @@ bool gone(PyObject* consumer, const Watch& w) {
 // `output_tasks` as soon as its service-available event is set; mode 0
 // consumers by run(tag), mode 1 consumers by their trigger event.
 pyco::CoroNone trig_output_body(Ref my_task, Ref output_tasks, Ref tag) {
-  Names& n = N();
-  Globals& G = g();
   Ref table = check(PyDict_New());
   Ref watches = check(PyDict_New());  // key -> (mirror, mirror table)
   {
@@ -422,8 +409,8 @@ pyco::CoroNone trig_output_body(Ref my_task, Ref output_tasks, Ref tag) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
       PyObject* key = PyList_GET_ITEM(keys.get(), i);
       try {
-        Ref tasks = state_attr(G.s_Tasks.get());
-        Ref runners = state_attr(G.s_loop_threads.get());
+        Ref tasks = state_attr(names().s_Tasks.get());
+        Ref runners = state_attr(names().s_loop_threads.get());
         Watch w = watch(tasks.get(), runners.get(), my_task.get(), key);
         check_int(PyDict_SetItem(table.get(), key, w.mirror.get()));
         Ref pair = check(PyTuple_Pack(2, w.mirror.get(), w.table.get()));
@@ -434,12 +421,12 @@ pyco::CoroNone trig_output_body(Ref my_task, Ref output_tasks, Ref tag) {
     }
   }
   while (PyDict_GET_SIZE(table.get()) > 0) {
-    Ref waiter = state_attr(n.waiter.get());
+    Ref waiter = state_attr(names().s_waiter.get());
     Ref ready;
     if (waiter.get() == g_waiter) {
       ready = co_await pyco::inline_await(waiter_body(table, false), waiter.get());
     } else {
-      Ref waiting = vcall_kw(waiter.get(), {table.get()}, n.kw_tasks_events.get());
+      Ref waiting = vcall_kw(waiter.get(), {table.get()}, names().kw_tasks_events.get());
       ready = co_await std::move(waiting);
     }
     Ref keys = check(PySequence_List(ready.get()));
@@ -451,7 +438,7 @@ pyco::CoroNone trig_output_body(Ref my_task, Ref output_tasks, Ref tag) {
       if (!pair) continue;  // not (or no longer) in the table
       check_int(PyDict_DelItem(table.get(), key));
       check_int(PyDict_DelItem(watches.get(), key));
-      Ref tasks = state_attr(G.s_Tasks.get());
+      Ref tasks = state_attr(names().s_Tasks.get());
       PyObject* found = nullptr;
       check_int(PyMapping_GetOptionalItem(tasks.get(), key, &found));
       Ref consumer = Ref::steal(found);
@@ -459,17 +446,17 @@ pyco::CoroNone trig_output_body(Ref my_task, Ref output_tasks, Ref tag) {
       if (!is_local_key(key)) continue;
       Watch w{Ref::borrow(PyTuple_GET_ITEM(pair.get(), 0)), Ref::borrow(PyTuple_GET_ITEM(pair.get(), 1))};
       if (gone(consumer.get(), w)) continue;
-      Ref wt = task_attr(consumer.get(), n.WT.get());
+      Ref wt = task_attr(consumer.get(), names().s_WT.get());
       if (equals_int(wt.get(), 0)) {
-        pyco::call_method(consumer.get(), n.run.get(), tag);
+        pyco::call_method(consumer.get(), names().s_run.get(), tag);
       } else if (equals_int(wt.get(), 1)) {
-        check_int(PyObject_SetAttr(consumer.get(), n.tag.get(), tag.get()));
-        Ref events = task_attr(consumer.get(), n.events.get());
+        check_int(PyObject_SetAttr(consumer.get(), names().s_tag.get(), tag.get()));
+        Ref events = task_attr(consumer.get(), names().s_events.get());
         Ref trigger = check(PySequence_GetItem(events.get(), 0));
-        Ref registry = state_attr(n.Events.get());
+        Ref registry = state_attr(names().s_Events.get());
         PyObject* ev = nullptr;
         check_int(PyMapping_GetOptionalItem(registry.get(), trigger.get(), &ev));
-        if (Ref e = Ref::steal(ev)) pyco::call_method(e.get(), G.s_set.get());
+        if (Ref e = Ref::steal(ev)) pyco::call_method(e.get(), names().s_set.get());
       }
     }
   }
@@ -491,37 +478,6 @@ pyco::Frame trig_output_frame(Ref my_task, Ref output_tasks, Ref tag) {
   return trig_output_body(std::move(my_task), std::move(output_tasks), std::move(tag));
 }
 
-void init_trigger() {
-  auto* n = new Names;
-  struct Name { Ref* slot; const char* text; };
-  const Name names[] = {{&n->wait, "wait"}, {&n->is_set, "is_set"}, {&n->cancel, "cancel"},
-                        {&n->WT, "WT"}, {&n->tag, "tag"}, {&n->run, "run"},
-                        {&n->waiter, "waiter"}, {&n->Events, "Events"}, {&n->events, "events"}};
-  for (const Name& x : names) *x.slot = pyco::intern(x.text);
-  n->asyncio_wait = pyco::getattr(g().asyncio.get(), pyco::intern("wait").get());
-  n->get_running_loop = pyco::getattr(g().asyncio.get(), pyco::intern("get_running_loop").get());
-  n->running_loop = pyco::getattr(g().asyncio.get(), pyco::intern("_get_running_loop").get());
-  n->Future = pyco::getattr(g().asyncio.get(), pyco::intern("Future").get());
-  n->set_result = pyco::intern("set_result");
-  n->remove_done_callback = pyco::intern("remove_done_callback");
-  n->create_future = pyco::intern("create_future");
-  {
-    Ref base = pyco::getattr(g().asyncio.get(), pyco::intern("BaseEventLoop").get());
-    n->base_create_future = pyco::getattr(base.get(), n->create_future.get());
-  }
-  n->kw_loop = kwnames({"loop"});
-  n->Event = pyco::getattr(g().asyncio.get(), pyco::intern("Event").get());
-  n->Event_is_set = pyco::getattr(n->Event.get(), n->is_set.get());
-  n->Event_wait = pyco::getattr(n->Event.get(), n->wait.get());
-  n->_value = pyco::intern("_value");
-  n->waiters = pyco::intern("_waiters");
-  n->remove = pyco::intern("remove");
-  n->append = pyco::intern("append");
-  n->FIRST_COMPLETED = pyco::getattr(g().asyncio.get(), pyco::intern("FIRST_COMPLETED").get());
-  n->kw_return_when = kwnames({"return_when"});
-  n->kw_tasks_events = kwnames({"tasks_events"});
-  n_ = n;
-}
 
 void init_trigger_functions(PyObject* module) {
   // Held for good: compared by identity.

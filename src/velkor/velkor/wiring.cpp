@@ -17,8 +17,8 @@ namespace velkor {
 namespace {
 
 struct LinkMethod {
-  const Ref TaskNames::*set;          // the set of this task it changes
-  const Ref TaskNames::*counterpart;  // the method called on the other end
+  const Ref Names::*set;          // the set of this task it changes
+  const Ref Names::*counterpart;  // the method called on the other end
   bool insert;                        // add (skip present keys) or remove (skip absent keys)
   bool refresh;                       // refresh this task's service-available event afterwards
 };
@@ -27,23 +27,21 @@ struct LinkMethod {
 // its mirrors exist on the producers' runners. A task without events (one of
 // another node) has nothing to refresh.
 void refresh_available_event(PyObject* self) {
-  TaskNames& N = tn();
-  Ref events = pyco::getattr(self, N.events.get());
+  Ref events = pyco::getattr(self, names().s_events.get());
   if (check_int(PyObject_Length(events.get())) < 2) return;
   Ref name = check(PySequence_GetItem(events.get(), 1));
-  Ref table = state_attr(N.Events.get());
+  Ref table = state_attr(names().s_Events.get());
   Ref event = check(PyObject_GetItem(table.get(), name.get()));
-  pyco::call_method(event.get(), N.refresh_automate_waiter_task_list.get());
+  pyco::call_method(event.get(), names().s_refresh_automate_waiter_task_list.get());
 }
 
 void change_links(PyObject* self, PyObject* tasks, const LinkMethod& m) {
-  TaskNames& N = tn();
   // Iterate a snapshot: `tasks` may be one of the sets being changed.
   Ref keys = check(PySequence_List(tasks));
   if (PyList_GET_SIZE(keys.get()) > 0) {
-    Ref mine = pyco::getattr(self, (N.*m.set).get());
-    Ref name = pyco::getattr(self, g().s_name.get());
-    Ref table = state_attr(g().s_Tasks.get());
+    Ref mine = pyco::getattr(self, (names().*m.set).get());
+    Ref name = pyco::getattr(self, names().s_name.get());
+    Ref table = state_attr(names().s_Tasks.get());
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
       Ref key = Ref::borrow(PyList_GET_ITEM(keys.get(), i));
       const bool present = check_int(PySequence_Contains(mine.get(), key.get())) != 0;
@@ -51,10 +49,10 @@ void change_links(PyObject* self, PyObject* tasks, const LinkMethod& m) {
       // Look the other end up before changing anything: an unknown key
       // raises KeyError with both ends untouched.
       Ref other = check(PyObject_GetItem(table.get(), key.get()));
-      pyco::call_method(mine.get(), (m.insert ? N.add : N.remove).get(), key);
+      pyco::call_method(mine.get(), (m.insert ? names().s_add : names().s_remove).get(), key);
       Ref one = check(PyList_New(1));
       PyList_SET_ITEM(one.get(), 0, name.new_ref());
-      pyco::call_method(other.get(), (N.*m.counterpart).get(), one);
+      pyco::call_method(other.get(), (names().*m.counterpart).get(), one);
     }
   }
   if (m.refresh) refresh_available_event(self);
@@ -66,22 +64,22 @@ Ref link(PyObject* self, Ref* p) {
   return Ref();
 }
 
-constexpr LinkMethod kInsertInput{&TaskNames::input_tasks, &TaskNames::insert_output_tasks, true,
+constexpr LinkMethod kInsertInput{&Names::s_input_tasks, &Names::s_insert_output_tasks, true,
                                   true};
-constexpr LinkMethod kInsertOutput{&TaskNames::output_tasks, &TaskNames::insert_input_tasks,
+constexpr LinkMethod kInsertOutput{&Names::s_output_tasks, &Names::s_insert_input_tasks,
                                    true, false};
-constexpr LinkMethod kDeleteInput{&TaskNames::input_tasks, &TaskNames::delete_output_tasks,
+constexpr LinkMethod kDeleteInput{&Names::s_input_tasks, &Names::s_delete_output_tasks,
                                   false, false};
-constexpr LinkMethod kDeleteOutput{&TaskNames::output_tasks, &TaskNames::delete_input_tasks,
+constexpr LinkMethod kDeleteOutput{&Names::s_output_tasks, &Names::s_delete_input_tasks,
                                    false, false};
-constexpr LinkMethod kInsertIncodeInput{&TaskNames::incode_input_tasks,
-                                        &TaskNames::insert_incode_output_tasks, true, true};
-constexpr LinkMethod kInsertIncodeOutput{&TaskNames::incode_output_tasks,
-                                         &TaskNames::insert_incode_input_tasks, true, false};
-constexpr LinkMethod kDeleteIncodeInput{&TaskNames::incode_input_tasks,
-                                        &TaskNames::delete_incode_output_tasks, false, false};
-constexpr LinkMethod kDeleteIncodeOutput{&TaskNames::incode_output_tasks,
-                                         &TaskNames::delete_incode_input_tasks, false, false};
+constexpr LinkMethod kInsertIncodeInput{&Names::s_incode_input_tasks,
+                                        &Names::s_insert_incode_output_tasks, true, true};
+constexpr LinkMethod kInsertIncodeOutput{&Names::s_incode_output_tasks,
+                                         &Names::s_insert_incode_input_tasks, true, false};
+constexpr LinkMethod kDeleteIncodeInput{&Names::s_incode_input_tasks,
+                                        &Names::s_delete_incode_output_tasks, false, false};
+constexpr LinkMethod kDeleteIncodeOutput{&Names::s_incode_output_tasks,
+                                         &Names::s_delete_incode_input_tasks, false, false};
 
 // Mirror updates of the task's events may still be queued on runners when
 // cancel deletes the events; each would create a fresh mirror afterwards
@@ -89,23 +87,22 @@ constexpr LinkMethod kDeleteIncodeOutput{&TaskNames::incode_output_tasks,
 // a job that, queued behind those updates, drops what they re-created.
 // Created by bind_wiring (the module's import), never destroyed.
 PyObject* g_forget_mirrors = nullptr;  // the coroutine function below
-PyObject* g_s_pop = nullptr;
 
 // _forget_mirrors(runner, names, wake): on the runner's loop, take out of its
 // Events_async the mirror of every name in `names` that no event is
 // registered under (again) by now. A removed mirror whose name is in `wake`
 // (an event with an owner task) is set, as custom_event.delete does, so
 // that nothing keeps waiting on it.
-pyco::CoroNone forget_mirrors_body(Ref runner, Ref names, Ref wake) {
+pyco::CoroNone forget_mirrors_body(Ref runner, Ref event_names, Ref wake) {
   try {
-    Ref table = pyco::getattr(runner.get(), g().s_Events_async.get());
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names.get()); ++i) {
-      PyObject* name = PyTuple_GET_ITEM(names.get(), i);
-      Ref events = state_attr(tn().Events.get());
+    Ref table = pyco::getattr(runner.get(), names().s_Events_async.get());
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(event_names.get()); ++i) {
+      PyObject* name = PyTuple_GET_ITEM(event_names.get(), i);
+      Ref events = state_attr(names().s_Events.get());
       if (check_int(PySequence_Contains(events.get(), name))) continue;
-      Ref mirror = pyco::call_method(table.get(), g_s_pop, Ref::borrow(name), pyco::none());
+      Ref mirror = pyco::call_method(table.get(), names().s_pop.get(), Ref::borrow(name), pyco::none());
       if (mirror.get() != Py_None && check_int(PySequence_Contains(wake.get(), name)))
-        pyco::call_method(mirror.get(), tn().set.get());
+        pyco::call_method(mirror.get(), names().s_set.get());
     }
   } catch (const pyco::Exception&) {
     // A runner torn down meanwhile: it has no mirrors left to drop.
@@ -120,13 +117,13 @@ pyco::Frame forget_mirrors_impl(PyObject* const* a, Py_ssize_t na, PyObject* kw)
 }
 
 // Send _forget_mirrors to every registered runner that can still take work.
-void forget_mirrors_everywhere(PyObject* names, PyObject* wake) {
-  Ref runners_table = state_attr(g().s_loop_threads.get());
+void forget_mirrors_everywhere(PyObject* event_names, PyObject* wake) {
+  Ref runners_table = state_attr(names().s_loop_threads.get());
   Ref runners = check(PyMapping_Values(runners_table.get()));
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(runners.get()); ++i) {
     PyObject* runner = PyList_GET_ITEM(runners.get(), i);
     try {
-      Ref args = check(PyTuple_Pack(3, runner, names, wake));
+      Ref args = check(PyTuple_Pack(3, runner, event_names, wake));
       submit(runner, Ref::borrow(g_forget_mirrors), std::move(args), Ref());
     } catch (const pyco::Exception&) {
       // A closed runner, or one without a loop: it runs no updates either.
@@ -138,10 +135,10 @@ void forget_mirrors_everywhere(PyObject* names, PyObject* wake) {
 // a runner that cannot take it (closed, no loop) has none running.
 void cancel_steps(PyObject* self, PyObject* key) {
   try {
-    Ref runner = pyco::getattr(self, g().s_loop_thread.get());
-    Ref cancel_task = pyco::getattr(runner.get(), tn().cancel_task.get());
+    Ref runner = pyco::getattr(self, names().s_loop_thread.get());
+    Ref cancel_task = pyco::getattr(runner.get(), names().s_cancel_task.get());
     Ref kw = check(PyDict_New());
-    check_int(PyDict_SetItem(kw.get(), g().s_name.get(), key));
+    check_int(PyDict_SetItem(kw.get(), names().s_name.get(), key));
     submit(runner.get(), std::move(cancel_task), Ref(), std::move(kw));
   } catch (const pyco::Exception&) {
   }
@@ -149,45 +146,43 @@ void cancel_steps(PyObject* self, PyObject* key) {
 
 // The events, links and registration of a task that is cancelled.
 void leave_system(PyObject* self, const Ref& key, bool local) {
-  TaskNames& N = tn();
-  Globals& G = g();
   if (local) {
     // Events already deleted (by an earlier cancel of a task of the same
     // key, for example) are passed over.
-    Ref names = check(PySequence_Tuple(pyco::getattr(self, N.events.get()).get()));
+    Ref event_names = check(PySequence_Tuple(pyco::getattr(self, names().s_events.get()).get()));
     Ref wake = check(PySet_New(nullptr));
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(names.get()); ++i) {
-      PyObject* name = PyTuple_GET_ITEM(names.get(), i);
-      Ref table = state_attr(N.Events.get());
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(event_names.get()); ++i) {
+      PyObject* name = PyTuple_GET_ITEM(event_names.get(), i);
+      Ref table = state_attr(names().s_Events.get());
       PyObject* event = nullptr;
       check_int(PyMapping_GetOptionalItem(table.get(), name, &event));
       Ref e = Ref::steal(event);
       if (!e) continue;
       PyObject* owner = nullptr;
-      check_int(PyObject_GetOptionalAttr(e.get(), G.s_task.get(), &owner));
+      check_int(PyObject_GetOptionalAttr(e.get(), names().s_task.get(), &owner));
       if (Ref o = Ref::steal(owner); o && o.get() != Py_None)
         check_int(PySet_Add(wake.get(), name));
-      pyco::call_method(e.get(), N.delete_.get());
+      pyco::call_method(e.get(), names().s_delete.get());
     }
-    if (PyTuple_GET_SIZE(names.get()) > 0) forget_mirrors_everywhere(names.get(), wake.get());
+    if (PyTuple_GET_SIZE(event_names.get()) > 0) forget_mirrors_everywhere(event_names.get(), wake.get());
   }
-  const Ref TaskNames::*sets[] = {&TaskNames::input_tasks, &TaskNames::output_tasks,
-                                  &TaskNames::incode_input_tasks,
-                                  &TaskNames::incode_output_tasks};
-  const Ref TaskNames::*deletes[] = {
-      &TaskNames::delete_input_tasks, &TaskNames::delete_output_tasks,
-      &TaskNames::delete_incode_input_tasks, &TaskNames::delete_incode_output_tasks};
+  const Ref Names::*sets[] = {&Names::s_input_tasks, &Names::s_output_tasks,
+                                  &Names::s_incode_input_tasks,
+                                  &Names::s_incode_output_tasks};
+  const Ref Names::*deletes[] = {
+      &Names::s_delete_input_tasks, &Names::s_delete_output_tasks,
+      &Names::s_delete_incode_input_tasks, &Names::s_delete_incode_output_tasks};
   auto registered = [&] {
-    Ref table = state_attr(G.s_Tasks.get());
+    Ref table = state_attr(names().s_Tasks.get());
     return check(PyObject_GetItem(table.get(), key.get()));
   };
   Ref copies[4];
   for (int i = 0; i < 4; ++i) {
-    Ref s = pyco::getattr(registered().get(), (N.*sets[i]).get());
-    copies[i] = pyco::call_method(s.get(), N.copy.get());
+    Ref s = pyco::getattr(registered().get(), (names().*sets[i]).get());
+    copies[i] = pyco::call_method(s.get(), names().s_copy.get());
   }
-  for (int i = 0; i < 4; ++i) pyco::call_method(registered().get(), (N.*deletes[i]).get(), copies[i]);
-  Ref table = state_attr(G.s_Tasks.get());
+  for (int i = 0; i < 4; ++i) pyco::call_method(registered().get(), (names().*deletes[i]).get(), copies[i]);
+  Ref table = state_attr(names().s_Tasks.get());
   check_int(PyObject_DelItem(table.get(), key.get()));
 }
 
@@ -197,7 +192,7 @@ void leave_system(PyObject* self, const Ref& key, bool local) {
 // inviting new work: the job may reach the loop before cancel() returns,
 // since handing it over lets other threads run.
 Ref cancel(PyObject* self, Ref*) {
-  Ref key = pyco::getattr(self, g().s_name.get());
+  Ref key = pyco::getattr(self, names().s_name.get());
   const bool local = is_local_key(key.get());
   try {
     leave_system(self, key, local);
@@ -229,7 +224,6 @@ LINK_METHOD(DeleteIncodeOutput, "delete_incode_output_tasks")
 #undef LINK_METHOD
 
 void init_wiring() {
-  g_s_pop = pyco::intern("pop").release();
   g_forget_mirrors = check(pyco::new_function(forget_mirrors_impl, "_forget_mirrors",
                                               "async_task._forget_mirrors", "velkor.velkor",
                                               nullptr))
