@@ -50,6 +50,30 @@ constexpr Method coroutine(const char* name, CoroImpl impl, const char* doc) {
   return {name, nullptr, impl, doc};
 }
 
+// For a plain function that takes *args or **kwargs: the positionals
+// args[0:n] as a tuple, and the keywords (their values follow the
+// positionals) as a dict, null when there are none.
+inline Ref positional_tuple(PyObject* const* args, Py_ssize_t n) {
+  Ref t = check(PyTuple_New(n));
+  for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(t.get(), i, Py_NewRef(args[i]));
+  return t;
+}
+inline Ref keyword_dict(PyObject* const* values, PyObject* kwnames) {
+  if (!kwnames || PyTuple_GET_SIZE(kwnames) == 0) return Ref();
+  Ref d = check(PyDict_New());
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i)
+    check_int(PyDict_SetItem(d.get(), PyTuple_GET_ITEM(kwnames, i), values[i]));
+  return d;
+}
+
+// The CPython definition of a plain row. Definitions must outlive what is
+// made from them: made once per row, never freed.
+inline PyMethodDef* method_def(const Method& m) {
+  return new PyMethodDef{m.name,
+                         reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(m.plain)),
+                         METH_FASTCALL | METH_KEYWORDS, m.doc};
+}
+
 // inspect.signature(cls) asks __init__ for the class's signature when the
 // class does not state it, and a method descriptor cannot answer for the
 // class itself: the class states it, as the text `__init__`'s signature
@@ -74,11 +98,7 @@ inline void add_methods(PyObject* cls, const char* module, std::span<const Metho
   for (const Method& m : table) {
     Ref value;
     if (m.plain) {
-      // Method definitions must outlive the type: made once per class, never freed.
-      auto* def = new PyMethodDef{
-          m.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(m.plain)),
-          METH_FASTCALL | METH_KEYWORDS, m.doc};
-      value = check(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls), def));
+      value = check(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls), method_def(m)));
     } else {
       const std::string qualname = std::string(class_name) + "." + m.name;
       value = check(new_function(m.coroutine, m.name, qualname.c_str(), module, m.doc));
@@ -97,10 +117,7 @@ inline void add_functions(PyObject* module, std::span<const Method> table) {
   for (const Method& m : table) {
     Ref value;
     if (m.plain) {
-      auto* def = new PyMethodDef{
-          m.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(m.plain)),
-          METH_FASTCALL | METH_KEYWORDS, m.doc};
-      value = check(PyCMethod_New(def, nullptr, module_name.get(), nullptr));
+      value = check(PyCMethod_New(method_def(m), nullptr, module_name.get(), nullptr));
     } else {
       value = check(new_function(m.coroutine, m.name, m.name, name_text, m.doc));
     }

@@ -48,16 +48,8 @@ PyObject* submit_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, Py
       PyErr_SetString(PyExc_TypeError, "_submit() takes a runner and a function");
       pyco::throw_current();
     }
-    Ref positional = check(PyTuple_New(n - 2));
-    for (Py_ssize_t i = 2; i < n; ++i)
-      PyTuple_SET_ITEM(positional.get(), i - 2, Py_NewRef(args[i]));
-    Ref kwargs;
-    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
-      kwargs = check(PyDict_New());
-      for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i)
-        check_int(PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), args[n + i]));
-    }
-    submit(args[0], Ref::borrow(args[1]), std::move(positional), std::move(kwargs));
+    submit(args[0], Ref::borrow(args[1]), pyco::positional_tuple(args + 2, n - 2),
+           pyco::keyword_dict(args + n, kwnames));
     return Py_NewRef(Py_None);
   });
 }

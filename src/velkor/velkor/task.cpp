@@ -299,14 +299,8 @@ PyObject* task_init_method(PyObject* self, PyObject* const* args, Py_ssize_t nar
                            PyObject* kwnames) {
   return pyco::guard([&]() -> PyObject* {
     const Py_ssize_t n = PyVectorcall_NARGS(nargs);
-    Ref positional = check(PyTuple_New(n));
-    for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(positional.get(), i, Py_NewRef(args[i]));
-    Ref kwargs;
-    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
-      kwargs = check(PyDict_New());
-      for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i)
-        check_int(PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), args[n + i]));
-    }
+    Ref positional = pyco::positional_tuple(args, n);
+    Ref kwargs = pyco::keyword_dict(args + n, kwnames);
     task_init(self, positional.get(), kwargs.get());
     return Py_NewRef(Py_None);
   });
