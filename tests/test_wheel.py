@@ -130,20 +130,22 @@ def test_wheel_holds_the_package_and_no_sources_or_test_module(wheel):
     assert compiled, "the sources should hold C++ files"
     source_suffixes = {p.suffix for p in compiled}
     source_names = {p.name for p in compiled}
-    assert not [n for n in names
-                if Path(n).suffix in source_suffixes or Path(n).name in source_names]
+    sources = [n for n in names
+               if Path(n).suffix in source_suffixes or Path(n).name in source_names]
+    assert not sources
 
     # Every Python file of the package ships, and one extension module for
     # each stub without a Python module: nothing more (no test module).
     shipped = {f"velkor/{p.name}" for p in PACKAGE_SOURCES.iterdir()
                if p.is_file() and p.suffix in SHIPPED_SUFFIXES}
-    assert shipped <= set(names)
+    assert shipped <= set(names), shipped - set(names)
     stubs = {p.stem for p in PACKAGE_SOURCES.glob("*.pyi")
              if not (PACKAGE_SOURCES / f"{p.stem}.py").exists() and p.stem != "__init__"}
     modules = {Path(n).name.split(".")[0] for n in names
                if n.startswith("velkor/") and n.endswith(".so")}
-    assert modules == stubs
-    assert not [n for n in names if "test" in n.lower()]
+    assert modules == stubs, f"extension modules {modules}, stubs {stubs}"
+    test_files = [n for n in names if "test" in n.lower()]
+    assert not test_files
 
 
 def test_fresh_venv_has_no_build_tools(installed):
