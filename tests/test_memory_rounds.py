@@ -170,6 +170,9 @@ class Workload:
         assert self.hanging.wait(5), "the hanging step never started"
 
     def tear_down(self):
+        # Stricter than the world's tear-down (helpers.engine_world): the
+        # round cancels every task itself, and each of its runners must end
+        # by its own stop().
         for name in list(S.Tasks):
             task = S.Tasks.get(name)
             if task is not None:
