@@ -87,8 +87,8 @@ def links(task):
 
 def assert_links_agree(registered_only=False):
     """Both ends of every link of a registered task agree. A link to a key
-    that is not registered fails, unless `registered_only`: then it is passed
-    over (what a link method given odd keys may leave behind)."""
+    that is not registered fails, unless `registered_only`: then it is
+    passed over."""
     from velkor import velkor_state as S
 
     tasks = dict(S.Tasks)
@@ -111,7 +111,8 @@ def locks_free(*locks):
 
 class Gate:
     """A consumer kept busy (service-available event clear) until opened: its
-    first step records its keyword arguments in `calls` and waits for `open`."""
+    step, started at once, records its keyword arguments in `calls` and runs
+    until `open` is set."""
 
     def __init__(self, name, runner):
         self.calls, self.started, self.open = [], threading.Event(), threading.Event()
