@@ -9,16 +9,13 @@ waits for the runner threads to end, so tests can run in any order.
 VELKOR_TEST_LOOP=uvloop runs the whole session on uvloop: its event-loop
 policy is installed before any test, so every runner's loop is a uvloop.Loop.
 """
-import gc
 import os
 
 import pytest
 
-import velkor
-from velkor import velkor_state
+import velkor  # noqa: F401  (the engine is loaded before the suite's loop policy is set)
 
-from helpers import (clear_tables, dump_threads, install_suite_loop, runner_threads,
-                     shut_down_runners, wait_until)
+from helpers import engine_world, install_suite_loop, no_leaked_resources, start_runner
 
 try:
     SUITE_LOOP = install_suite_loop()
@@ -40,31 +37,22 @@ def pytest_report_header(config):
 
 @pytest.fixture(autouse=True)
 def clean_world():
-    node = velkor_state.network_node
-    saved_name = node.name
-    node.name = "node_0"
-    clear_tables()
-    yield
-    shut_down_runners(list(velkor_state.loop_threads.values()))
-    try:
-        wait_until(lambda: not runner_threads(), timeout=10, message="runner threads to end")
-    except AssertionError:
-        pytest.fail("runner threads still alive after the test:\n" + dump_threads())
-    finally:
-        clear_tables()
-        node.name = saved_name
-        gc.collect()
+    def stuck(stacks):
+        pytest.fail("runner threads still alive after the test:\n" + stacks)
+
+    with engine_world(timeout=10, stuck=stuck):
+        yield
 
 
 @pytest.fixture
 def make_runner():
     """Create (and by default start) runners; the world fixture stops them."""
+    return start_runner
 
-    def make(name="main", start=True):
-        runner = velkor.velkor.Real_tasks(name)
-        if start:
-            runner.start()
-            wait_until(lambda: runner.loop.is_running(), message="runner loop to run")
-        return runner
 
-    return make
+@pytest.fixture
+def no_leaks():
+    """Fail on unclosed sockets, transports, stream writers or loops and on
+    never-awaited coroutines left behind by a test."""
+    with no_leaked_resources():
+        yield

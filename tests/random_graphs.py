@@ -31,12 +31,11 @@ import warnings
 
 from velkor import velkor_state as S
 from velkor.router import router
-from velkor.velkor import Real_tasks, async_task
+from velkor.velkor import async_task
 
-from helpers import (clear_tables, dump_threads, feed_sources, mirrors_out_of_step,
-                     runner_threads, shut_down_runners, wait_until)
+from helpers import (available, dump_threads, engine_world, feed_sources, key, mirrors_out_of_step,
+                     start_runner, wait_until)
 
-NODE = "node_0"
 POLL = 0.0005  # how often the feeder looks again when every source is busy (s)
 ROUTER_SHARE = 0.15  # chance that the next stage drawn is a router with its pool
 FAN_IN_SHARE = 0.35  # chance that a task (or router) gets a second producer
@@ -48,10 +47,6 @@ STYLES = ("plain", "async", "yielding")  # how a work function is written
 
 class GraphFailure(AssertionError):
     """An item lost or repeated, a graph that stopped moving, or an engine report."""
-
-
-def key(name):
-    return f"{NODE},{name}"
 
 
 @dataclasses.dataclass
@@ -386,14 +381,6 @@ def engine_reports():
 
 # --- building and running ------------------------------------------------------
 
-def start_runner(name):
-    """Create and start a runner (what the tests' make_runner fixture does)."""
-    runner = Real_tasks(name)
-    runner.start()
-    wait_until(lambda: runner.loop.is_running(), message="runner loop to run")
-    return runner
-
-
 def build(graph, recorder, items, make_runner=start_runner):
     """Create the graph's runners, tasks and routers and wire them."""
     for r in range(graph.runners):
@@ -492,8 +479,7 @@ def run_random_graph(seed, items, runners=None, tasks=None, cost_cap=COST_CAP, b
             problems = check_deliveries(graph, origin, recorder.delivered)
             fail(f"{error}: {summarize(problems)}")
         elapsed = time.monotonic() - started
-        unavailable = [k for k in engine_tasks(graph)
-                       if not S.Events[S.Tasks[k].events[1]].is_set()]
+        unavailable = [k for k in engine_tasks(graph) if not available(S.Tasks[k])]
     problems = check_deliveries(graph, origin, recorder.delivered)
     if problems or unavailable or reports or recorder.pending:
         fail(f"pending {recorder.pending}; problems: {summarize(problems)}; "
@@ -517,20 +503,8 @@ def clean_world(timeout=10.0):
     default node name for the block, then every runner stopped, its thread
     gone and the tables emptied again. Raises GraphFailure when runner threads
     outlive the block."""
-    node = S.network_node
-    saved = node.name
-    node.name = NODE
-    clear_tables()
-    try:
+    def stuck(stacks):
+        raise GraphFailure("runner threads still alive:\n" + stacks) from None
+
+    with engine_world(timeout, stuck):
         yield
-    finally:
-        shut_down_runners(list(S.loop_threads.values()))
-        try:
-            wait_until(lambda: not runner_threads(), timeout=timeout,
-                       message="runner threads to end")
-        except AssertionError:
-            raise GraphFailure("runner threads still alive:\n" + dump_threads()) from None
-        finally:
-            clear_tables()
-            node.name = saved
-            gc.collect()

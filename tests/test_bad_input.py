@@ -27,12 +27,11 @@ from velkor.dravel import dravel
 from velkor.router import router
 from velkor.velkor import Real_tasks, async_task, buffer, custom_event
 
-from helpers import runner_thread, wait_until
+from helpers import (DISPATCH, LINK_SETS, NODE, assert_links_agree, available, key, locks_free,
+                     runner_thread, wait_until)
 
 pytestmark = pytest.mark.timeout(120)
 
-NODE = "node_0"
-DISPATCH = f"{NODE},buffer_router"
 REFUSAL = "tag should be string and data should be dict instance!"
 UNITS = 3  # flow-control count of the tasks under test
 SETTINGS = settings(
@@ -40,14 +39,6 @@ SETTINGS = settings(
     suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow,
                            HealthCheck.data_too_large])
 serial = itertools.count()
-
-
-def key(name):
-    return f"{NODE},{name}"
-
-
-def available(task):
-    return S.Events[task.events[1]].is_set()
 
 
 # --- odd objects ---------------------------------------------------------------------
@@ -325,12 +316,6 @@ def odd(*also):
 
 # --- checks --------------------------------------------------------------------------
 
-def locks_free(*locks):
-    for lock in locks:
-        assert lock.acquire(blocking=False), f"{lock!r} was left held"
-        lock.release()
-
-
 def task_locks_free(task):
     locks_free(task.kwargs_buffer_threading_lock, task.Task_buffer_available_threading_lock)
 
@@ -512,8 +497,6 @@ def test_run_with_odd_tags_gives_its_unit_back(task, capfd, tag_recipe):
 LINK_METHODS = ["insert_input_tasks", "insert_output_tasks", "delete_input_tasks",
                 "delete_output_tasks", "insert_incode_input_tasks", "insert_incode_output_tasks",
                 "delete_incode_input_tasks", "delete_incode_output_tasks"]
-LINK_SETS = ["input_tasks", "output_tasks", "incode_input_tasks", "incode_output_tasks"]
-PAIRS = [("output_tasks", "input_tasks"), ("incode_output_tasks", "incode_input_tasks")]
 
 
 def _iterables(a, b):
@@ -558,19 +541,6 @@ def trio(make_runner):
     return a, b, c, got
 
 
-def links_agree():
-    """The two ends of every link between registered tasks agree."""
-    tasks = dict(S.Tasks)
-    for name, t in tasks.items():
-        for out_set, in_set in PAIRS:
-            for other in list(getattr(t, out_set)):
-                if other in tasks:
-                    assert name in getattr(tasks[other], in_set), (name, out_set, other)
-            for other in list(getattr(t, in_set)):
-                if other in tasks:
-                    assert name in getattr(tasks[other], out_set), (name, in_set, other)
-
-
 @SETTINGS
 @given(method=st.sampled_from(LINK_METHODS), which=st.sampled_from(sorted(_iterables("a", "b"))),
        linked_first=st.booleans())
@@ -587,7 +557,7 @@ def test_link_methods_with_odd_iterables(trio, capfd, method, which, linked_firs
         assert not isinstance(error, SystemError), error
     out, err = printed(capfd)
     assert out == "" and err == ""
-    links_agree()
+    assert_links_agree(registered_only=True)
     for t in (a, b, c):
         task_locks_free(t)
         event_locks_free(S.Events[t.events[1]])

@@ -29,7 +29,7 @@ import weakref
 import psutil
 import pytest
 
-from helpers import until, wait_until
+from helpers import bridge_live, until, wait_until
 from velkor import _coro_test as ct
 
 pytestmark = [
@@ -41,12 +41,6 @@ pytestmark = [
 
 # ---------------------------------------------------------------------------
 # Helpers
-
-
-def live():
-    """(C++ frames alive, coroutine objects alive) of the test module."""
-    s = ct.stats()
-    return s["frames_live"], s["objects_live"]
 
 
 class Rec:
@@ -129,7 +123,7 @@ def asyncio_errors():
     some removes them from the list; any left over fails it, and so does a C++
     frame or coroutine object that outlives the test."""
     gc.collect()
-    before = live()
+    before = bridge_live(ct)
     handler = _Collect()
     logger = logging.getLogger("asyncio")
     logger.addHandler(handler)
@@ -139,7 +133,7 @@ def asyncio_errors():
     finally:
         logger.removeHandler(handler)
     assert not handler.records, [r.getMessage() for r in handler.records]
-    assert live() == before, "C++ frames / coroutine objects outlived the test"
+    assert bridge_live(ct) == before, "C++ frames / coroutine objects outlived the test"
 
 
 @pytest.fixture
@@ -396,7 +390,7 @@ class TestCoroutineFunctions:
         assert w.done == 6
 
     def test_argument_errors_before_a_frame_exists(self):
-        before = live()
+        before = bridge_live(ct)
         with pytest.raises(TypeError, match="missing required argument 'b'"):
             ct.add(1)
         with pytest.raises(TypeError, match="unexpected keyword argument 'zz'"):
@@ -405,7 +399,7 @@ class TestCoroutineFunctions:
             ct.add(1, 2, a=3)
         with pytest.raises(TypeError, match="at most 2 positional arguments"):
             ct.add(1, 2, 3)
-        assert live() == before
+        assert bridge_live(ct) == before
 
     def test_name_attributes_only_take_strings(self):
         f = ct.await_all
@@ -643,7 +637,7 @@ class TestInlineAwait:
         seen = []
 
         async def innermost():
-            seen.append(live()[1])  # coroutine objects alive down here
+            seen.append(bridge_live(ct)[1])  # coroutine objects alive down here
             return 7
 
         async def main():
@@ -657,7 +651,7 @@ class TestInlineAwait:
 
         async def innermost(go):
             await go.wait()
-            seen.append(live()[1])
+            seen.append(bridge_live(ct)[1])
             return "late"
 
         async def main():
@@ -696,7 +690,7 @@ class TestInlineAwait:
             inner = []
             t = asyncio.create_task(ct.inlined(4, wait_until_cancelled(inner)))
             await until(lambda: t.get_coro().cr_await is not None, message="a suspension")
-            assert live()[0] >= 5
+            assert bridge_live(ct)[0] >= 5
             t.cancel()
             with pytest.raises(asyncio.CancelledError):
                 await t
@@ -775,7 +769,7 @@ class TestCancellation:
 
 class TestLifecycle:
     def test_close_a_never_started_coroutine(self):
-        before = live()
+        before = bridge_live(ct)
         tok = Token()
         ref = weakref.ref(tok)
         c = ct.raii_probe(Rec(), tok)
@@ -783,7 +777,7 @@ class TestLifecycle:
         assert ref() is not None  # the frame holds its parameters
         assert c.close() is None
         assert ref() is None  # ... and frees them at close(), not at dealloc
-        assert live() == (before[0], before[1] + 1)
+        assert bridge_live(ct) == (before[0], before[1] + 1)
         assert c.close() is None  # idempotent
         with pytest.raises(RuntimeError, match="cannot reuse"):
             c.send(None)
@@ -792,11 +786,11 @@ class TestLifecycle:
         rec, destroyed, log = Rec(), [], []
         c = ct.raii_probe(ct.log_and_reraise(rec, log), lambda: destroyed.append(1))
         c.send(None)
-        before = live()
+        before = bridge_live(ct)
         c.close()  # GeneratorExit goes in at the suspension point: catch and RAII run
         assert (rec.closed, log, destroyed) == (True, ["GeneratorExit"], [1])
         assert (c.cr_suspended, c.cr_await) == (False, None)
-        assert live() == (before[0] - 2, before[1] - 1)  # inner coroutine freed too
+        assert bridge_live(ct) == (before[0] - 2, before[1] - 1)  # inner coroutine freed too
         with pytest.raises(RuntimeError, match="cannot reuse"):
             c.send(None)
 
@@ -816,7 +810,7 @@ class TestLifecycle:
             c.send(None)
 
     def test_dropping_a_never_started_coroutine(self):
-        before = live()
+        before = bridge_live(ct)
         tok = Token()
         ref = weakref.ref(tok)
         with warnings.catch_warnings(record=True) as w:
@@ -827,7 +821,7 @@ class TestLifecycle:
             assert ref() is not None
             gc.collect()
         assert ref() is None
-        assert live() == before
+        assert bridge_live(ct) == before
         assert [str(x.message) for x in w if x.category is RuntimeWarning] == [
             "coroutine 'await_it' was never awaited"] * 2
 
@@ -843,16 +837,16 @@ class TestLifecycle:
         assert [str(x.message) for x in w] == []
 
     def test_dropping_a_suspended_coroutine_closes_it(self):
-        before = live()
+        before = bridge_live(ct)
         rec, log, destroyed = Rec(), [], []
         c = ct.raii_probe(ct.log_and_reraise(rec, log), lambda: destroyed.append(1))
         c.send(None)
         del c  # refcount drop: the finalizer closes it
         assert (rec.closed, log, destroyed) == (True, ["GeneratorExit"], [1])
-        assert live() == before
+        assert bridge_live(ct) == before
 
     def test_gc_collects_cycles_through_a_frame(self):
-        before = live()
+        before = bridge_live(ct)
         destroyed = []
         # a cycle through the inner iterator (cr_await): rec.owner -> coroutine
         rec = Rec()
@@ -868,7 +862,7 @@ class TestLifecycle:
         del rec, c, c2, log
         gc.collect()
         assert ([r() for r in refs], destroyed) == ([None] * 3, [0])
-        assert live() == before
+        assert bridge_live(ct) == before
 
     def test_pending_task_of_a_closed_loop(self, asyncio_errors):
         destroyed = []
@@ -985,7 +979,7 @@ class TestHygiene:
             for _ in range(self.ROUNDS):
                 await one_round(loop)
                 gc.collect()
-                samples.append((live(), sys.getallocatedblocks(), proc.memory_info().rss))
+                samples.append((bridge_live(ct), sys.getallocatedblocks(), proc.memory_info().rss))
             return samples
 
         # a reference leaked per coroutine on a long-lived object (its function,
@@ -993,7 +987,7 @@ class TestHygiene:
         shared = (ct.trivial, ct.await_it, ct.catch_exception, ct.log_and_reraise, ct.yield_loop,
                   ct.sleep_loop, ct.raise_after, Token, KeyError)
         gc.collect()
-        start, refs = live(), [sys.getrefcount(o) for o in shared]
+        start, refs = bridge_live(ct), [sys.getrefcount(o) for o in shared]
         t0 = time.perf_counter()
         samples = asyncio.run(main())
         elapsed = time.perf_counter() - t0

@@ -1,7 +1,6 @@
 """The buffer record and the dravel stage: construction and wiring, the rules
 of one tick driven by hand on the dispatch runner, changing the consumer,
 faulty frames, and the stage under load."""
-import asyncio
 import threading
 import time
 
@@ -12,17 +11,15 @@ from velkor import velkor_state as S
 from velkor.dravel import dravel
 from velkor.velkor import async_task, buffer
 
-from helpers import run_on, wait_until
-
-DISPATCH = "node_0,buffer_router"
+from helpers import DISPATCH, key, run_on, settle, wait_until
 
 
 def trigger_key(name):
-    return f"node_0,trigger_dravel_{name}"
+    return key(f"trigger_dravel_{name}")
 
 
 def main_key(name):
-    return f"node_0,dravel_{name}"
+    return key(f"dravel_{name}")
 
 
 def frames(*stamps):
@@ -64,7 +61,7 @@ def consumer(make_runner):
         got = []
         task = work or (lambda **kw: got.append(kw))
         async_task(loop_thread=runner.name, name=name, task=task, **kwargs)
-        return f"node_0,{name}", got
+        return key(name), got
 
     return make
 
@@ -81,7 +78,7 @@ def quiet(picker, consumer):
         wait_until(lambda: picker.calls, message="the first tick")
         # After its choice a tick without a frame ends without suspending, so
         # it is over once the loop runs anything else.
-        run_on(S.loop_threads[DISPATCH], asyncio.sleep(0))
+        settle(S.loop_threads[DISPATCH])
         assert d.delay == optimum_delay
         picker.calls.clear()
         d.buffers_list[:] = buffers

@@ -11,7 +11,7 @@ import pytest
 from velkor import velkor as V
 from velkor import velkor_state as S
 
-from helpers import run_on, wait_until
+from helpers import StandIn, run_on, settle, wait_until
 
 ATTRIBUTES = [
     "name",
@@ -25,19 +25,6 @@ ATTRIBUTES = [
 ]
 
 
-def stand_in(key, runner, inputs=(), incode_inputs=()):
-    """A registered task as an event sees it: its runner and its input tasks
-    (and cancel(), which a stopping runner calls on the tasks bound to it)."""
-    task = types.SimpleNamespace(
-        input_tasks=set(inputs),
-        incode_input_tasks=set(incode_inputs),
-        loop_thread=runner,
-        cancel=lambda: None,
-    )
-    S.Tasks[key] = task
-    return task
-
-
 def mirror(runner, name):
     """(exists, is_set) of the mirror `name` on a started runner, read on its
     loop. Work submitted to that runner before this call has run by then."""
@@ -47,15 +34,6 @@ def mirror(runner, name):
         return (ev is not None, ev is not None and ev.is_set())
 
     return run_on(runner, read())
-
-
-def drain(runner):
-    """Return once everything submitted to `runner` so far has run."""
-
-    async def nothing():
-        return None
-
-    run_on(runner, nothing())
 
 
 @pytest.fixture
@@ -103,10 +81,10 @@ def test_duplicate_name_prints_and_leaves_an_empty_object(capfd):
 
 def test_owner_inputs_get_clear_mirrors_at_construction(make_runner):
     r1, r2, r3 = make_runner("r1"), make_runner("r2"), make_runner("r3")
-    stand_in("node_0,a", r1)
-    stand_in("node_0,b", r2)
-    stand_in("node_0,c", r3)
-    stand_in("node_0,own", r1, inputs={"node_0,a", "node_0,b"}, incode_inputs={"node_0,c"})
+    StandIn("node_0,a", r1)
+    StandIn("node_0,b", r2)
+    StandIn("node_0,c", r3)
+    StandIn("node_0,own", r1, inputs={"node_0,a", "node_0,b"}, incode_inputs={"node_0,c"})
     e = V.custom_event("node_0,own,service_available_event", task="node_0,own")
     assert e.task == "node_0,own"
     assert e.automate_waiter_task_list == {"node_0,a", "node_0,b", "node_0,c"}
@@ -122,14 +100,14 @@ def test_owner_inputs_get_clear_mirrors_at_construction(make_runner):
 
 def test_set_and_clear_results_and_no_repeated_updates(make_runner, recorded_updates):
     r = make_runner("r")
-    stand_in("node_0,w", r)
+    StandIn("node_0,w", r)
     e = V.custom_event("go")
     assert (e.set(), e.is_set()) == (True, True)  # no waiter: only the value flips
     e.insert_custom_waiter_task("node_0,w")
     assert e.set() is True and e.set() is True
     assert e.clear() is True and e.clear() is True
     assert e.is_set() is False
-    drain(r)
+    settle(r, turns=0)
     # One update when the waiter came in (with the value then), one per change.
     assert recorded_updates == [
         (r.name, "node_0,go", True),
@@ -139,10 +117,10 @@ def test_set_and_clear_results_and_no_repeated_updates(make_runner, recorded_upd
 
 def test_mirrors_follow_set_and_clear_from_other_threads(make_runner):
     runners = [make_runner(f"r{i}") for i in range(3)]
-    stand_in("node_0,a", runners[0])
-    stand_in("node_0,b", runners[1])
-    stand_in("node_0,own", runners[0], inputs={"node_0,a", "node_0,b"})
-    stand_in("node_0,c", runners[2])
+    StandIn("node_0,a", runners[0])
+    StandIn("node_0,b", runners[1])
+    StandIn("node_0,own", runners[0], inputs={"node_0,a", "node_0,b"})
+    StandIn("node_0,c", runners[2])
     e = V.custom_event("svc", task="node_0,own")
     e.insert_custom_waiter_task("node_0,c")
     assert e.l_t_list == {r.name for r in runners}
@@ -152,7 +130,7 @@ def test_mirrors_follow_set_and_clear_from_other_threads(make_runner):
         await runners[1].Events_async[e.name].wait()
         return threading.current_thread().name
 
-    drain(runners[1])  # the mirror exists
+    settle(runners[1], turns=0)  # the mirror exists
     woken = asyncio.run_coroutine_threadsafe(wait_for_it(), runners[1].loop)
     results = []
     t = threading.Thread(target=lambda: results.append(e.set()))
@@ -181,7 +159,7 @@ def test_mirrors_follow_set_and_clear_from_other_threads(make_runner):
 
 def test_waiter_inserted_after_set_gets_a_set_mirror(make_runner):
     r = make_runner("r")
-    stand_in("node_0,w", r)
+    StandIn("node_0,w", r)
     e = V.custom_event("go")
     assert e.set() is True
     assert r.Events_async == {}
@@ -192,8 +170,8 @@ def test_waiter_inserted_after_set_gets_a_set_mirror(make_runner):
 
 def test_runners_of_another_node_are_listed_but_never_contacted(make_runner):
     r = make_runner("r")
-    stand_in("node_0,here", r)
-    stand_in("far,there", types.SimpleNamespace(name="far,main"))
+    StandIn("node_0,here", r)
+    StandIn("far,there", types.SimpleNamespace(name="far,main"))
     e = V.custom_event("go")
     e.insert_custom_waiter_task("far,there")
     e.insert_custom_waiter_task("node_0,here")
@@ -205,10 +183,10 @@ def test_runners_of_another_node_are_listed_but_never_contacted(make_runner):
 
 def test_set_and_clear_report_failures_by_false(make_runner):
     r = make_runner("r")
-    stand_in("node_0,w", r)
+    StandIn("node_0,w", r)
     e = V.custom_event("go")
     e.insert_custom_waiter_task("node_0,w")
-    drain(r)
+    settle(r, turns=0)
     r.stop()
     wait_until(r.loop.is_closed, message="runner closed")
     assert e.set() is False
@@ -226,15 +204,14 @@ def test_set_and_clear_report_failures_by_false(make_runner):
 
 def test_delete_removes_mirrors_and_unregisters(make_runner, capfd):
     r1, r2 = make_runner("r1"), make_runner("r2")
-    stand_in("node_0,a", r1)
-    stand_in("node_0,b", r2)
+    StandIn("node_0,a", r1)
+    StandIn("node_0,b", r2)
     e = V.custom_event("go")
     keep = V.custom_event("keep")
     for ev in (e, keep):
         ev.insert_custom_waiter_task("node_0,a")
         ev.insert_custom_waiter_task("node_0,b")
-    drain(r1)
-    drain(r2)
+    settle(r1, r2, turns=0)
     e.delete()
     assert e.name not in r1.Events_async and e.name not in r2.Events_async
     assert keep.name in r1.Events_async and keep.name in r2.Events_async
@@ -248,9 +225,9 @@ def test_delete_removes_mirrors_and_unregisters(make_runner, capfd):
 
 def test_delete_skips_runners_without_a_mirror(make_runner, capfd):
     idle = make_runner("idle", start=False)  # its update is still queued
-    stand_in("node_0,w", idle)
+    StandIn("node_0,w", idle)
     gone = make_runner("gone", start=False)
-    stand_in("node_0,v", gone)
+    StandIn("node_0,v", gone)
     e = V.custom_event("go")
     e.insert_custom_waiter_task("node_0,w")
     e.insert_custom_waiter_task("node_0,v")
@@ -263,14 +240,13 @@ def test_delete_skips_runners_without_a_mirror(make_runner, capfd):
 
 def test_delete_wakes_coroutines_awaiting_a_service_available_event(make_runner):
     r1, r2 = make_runner("r1"), make_runner("r2")
-    stand_in("node_0,a", r1)
-    stand_in("node_0,b", r2)
-    stand_in("node_0,own", r2, inputs={"node_0,a"})
+    StandIn("node_0,a", r1)
+    StandIn("node_0,b", r2)
+    StandIn("node_0,own", r2, inputs={"node_0,a"})
     svc = V.custom_event("svc", task="node_0,own")
     plain = V.custom_event("plain")
     plain.insert_custom_waiter_task("node_0,b")
-    drain(r1)
-    drain(r2)
+    settle(r1, r2, turns=0)
 
     async def wait_on(runner, name):
         await runner.Events_async[name].wait()
@@ -278,12 +254,11 @@ def test_delete_wakes_coroutines_awaiting_a_service_available_event(make_runner)
 
     on_svc = asyncio.run_coroutine_threadsafe(wait_on(r1, svc.name), r1.loop)
     on_plain = asyncio.run_coroutine_threadsafe(wait_on(r2, plain.name), r2.loop)
-    drain(r1)
-    drain(r2)  # both are waiting now
+    settle(r1, r2, turns=0)  # both are waiting now
     svc.delete()
     plain.delete()
     assert on_svc.result(5) == "woken"
-    drain(r2)  # anything delete handed to r2 has run
+    settle(r2, turns=0)  # anything delete handed to r2 has run
     assert not on_plain.done()  # an event without owner wakes nobody
     on_plain.cancel()
 
@@ -308,9 +283,9 @@ def test_delete_failures_print_a_line_and_the_traceback(make_runner, capfd):
 
     # A broken mirror table is reported, and the event is unregistered anyway.
     r = make_runner("r")
-    stand_in("node_0,w", r)
+    StandIn("node_0,w", r)
     first.insert_custom_waiter_task("node_0,w")
-    drain(r)
+    settle(r, turns=0)
     r.Events_async = None
     first.delete()
     out, err = capfd.readouterr()
@@ -374,9 +349,9 @@ def test_event_config_is_a_coroutine_function():
 
 def test_refresh_follows_the_owner_inputs(make_runner, recorded_updates):
     r1, r2 = make_runner("r1"), make_runner("r2")
-    stand_in("node_0,a", r1)
-    stand_in("node_0,b", r2)
-    owner = stand_in("node_0,own", r1, inputs={"node_0,a"})
+    StandIn("node_0,a", r1)
+    StandIn("node_0,b", r2)
+    owner = StandIn("node_0,own", r1, inputs={"node_0,a"})
     e = V.custom_event("svc", task="node_0,own")
     assert e.l_t_list == {r1.name}
     e.set()
@@ -389,8 +364,7 @@ def test_refresh_follows_the_owner_inputs(make_runner, recorded_updates):
     owner.input_tasks.clear()
     e.refresh_automate_waiter_task_list()
     assert e.automate_waiter_task_list == {"node_0,b"} and e.l_t_list == {r2.name}
-    drain(r1)
-    drain(r2)
+    settle(r1, r2, turns=0)
     # Only runners new in l_t_list are told the value; none is told to drop it.
     def sent_to(runner):
         return [value for l_t, event, value in recorded_updates if l_t == runner.name]
@@ -401,7 +375,7 @@ def test_refresh_follows_the_owner_inputs(make_runner, recorded_updates):
 
 def test_custom_waiters_insert_and_delete(make_runner, monkeypatch):
     r = make_runner("r")
-    stand_in("node_0,w", r)
+    StandIn("node_0,w", r)
     e = V.custom_event("go")
     e.insert_custom_waiter_task("node_0,w")
     assert e.custom_waiter_task_list == {"node_0,w"} and e.l_t_list == {r.name}
@@ -434,7 +408,7 @@ def test_custom_waiters_insert_and_delete(make_runner, monkeypatch):
 
 
 def test_locks_taken_custom_first_and_released_on_failure():
-    stand_in("node_0,w", types.SimpleNamespace(name="far,main"))
+    StandIn("node_0,w", types.SimpleNamespace(name="far,main"))
     e = V.custom_event("go")
     custom = e.custom_waiter_task_list_threading_lock
     automate = e.automate_waiter_task_list_threading_lock
@@ -476,7 +450,7 @@ def test_a_change_on_the_runners_own_thread_wins_over_older_queued_updates(make_
     # ahead of an update another thread queued before it; that older update,
     # run afterwards, must not bring the older value back.
     runner = make_runner("r")
-    stand_in("node_0,w", runner)
+    StandIn("node_0,w", runner)
     event = V.custom_event("e")
     event.insert_custom_waiter_task("node_0,w")
     assert mirror(runner, "node_0,e") == (True, False)

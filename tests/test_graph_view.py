@@ -13,6 +13,8 @@ from velkor import velkor_state as S
 from velkor.velkor import Task_draw_directed_graph_with_two_colors as draw
 from velkor.velkor import Tasks_Graph, async_task
 
+from helpers import key
+
 LIGHTGREEN, LIGHTBLUE, GRAY = (colors.to_rgba(c) for c in ("lightgreen", "lightblue", "gray"))
 BLACK, RED = colors.to_rgba("black"), colors.to_rgba("red")
 
@@ -33,7 +35,7 @@ def tasks(make_runner):
     def make(*names):
         for name in names:
             async_task(loop_thread=runner.name, name=name)
-        return [f"node_0,{name}" for name in names]
+        return [key(name) for name in names]
 
     return make
 

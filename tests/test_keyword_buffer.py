@@ -6,6 +6,8 @@ import pytest
 
 import velkor
 
+from helpers import locks_free
+
 V = velkor.velkor
 REFUSAL = "tag should be string and data should be dict instance!\n"
 
@@ -14,14 +16,6 @@ REFUSAL = "tag should be string and data should be dict instance!\n"
 def task(make_runner):
     make_runner("buf", start=False)
     return V.async_task(loop_thread="node_0,buf", name="t")
-
-
-def lock_is_free(task):
-    lock = task.kwargs_buffer_threading_lock
-    if not lock.acquire(blocking=False):
-        return False
-    lock.release()
-    return True
 
 
 def test_tagged_inserts_merge_into_one_entry_and_new_values_win(task):
@@ -157,7 +151,7 @@ def test_a_failing_copy_raises_and_leaves_the_buffer_unchanged(task, tag):
     with pytest.raises(ValueError, match="no copies"):
         task.insert_kwargs_buffer({"bad": Uncopyable()}, tag)
     assert dict(task.kwargs_buffer) == {"k": {"keep": 1}}
-    assert lock_is_free(task)
+    locks_free(task.kwargs_buffer_threading_lock)
 
 
 def test_tags_that_cannot_be_hashed_or_compared_raise_and_release_the_lock(task):
@@ -167,10 +161,10 @@ def test_tags_that_cannot_be_hashed_or_compared_raise_and_release_the_lock(task)
 
     with pytest.raises(RuntimeError, match="no hash"):
         task.insert_kwargs_buffer({"x": 1}, BadTag("t"))
-    assert lock_is_free(task)
+    locks_free(task.kwargs_buffer_threading_lock)
     with pytest.raises(TypeError):
         task.activation_check(["unhashable"])
-    assert lock_is_free(task)
+    locks_free(task.kwargs_buffer_threading_lock)
     assert dict(task.kwargs_buffer) == {}
 
 

@@ -32,15 +32,14 @@ import pytest
 from velkor import _coro_test as bridge
 from velkor import velkor_state as S
 from velkor.router import router
-from velkor.velkor import Real_tasks, async_task
+from velkor.velkor import async_task
 
-from helpers import TABLES
 from helpers import wait_for_flow as wait_until
-from helpers import mirrors_out_of_step, run_on, runner_threads
+from helpers import (DISPATCH, available, bridge_live, clear_tables, feed_when_free, key,
+                     runner_threads, settle, start_runner)
 
 pytestmark = pytest.mark.timeout(120)
 
-NODE = "node_0"
 ROUNDS = 10
 ITEMS = 10_000  # per round; about 1 s of flow per round on a 2-core machine
 WARM_UP = 2  # rounds before the reference round
@@ -48,21 +47,6 @@ MEMORY_SLACK = 3 * 1024 * 1024  # bytes the later rounds may sit above the refer
 OBJECT_SLACK = 200  # tracked objects the later rounds may sit above the reference
 PATIENCE = 30  # seconds a round may take before the test gives up on it
 ENGINE_TYPES = ("async_task", "Real_tasks", "custom_event", "router", "dravel", "buffer")
-
-
-def key(name):
-    return f"{NODE},{name}"
-
-
-def available(task):
-    return S.Events[task.events[1]].is_set()
-
-
-def live_bridge():
-    """(frames, coroutine objects) alive in velkor._coro_test's copy of the
-    C++ coroutine bridge, whose coroutines the workload awaits."""
-    s = bridge.stats()
-    return s["frames_live"], s["objects_live"]
 
 
 def memory_meter():
@@ -114,11 +98,7 @@ class Workload:
     other one."""
 
     def __init__(self):
-        self.runners = [Real_tasks("a"), Real_tasks("b")]
-        for r in self.runners:
-            r.start()
-        wait_until(lambda: all(r.loop.is_running() for r in self.runners),
-                   message="the runner loops to run")
+        self.runners = [start_runner("a"), start_runner("b")]
         self.lock = threading.Lock()
         self.per_worker = collections.Counter()
         self.arrived = set()
@@ -172,19 +152,10 @@ class Workload:
                                  Task_buffer_available=4)
         self.source.insert_output_tasks([key("router_r")])
         self.hanger = async_task(loop_thread=a, name="hanger", task=hang)
-        self.runners.append(S.loop_threads[key("buffer_router")])
+        self.runners.append(S.loop_threads[DISPATCH])
 
     def feed(self, items, timeout=PATIENCE):
-        deadline = time.monotonic() + timeout
-        for i in items:
-            while not available(self.source):
-                if time.monotonic() > deadline:
-                    raise AssertionError(f"the source stayed busy at item {i}; mirrors out "
-                                         f"of step: {mirrors_out_of_step()}")
-                time.sleep(0.0002)
-            tag = f"in#{i}"
-            self.source.insert_kwargs_buffer({"item": i}, tag)
-            self.source.run(tag)
+        feed_when_free(self.source, items, lambda i: {"item": i}, timeout)
 
     def drain(self, count):
         wait_until(lambda: len(self.arrived) >= count, timeout=PATIENCE,
@@ -199,6 +170,9 @@ class Workload:
         assert self.hanging.wait(5), "the hanging step never started"
 
     def tear_down(self):
+        # Stricter than the world's tear-down (helpers.engine_world): the
+        # round cancels every task itself, and each of its runners must end
+        # by its own stop().
         for name in list(S.Tasks):
             task = S.Tasks.get(name)
             if task is not None:
@@ -207,8 +181,7 @@ class Workload:
             r.stop()
         wait_until(lambda: not runner_threads(), timeout=10, message="the runner threads to end")
         assert all(r.loop.is_closed() for r in self.runners)
-        for table in TABLES:
-            getattr(S, table).clear()
+        clear_tables()
 
 
 def one_round(round_no):
@@ -219,14 +192,14 @@ def one_round(round_no):
     assert sum(work.per_worker.values()) == ITEMS, f"round {round_no}: items repeated"
     assert work.per_worker["w1"] and work.per_worker["w2"], work.per_worker
     work.hang_one_step()
-    assert live_bridge()[0] > 0  # the hanging step sits inside a bridge coroutine
+    assert bridge_live(bridge)[0] > 0  # the hanging step sits inside a bridge coroutine
     work.tear_down()
 
 
 def test_rounds_of_flow_leave_memory_and_live_objects_flat():
     label, in_use = memory_meter()
     gc.collect()
-    bridge_start = live_bridge()
+    bridge_start = bridge_live(bridge)
     start = census()
     figures = []
     for round_no in range(1, ROUNDS + 1):
@@ -238,7 +211,8 @@ def test_rounds_of_flow_leave_memory_and_live_objects_flat():
         for kind in ENGINE_TYPES + ("engine coroutines", "event loops", "asyncio tasks"):
             assert counts[kind] <= start[kind], (
                 f"round {round_no}: {counts[kind] - start[kind]} {kind} left alive")
-        assert live_bridge() == bridge_start, f"round {round_no}: bridge counters {live_bridge()}"
+        live = bridge_live(bridge)
+        assert live == bridge_start, f"round {round_no}: bridge counters {live}"
     report = "\n".join(f"round {n:2}: {label} {mem / 2**20:8.2f} MiB, tracked objects {objs}"
                        for n, mem, objs in figures)
     print(f"\n{ITEMS} items per round\n{report}")
@@ -287,8 +261,8 @@ def test_cycle_through_a_cancelled_task_is_collected(make_runner, mode):
     S.Tasks[key("cyclic")].cancel()
     # The cancel request runs on the runner's loop; once a later job has run
     # there, the steps of the task have been cancelled.
-    run_on(runner, asyncio.sleep(0))
-    run_on(runner, asyncio.sleep(0))
+    settle(runner)
+    settle(runner)
     gc.collect()
     assert ref() is None, "the cycle through the cancelled task was not collected"
     assert not any(type(o).__name__ == "async_task" for o in gc.get_objects())

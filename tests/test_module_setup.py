@@ -21,9 +21,7 @@ import json
 import os
 import queue
 import random
-import subprocess
 import sys
-import textwrap
 import threading
 import time
 import traceback
@@ -38,7 +36,7 @@ import velkor
 from velkor import velkor as V
 from velkor import velkor_state as S
 
-from helpers import TABLES, wait_until
+from helpers import TABLES, run_python, script, wait_until
 
 # Every module-level name of the engine module, in the order its body binds
 # them. Names that are not bound yet must appear later at their place.
@@ -60,6 +58,10 @@ STATE_NAMES = set(STATE_REQUIRED + STATE_CALLABLES)
 PACKAGE_MODULES = ("velkor", "velkor.velkor", "velkor.dravel", "velkor.router")
 STUB_FILES = ("__init__.pyi", "velkor.pyi", "velkor_state.pyi", "dravel.pyi", "router.pyi", "py.typed")
 
+# The scripts here start with this prelude alone, not with helpers.SCRIPT_PRELUDE:
+# they watch what the first import of velkor does, so nothing of it may be
+# imported before their own code; and they run no loop, so the suite's loop
+# policy is not needed either.
 REPORT_PRELUDE = """\
 import json as _json, sys as _sys
 def report(**values):
@@ -76,11 +78,8 @@ def run_fresh(tmp_path, body, *args):
     """
     result_file = tmp_path / "report.json"
     result_file.unlink(missing_ok=True)
-    code = REPORT_PRELUDE + textwrap.dedent(body)
-    proc = subprocess.run(
-        [sys.executable, "-c", code, *args, str(result_file)],
-        cwd=tmp_path, capture_output=True, text=True, timeout=120,
-    )
+    code = script(body, REPORT_PRELUDE)
+    proc = run_python(code, *args, str(result_file), cwd=tmp_path, timeout=120)
     assert (proc.returncode, proc.stdout, proc.stderr) == (0, "", ""), code
     return json.loads(result_file.read_text())
 

@@ -19,9 +19,12 @@ import pytest
 from velkor import velkor as V
 from velkor import velkor_state as S
 
-from helpers import no_leaked_resources, until
+from helpers import LOOPBACK, until
 
-LOOPBACK = "127.0.0.1"
+# no_leaks (conftest): no unclosed socket, transport or loop, and no
+# never-awaited coroutine, is left behind by a test.
+pytestmark = pytest.mark.usefixtures("no_leaks")
+
 MESSAGE = bytes(range(256)) * 19 + bytes(136)  # 5000 bytes, not uniform
 REPLY = bytes(reversed(range(256))) * 7 + bytes(range(208))  # 2000 bytes
 assert len(MESSAGE) == 5000 and len(REPLY) == 2000
@@ -181,14 +184,6 @@ class SpyNode(V.net_node):
         conn = Conn()
         self.conns.append(conn)
         await super().handle_client(SpyReader(reader, conn), SpyWriter(writer, conn))
-
-
-@pytest.fixture(autouse=True)
-def no_leaks():
-    """Fail on unclosed sockets, transports or loops and on never-awaited
-    coroutines left behind by a test."""
-    with no_leaked_resources():
-        yield
 
 
 # --------------------------------------------------------------------------

@@ -13,17 +13,8 @@ from velkor import velkor_state as S
 from velkor.router import router
 from velkor.velkor import async_task
 
-from helpers import run_on, runner_thread, runner_threads, wait_until
-
-DISPATCH = "node_0,buffer_router"
-
-
-def make_task(name, runner, **kwargs):
-    return async_task(loop_thread=runner.name, name=name, **kwargs)
-
-
-def available(task):
-    return S.Events[task.events[1]].is_set()
+from helpers import (DISPATCH, Gate, available, key, make_task, record_waits, run_on,
+                     runner_thread, runner_threads, wait_for_mirrors, wait_until)
 
 
 def dispatch_mirrors():
@@ -31,7 +22,7 @@ def dispatch_mirrors():
 
 
 def engine_task(r):
-    return S.Tasks["node_0," + r.name]
+    return S.Tasks[key(r.name)]
 
 
 def send(r, item, tag="t"):
@@ -56,7 +47,7 @@ def taken(r):
                message="the router to take its item")
 
 
-def empty_wait_report(key, times):
+def empty_wait_report(task_key, times):
     """What the engine prints for a router step whose wait had nothing to wait on."""
     lines, first = inspect.getsourcelines(asyncio.tasks.wait)
     raise_line = "raise ValueError('Set of Tasks/Futures is empty.')"
@@ -65,54 +56,19 @@ def empty_wait_report(key, times):
              f'  File "{asyncio.tasks.__file__}", line {number}, in wait\n'
              f"    {raise_line}\n"
              "ValueError: Set of Tasks/Futures is empty.\n")
-    return (f"{key} task has error!!!\n" * times, trace * times)
-
-
-class Gate:
-    """A consumer kept busy (service-available event clear) until opened."""
-
-    def __init__(self, name, runner):
-        self.calls, self.started, self.open = [], threading.Event(), threading.Event()
-
-        async def work(**kwargs):
-            self.calls.append(kwargs)
-            self.started.set()
-            while not self.open.is_set():
-                await asyncio.sleep(0.002)
-
-        self.task = make_task(name, runner, task=work, Task_buffer_available=1)
-        self.name = self.task.name
-        self.task.run()
-        assert self.started.wait(5)
+    return (f"{task_key} task has error!!!\n" * times, trace * times)
 
 
 @pytest.fixture
 def waits(monkeypatch):
     """The engine's waiter as the router reaches it, recording each table;
     `waits.nothing` is how many of the next calls report nothing ready."""
-    real = engine.waiter
-
-    class Waits(list):
-        nothing = 0
-
-    calls = Waits()
-
-    async def recording(tasks_events):
-        calls.append(list(tasks_events))
-        ready = await real(tasks_events=tasks_events)
-        if calls.nothing:
-            calls.nothing -= 1
-            return []
-        return ready
-
-    monkeypatch.setattr(engine, "waiter", recording)
-    return calls
+    return record_waits(monkeypatch, engine)
 
 
 def busy_on_dispatch(*gates):
-    wait_until(lambda: all(g.task.events[1] in dispatch_mirrors()
-                           and not dispatch_mirrors()[g.task.events[1]].is_set()
-                           for g in gates), message="cleared mirrors on the dispatch runner")
+    wait_for_mirrors(S.loop_threads[DISPATCH], *(g.task for g in gates), value=False,
+                     message="cleared mirrors on the dispatch runner")
 
 
 # --- construction and wiring ------------------------------------------------
@@ -220,9 +176,7 @@ def test_of_several_ready_consumers_only_the_first_gets_the_item(make_runner):
     got = collections.defaultdict(list)
     consumers = [make_task(n, rc, task=lambda n=n, **kw: got[n].append(kw)) for n in "abc"]
     r = router("x", [c.name for c in consumers])
-    wait_until(lambda: all(c.events[1] in dispatch_mirrors()
-                           and dispatch_mirrors()[c.events[1]].is_set() for c in consumers),
-               message="set mirrors")
+    wait_for_mirrors(S.loop_threads[DISPATCH], *consumers, message="set mirrors")
     first = next(iter(r.output_tasks)).split(",")[1]
     item = {"self": 1, "data": [2], "tag": "t"}  # any key is part of the item
     send(r, item)
@@ -292,7 +246,7 @@ def test_a_router_with_nothing_to_wait_on_reports_each_item_and_goes_on(make_run
         for i in range(3):
             send(r, {"i": i})
             settled(r)
-        assert capfd.readouterr() == empty_wait_report("node_0," + r.name, 3)
+        assert capfd.readouterr() == empty_wait_report(key(r.name), 3)
     got = []
     local = make_task("local", rc, task=lambda **kw: got.append(kw))
     for r in (empty, remote):

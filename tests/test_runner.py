@@ -11,20 +11,7 @@ import pytest
 from velkor import velkor as V
 from velkor import velkor_state as S
 
-from helpers import run_on, runner_thread, wait_until
-
-
-class StandIn:
-    """A registered task as the stop sequence sees it: a runner and cancel()."""
-
-    def __init__(self, key, loop_thread):
-        self.loop_thread = loop_thread
-        self.cancelled = 0
-        S.Tasks[key] = self
-
-    def cancel(self):
-        self.cancelled += 1
-        S.Tasks.pop(next(k for k, v in S.Tasks.items() if v is self), None)
+from helpers import StandIn, other_task_names, run_on, runner_thread, wait_until
 
 
 def sleeper(log, started):
@@ -215,14 +202,10 @@ def test_cancel_task_cancels_every_task_of_that_name(make_runner):
         wait_until(started.is_set)
     run_on(r, r.cancel_task(name="n,a"))
     wait_until(lambda: len(log) == 2)
-
-    async def names_left():
-        return sorted(t.get_name() for t in asyncio.all_tasks() if t is not asyncio.current_task())
-
     assert sorted(tag for _, tag, _ in log) == [0, 1]
-    assert run_on(r, names_left()) == ["n,b"]
+    assert run_on(r, other_task_names()) == ["n,b"]
     run_on(r, r.cancel_task(name="no such task"))  # no match: nothing happens
-    assert run_on(r, names_left()) == ["n,b"]
+    assert run_on(r, other_task_names()) == ["n,b"]
 
 
 def test_append_task_on_the_loop_passes_the_keyword_arguments(make_runner):

@@ -4,45 +4,13 @@ busy. Each case runs in a fresh interpreter in asyncio debug mode, where any
 "never awaited", "Task was destroyed but it is pending!", leak report or
 abort would show on its standard error. The fresh interpreter runs on the
 suite's event loop (uvloop under VELKOR_TEST_LOOP=uvloop)."""
-import re
 import subprocess
 import sys
 import textwrap
 
 import pytest
 
-from helpers import LOOP_PRELUDE, suite_loop_name
-
-PRELUDE = LOOP_PRELUDE + """
-import asyncio, threading, time, gc, sys
-import velkor
-from velkor import velkor as V, velkor_state as S
-
-def wait_until(pred, timeout=10):
-    deadline = time.monotonic() + timeout
-    while not pred():
-        if time.monotonic() > deadline:
-            raise SystemExit("timed out")
-        time.sleep(0.002)
-"""
-
-
-def run_script(body, timeout=60):
-    code = PRELUDE + textwrap.dedent(body)
-    return subprocess.run([sys.executable, "-X", "dev", "-c", code], capture_output=True,
-                          text=True, timeout=timeout)
-
-
-# Debug mode also logs callbacks that take longer than 0.1 s: a matter of
-# how loaded the machine is, not of the engine.
-SLOW_CALLBACK = re.compile(r"^Executing <.*> took \d+\.\d+ seconds$")
-
-
-def assert_clean(proc, out=""):
-    assert proc.returncode == 0, proc.stderr
-    lines = [line for line in proc.stderr.splitlines() if not SLOW_CALLBACK.match(line)]
-    assert lines == []
-    assert proc.stdout == out
+from helpers import SCRIPT_PRELUDE, assert_clean, run_script, suite_loop_name
 
 
 def test_scripts_run_on_the_suites_loop():
@@ -223,7 +191,7 @@ EXIT_ENDINGS = {
     "stop": ("for r in list(S.loop_threads.values()): r.stop()", 0),
 }
 
-EXIT_PRELUDE = PRELUDE + """
+EXIT_PRELUDE = SCRIPT_PRELUDE + """
 inside = threading.Event()
 def spin(seconds=1.0, **_):  # a CPU-bound step's executor thread is joined at exit
     inside.set()

@@ -5,10 +5,6 @@ with work in flight."""
 import asyncio
 import concurrent.futures
 import contextlib
-import re
-import subprocess
-import sys
-import textwrap
 import threading
 import time
 
@@ -17,30 +13,8 @@ import pytest
 from velkor import velkor_state as S
 from velkor.velkor import async_task
 
-from helpers import LOOP_PRELUDE, run_on, wait_until
-
-
-def make_task(name, runner, **kwargs):
-    return async_task(loop_thread=runner.name, name=name, **kwargs)
-
-
-def available(task):
-    return S.Events[task.events[1]].is_set()
-
-
-async def _turns(n):
-    for _ in range(n):
-        await asyncio.sleep(0)
-
-
-def settle(runner, turns=3):
-    """Let the runner's loop take the work queued so far and turn a few times."""
-    run_on(runner, _turns(turns))
-
-
-async def _other_task_names():
-    me = asyncio.current_task()
-    return sorted(t.get_name() for t in asyncio.all_tasks() if t is not me)
+from helpers import (available, assert_clean, make_task, other_task_names, run_on, run_script,
+                     settle, wait_until)
 
 
 @contextlib.contextmanager
@@ -108,7 +82,7 @@ def test_inserts_of_two_producers_under_one_tag_arrive_merged(make_runner):
     wait_until(lambda: "k" in c.kwargs_buffer, message="p1's insert")
     p2.run()
     wait_until(lambda: got, message="c's step")
-    settle(rc)
+    settle(rc, turns=3)
     assert got == [{"left": 1, "right": 2, "who": "p2"}] and c.kwargs_buffer == {}
 
 
@@ -232,13 +206,13 @@ def test_a_cancelled_step_returns_its_unit_but_a_task_going_away_is_offered_no_w
     if how == "runner stop":
         wait_until(r.loop.is_closed, message="the runner to close")
     else:
-        settle(r)
+        settle(r, turns=3)
     assert ends == ["cancelled"] and event.is_set() == (how == "stop")
     assert capfd.readouterr() == ("", "")
     if how != "stop":
         assert t.events[1] not in S.Events and t.name not in S.Tasks
         return
-    assert run_on(r, _other_task_names()) == []
+    assert run_on(r, other_task_names()) == []
     started.clear()
     t.start()  # takes work again
     assert started.wait(5) and t.Task_buffer_available == 0
@@ -254,7 +228,7 @@ def test_a_step_cancelled_before_it_ran_returns_its_unit(make_runner):
         t.stop()  # its cancellation reaches the loop before the step's first turn
         assert t.Task_buffer_available == 0 and not available(t)
     wait_until(lambda: t.Task_buffer_available == 1 and available(t), message="the unit")
-    settle(r)
+    settle(r, turns=3)
     assert calls == [] and list(t.kwargs_buffer) == ["x"]
 
 
@@ -315,7 +289,7 @@ def test_a_step_hands_over_through_a_replaced_trig_output(make_runner, monkeypat
         t.trig_output = own
     t.run()
     wait_until(lambda: calls, message="the hand-over")
-    settle(r)
+    settle(r, turns=3)
     assert calls == [(how, t.name, "x")]
 
 
@@ -328,11 +302,11 @@ def test_a_stopped_task_ignores_run_and_start_runs_it_without_a_tag(make_runner)
     t.insert_kwargs_buffer({"v": "x"}, "x")
     t.run("y")
     assert t.Task_buffer_available == 3
-    settle(r)
+    settle(r, turns=3)
     assert got == [] and list(t.kwargs_buffer) == ["y", "x"]
     t.start()
     wait_until(lambda: got and t.Task_buffer_available == 3, message="the started step")
-    settle(r)
+    settle(r, turns=3)
     assert got == ["x"] and list(t.kwargs_buffer) == ["y"]  # untagged: the least key
 
 
@@ -358,7 +332,7 @@ def test_a_failing_work_function_is_reported_and_the_task_goes_on(make_runner, c
     t.insert_kwargs_buffer({"x": 0}, "bad")
     t.run("bad")
     wait_until(lambda: t.Task_buffer_available == 1 and available(t), message="the unit")
-    settle(r)
+    settle(r, turns=3)
     out, err = capfd.readouterr()
     assert out == "node_0,t task has error!!!\n" and sunk == []
     assert err.startswith("Traceback (most recent call last):\n")
@@ -383,7 +357,7 @@ def test_a_work_function_returning_a_tag_that_is_not_a_string(make_runner, capfd
     c.insert_kwargs_buffer({"v": 1}, "x")
     p.run()
     wait_until(lambda: p.Task_buffer_available == 1, message="p's step")  # c.run was called
-    settle(rc)
+    settle(rc, turns=3)
     assert calls == [] and list(c.kwargs_buffer) == ["x"]
     assert c.Task_buffer_available == 1 and available(c)
     out, error = capfd.readouterr()
@@ -402,7 +376,7 @@ def test_an_entry_that_is_not_a_mapping(make_runner, capfd, entry, outcome):
     t.insert_kwargs_buffer(entry)  # untagged: stored as it is
     t.run()
     wait_until(lambda: t.Task_buffer_available == 1 and available(t), message="the unit")
-    settle(r)
+    settle(r, turns=3)
     assert (calls[0] if calls else None, *capfd.readouterr()) == outcome
     assert t.kwargs_buffer == {}
 
@@ -434,8 +408,8 @@ def test_a_trigger_loop_runs_once_per_trigger_and_keeps_its_loop_free(make_runne
 
     t.run()  # the loop is running: the step returns at once, with no unit
     assert t.Task_buffer_available == 1
-    settle(r)
-    assert run_on(r, _other_task_names()) == ["node_0,t"] and t.Task_buffer_available == 1
+    settle(r, turns=3)
+    assert run_on(r, other_task_names()) == ["node_0,t"] and t.Task_buffer_available == 1
     trigger.set()
     wait_until(lambda: len(calls) == 3, message="iteration 3")
     time.sleep(0.05)
@@ -455,7 +429,7 @@ def test_a_trigger_loop_cancelled_during_an_iteration_ends_and_frees_its_runner(
     assert entered.wait(5)
     t.cancel()  # all done while the work function holds the loop
     gate.set()
-    assert run_on(r, _other_task_names(), timeout=10) == []
+    assert run_on(r, other_task_names(), timeout=10) == []
     assert t.Task_buffer_available == 1 and not event.is_set()
     assert capfd.readouterr() == ("", "")
 
@@ -482,11 +456,11 @@ def test_a_polling_loop_runs_every_period_and_gives_no_unit_back(make_runner):
     t.insert_kwargs_buffer({"v": 7}, "x")
     t.tag = "x"  # from now on the polls activate with "x"
     wait_until(lambda: {"v": 7} in calls, message="the poll of x")
-    settle(r)
+    settle(r, turns=3)
     count = len(calls)
     time.sleep(0.05)
     assert len(calls) == count  # nothing buffered under "x" any more
-    assert run_on(r, _other_task_names()) == ["node_0,t"]
+    assert run_on(r, other_task_names()) == ["node_0,t"]
     assert t.Task_buffer_available == 0 and not available(t)
 
 
@@ -499,14 +473,14 @@ def test_start_after_stop_does_not_restart_a_loop(make_runner, wt):
     t.start()
     wait_until(lambda: t.WT_run == 1, message="the loop to start")
     t.stop()
-    wait_until(lambda: run_on(r, _other_task_names()) == [], message="the loop to end")
+    wait_until(lambda: run_on(r, other_task_names()) == [], message="the loop to end")
     t.start()
-    settle(r)
+    settle(r, turns=3)
     S.Events[t.events[0]].set()
     done = len(calls)
     time.sleep(0.05)
     assert len(calls) == done and t.WT_run == 1
-    assert run_on(r, _other_task_names()) == []
+    assert run_on(r, other_task_names()) == []
 
 
 @pytest.mark.parametrize("wt", [3, -1, "1"])
@@ -516,25 +490,17 @@ def test_an_unknown_mode_does_nothing(make_runner, wt):
     t = make_task("t", r, WT=wt, task=lambda **kw: calls.append(kw), Task_buffer_available=1)
     t.insert_kwargs_buffer({"v": 1}, "x")
     t.run("x")
-    settle(r)
+    settle(r, turns=3)
     assert calls == [] and list(t.kwargs_buffer) == ["x"] and t.WT_run == 0
     assert t.Task_buffer_available == 0 and not available(t)
-    assert run_on(r, _other_task_names()) == []
+    assert run_on(r, other_task_names()) == []
 
 
 # --- runners stopping with work in flight -------------------------------------
 
+# Run after the scripts' prelude (the suite's loop, the engine, wait_until).
 SCENARIO = """
-import asyncio, concurrent.futures, gc, threading, time
-import velkor
-from velkor import velkor as V, velkor_state as S
-
-def wait_until(pred, timeout=10):
-    deadline = time.monotonic() + timeout
-    while not pred():
-        if time.monotonic() > deadline:
-            raise SystemExit("timed out")
-        time.sleep(0.002)
+import concurrent.futures
 
 runners = [V.Real_tasks(n) for n in ("p", "c", "l", "x")]
 for r in runners:
@@ -578,13 +544,6 @@ gc.collect()
 print("ok")
 """
 
-SLOW_CALLBACK = re.compile(r"^Executing <.*> took \d+\.\d+ seconds$")
-
 
 def test_runners_stopping_with_work_in_flight_leave_no_warnings():
-    code = LOOP_PRELUDE + textwrap.dedent(SCENARIO)  # on the suite's loop
-    proc = subprocess.run([sys.executable, "-X", "dev", "-c", code],
-                          capture_output=True, text=True, timeout=60)
-    assert proc.returncode == 0, proc.stderr
-    assert [line for line in proc.stderr.splitlines() if not SLOW_CALLBACK.match(line)] == []
-    assert proc.stdout == "ok\n"
+    assert_clean(run_script(SCENARIO), "ok\n")  # on the suite's loop

@@ -11,7 +11,7 @@ import pytest
 from velkor import velkor_state as S
 from velkor.velkor import async_task
 
-from helpers import runner_thread, wait_until
+from helpers import LINK_SETS, NO_LINKS, available, links, runner_thread, wait_until
 
 ATTRIBUTES = [
     "name", "loop_thread", "input_tasks", "output_tasks", "incode_input_tasks",
@@ -20,14 +20,6 @@ ATTRIBUTES = [
     "Task_buffer_available_asyncio_lock", "Task_buffer_available_threading_lock",
     "Task_buffer_available", "stop_flag", "events",
 ]
-LINK_SETS = ("input_tasks", "output_tasks", "incode_input_tasks", "incode_output_tasks")
-
-
-def links(task):
-    return {s: set(getattr(task, s)) for s in LINK_SETS}
-
-
-NO_LINKS = {s: set() for s in LINK_SETS}
 
 
 @pytest.fixture
@@ -264,6 +256,6 @@ def test_a_task_taken_from_the_table_while_it_is_built_works(make_runner, monkey
     assert seen == [t.name]
     wait_until(lambda: ran == [1] and t.Task_buffer_available == 1,
                message="the early step to run and give its unit back")
-    wait_until(lambda: S.Events[t.events[1]].is_set(), message="the task to be free again")
+    wait_until(lambda: available(t), message="the task to be free again")
     # Warnings of every thread, the runner's included.
     assert [str(w.message) for w in recwarn] == []

@@ -4,7 +4,6 @@ available, including consumers that go away while the producer waits."""
 import asyncio
 import inspect
 import sys
-import threading
 import types
 
 import pytest
@@ -12,11 +11,8 @@ import pytest
 from velkor import velkor_state as S
 from velkor.velkor import async_task, event_config, trig_output, waiter
 
-from helpers import run_on, until, wait_until
-
-
-def make_task(name, runner, **kwargs):
-    return async_task(loop_thread=runner.name, name=name, **kwargs)
+from helpers import (Gate, available, key, make_task, record_waits, run_on, settle, until,
+                     wait_for_mirrors, wait_until)
 
 
 def test_the_hand_over_coroutines_are_coroutine_functions():
@@ -169,20 +165,7 @@ def test_a_mirror_update_that_sets_the_event_wakes_the_waiter_in_its_own_turn():
 @pytest.fixture
 def counted_waiter(monkeypatch):
     """velkor_state.waiter, recording the table of every call."""
-    calls, real = [], S.waiter
-
-    async def counting(tasks_events):
-        calls.append(list(tasks_events))
-        return await real(tasks_events=tasks_events)
-
-    monkeypatch.setattr(S, "waiter", counting)
-    return calls
-
-
-def wait_for_mirrors(producer, *consumers):
-    table = producer.loop_thread.Events_async
-    wait_until(lambda: all(c.events[1] in table and table[c.events[1]].is_set()
-                           for c in consumers), message="set mirrors on the producer's runner")
+    return record_waits(monkeypatch, S)
 
 
 def test_trig_output_returns_at_once_when_there_is_nothing_to_wait_for(make_runner,
@@ -208,8 +191,8 @@ def test_consumers_ready_together_are_served_in_output_order(make_runner, counte
     p = make_task("p", rp)
     consumers = [make_task(n, rc, task=lambda n=n: served.append(n)) for n in "ab"]
     p.insert_output_tasks([c.name for c in consumers])
-    wait_for_mirrors(p, *consumers)
-    keys = [f"node_0,{n}" for n in order]
+    wait_for_mirrors(rp, *consumers, message="set mirrors on the producer's runner")
+    keys = [key(n) for n in order]
     run_on(rp, trig_output(my_task=p.name, output_tasks=keys))
     wait_until(lambda: len(served) == 2, message="both consumers")
     assert served == order and counted_waiter == [keys]  # one wait serves both
@@ -227,7 +210,7 @@ def test_each_kind_of_consumer_is_started_its_own_way(make_runner, tag):
     p.insert_output_tasks([c.name for c in consumers])
     plain.insert_kwargs_buffer({"v": 1}, "t")
     looped.tag = polled.tag = "old"
-    wait_for_mirrors(p, *consumers)
+    wait_for_mirrors(rp, *consumers, message="set mirrors on the producer's runner")
     run_on(rp, trig_output(my_task=p.name, output_tasks=[c.name for c in consumers], tag=tag))
     wait_until(lambda: got, message="the WT 0 consumer's step")
     assert got == [1] and plain.Task_buffer_available == 5
@@ -236,37 +219,22 @@ def test_each_kind_of_consumer_is_started_its_own_way(make_runner, tag):
     assert not S.Events[polled.events[0]].is_set()
 
 
-def busy_consumer(name, runner, started, gate, starts=None):
-    """A consumer whose step runs until `gate` is set: its event is clear."""
-    async def busy():
-        if starts is not None:
-            starts.append(1)
-        started.set()
-        while not gate.is_set():
-            await asyncio.sleep(0.002)
-
-    c = make_task(name, runner, task=busy, Task_buffer_available=1)
-    c.run()
-    assert started.wait(5)
-    return c
-
-
 @pytest.mark.parametrize("how", ["cancel", "runner stop", "event deleted"])
 def test_a_producer_passes_over_a_consumer_that_goes_while_it_waits(make_runner, capfd, how):
     rp, ra, rb = make_runner("p"), make_runner("a"), make_runner("b")
-    started, gate, starts, got = threading.Event(), threading.Event(), [], []
-    a = busy_consumer("a", ra, started, gate, starts)  # gate never opens
+    got = []
+    gate = Gate("a", ra)  # never opens
+    a = gate.task
     b = make_task("b", rb, task=lambda v: got.append(v))
     p = make_task("p", rp, task=lambda: a.insert_kwargs_buffer({}, "t") or "t",
                   Task_buffer_available=1)
     p.insert_output_tasks([a.name, b.name])
     b.insert_kwargs_buffer({"v": 1}, "t")
     mirrors = rp.Events_async
-    wait_until(lambda: a.events[1] in mirrors and not mirrors[a.events[1]].is_set(),
-               message="the busy consumer's mirror")
+    wait_for_mirrors(rp, a, value=False, message="the busy consumer's mirror")
     p.run()
     wait_until(lambda: got, message="the free consumer")  # served while a is busy
-    run_on(rp, asyncio.sleep(0))
+    settle(rp)
     assert p.Task_buffer_available == 0  # still waiting on a
     if how == "cancel":
         a.cancel()
@@ -274,9 +242,9 @@ def test_a_producer_passes_over_a_consumer_that_goes_while_it_waits(make_runner,
         ra.stop()
     else:
         S.Events[a.events[1]].delete()  # a stays registered
-    wait_until(lambda: p.Task_buffer_available == 1 and S.Events[p.events[1]].is_set(),
+    wait_until(lambda: p.Task_buffer_available == 1 and available(p),
                message="the producer to finish")
-    assert got == [1] and starts == [1] and a.events[1] not in mirrors
+    assert got == [1] and gate.calls == [{}] and a.events[1] not in mirrors
     # a stopping runner unregisters its tasks after deleting their events
     wait_until(lambda: (a.name in S.Tasks) == (how == "event deleted"), message="a's key")
     assert capfd.readouterr() == ("", "")

@@ -8,9 +8,8 @@ import pytest
 from velkor import velkor_state as S
 from velkor.velkor import async_task
 
-from helpers import run_on, wait_until
+from helpers import NO_LINKS, assert_links_agree, links, run_on, settle, wait_until
 
-LINK_SETS = ("input_tasks", "output_tasks", "incode_input_tasks", "incode_output_tasks")
 # insert method, delete method, the set they change on the caller, the set of the other end
 PAIRS = [
     ("insert_input_tasks", "delete_input_tasks", "input_tasks", "output_tasks"),
@@ -24,25 +23,6 @@ PAIRS = [
 MAKE_B_FEED_A = [("a", "insert_input_tasks"), ("b", "insert_output_tasks"),
                  ("a", "insert_incode_input_tasks"), ("b", "insert_incode_output_tasks")]
 AVAILABLE = "node_0,a,service_available_event"
-
-
-def links(task):
-    return {s: set(getattr(task, s)) for s in LINK_SETS}
-
-
-def assert_both_ends_agree():
-    for key, task in S.Tasks.items():
-        for mine, theirs in (("output_tasks", "input_tasks"), ("input_tasks", "output_tasks"),
-                             ("incode_output_tasks", "incode_input_tasks"),
-                             ("incode_input_tasks", "incode_output_tasks")):
-            for other in getattr(task, mine):
-                assert key in getattr(S.Tasks[other], theirs), (key, mine, other)
-
-
-def settle(*runners):
-    """Return once each runner has run the work submitted to it so far."""
-    for r in runners:
-        run_on(r, asyncio.sleep(0))
 
 
 @pytest.fixture
@@ -65,13 +45,13 @@ def test_each_method_keeps_both_ends(graph, insert, delete, mine, theirs):
     assert getattr(b, theirs) == {"node_0,a"} and getattr(c, theirs) == {"node_0,a"}
     assert sum(map(len, links(a).values())) == 2
     assert sum(map(len, links(b).values())) == sum(map(len, links(c).values())) == 1
-    assert_both_ends_agree()
+    assert_links_agree()
 
     getattr(a, delete)(iter(["node_0,b", "node_0,d", "node_0,ghost"]))  # absent keys are skipped
     assert getattr(a, mine) == {"node_0,c"} and getattr(b, theirs) == set()
     getattr(a, delete)(getattr(a, mine))  # the own set itself: iterated as a snapshot
     for task in t.values():
-        assert links(task) == {s: set() for s in LINK_SETS}
+        assert links(task) == NO_LINKS
 
 
 @pytest.mark.parametrize("method", [p[0] for p in PAIRS] + [p[1] for p in PAIRS])
@@ -93,7 +73,7 @@ def test_an_unregistered_key_raises_and_changes_neither_end(graph, method):
         assert getattr(a, mine) == {"node_0,b"}
         assert (getattr(b, theirs), getattr(c, theirs)) == ({"node_0,a"}, set())
     getattr(a, mine).discard("node_0,ghost")
-    assert_both_ends_agree()
+    assert_links_agree()
 
 
 @pytest.mark.parametrize("value", [True, False])
@@ -166,7 +146,7 @@ def test_linking_with_a_task_of_another_node(graph, caller, method):
     assert S.Events[AVAILABLE].l_t_list == expected
 
     remote.cancel()
-    assert "m,b" not in S.Tasks and links(t["a"]) == {s: set() for s in LINK_SETS}
+    assert "m,b" not in S.Tasks and links(t["a"]) == NO_LINKS
     remote.loop_thread.loop.close()  # never started
 
 
@@ -191,7 +171,7 @@ def test_cancel_leaves_no_trace(graph, make_runner):
     a.cancel()  # right after the wiring: mirror updates are still on their way
     assert sorted(S.Tasks) == ["node_0,b", "node_0,c", "node_0,d", "node_0,e"]
     assert not [name for name in S.Events if name.startswith("node_0,a,")]
-    assert_both_ends_agree()
+    assert_links_agree()
     assert links(t["b"])["output_tasks"] == {"node_0,d"}
     assert all("node_0,a" not in s for task in S.Tasks.values() for s in links(task).values())
     wait_until(running.done, message="the running step to be cancelled")
@@ -250,7 +230,7 @@ def test_concurrent_wiring_of_distinct_pairs(graph):
     for th in threads:
         th.join(timeout=20)
     assert errors == [] and not any(th.is_alive() for th in threads)
-    assert_both_ends_agree()
+    assert_links_agree()
     assert t["a"].input_tasks == {p.name for p, _ in pairs}
     for producer, consumer in pairs:
         assert producer.output_tasks == {consumer.name, "node_0,a"}

@@ -32,23 +32,13 @@ from velkor.router import router
 from velkor.velkor import async_task, buffer, custom_event
 
 from helpers import wait_for_flow as wait_until
-from helpers import dump_threads, mirrors_out_of_step, run_on
+from helpers import DISPATCH, available, dump_threads, feed_when_free, key, settle
 
 pytestmark = pytest.mark.timeout(90)
 
 PATIENCE = 20  # seconds a flow may take before the test gives up on it
-NODE = "node_0"
-DISPATCH = f"{NODE},buffer_router"
 ENGINE_FAULTS = ("Set changed size during iteration", "task has error!!!", "Traceback",
                  "Can not delete Event")
-
-
-def key(name):
-    return f"{NODE},{name}"
-
-
-def available(task):
-    return S.Events[task.events[1]].is_set()
 
 
 class Timeline:
@@ -147,20 +137,6 @@ class Churn:
         assert not any(t.is_alive() for t in self.threads), dump_threads()
 
 
-def feed(task, items, make, timeout=PATIENCE):
-    """Start `task` once per item, each time it reports itself available."""
-    deadline = time.monotonic() + timeout
-    for i in items:
-        while not available(task):
-            if time.monotonic() > deadline:
-                raise AssertionError(f"{task.name} stayed busy at item {i}; mirrors out of step: "
-                                     f"{mirrors_out_of_step()}\n{dump_threads()}")
-            time.sleep(0.0002)
-        tag = f"in#{i}"
-        task.insert_kwargs_buffer(make(i), tag)
-        task.run(tag)
-
-
 def no_engine_faults(capfd):
     out, err = capfd.readouterr()
     for text in ENGINE_FAULTS:
@@ -236,7 +212,7 @@ def test_output_and_input_links_change_while_items_fan_out(make_runner, capfd):
         timeline.linking(c)
         link()
     with Churn(timeline, groups, seed=11) as churn:
-        feed(p, range(ITEMS), lambda i: {"item": i})
+        feed_when_free(p, range(ITEMS), lambda i: {"item": i}, PATIENCE)
         wait_until(lambda: len(arrivals.items(key("c0"))) == ITEMS, timeout=PATIENCE,
                    message="every item at the consumer that stays linked")
     assert not churn.errors, "\n".join(churn.errors)
@@ -254,7 +230,7 @@ def test_output_and_input_links_change_while_items_fan_out(make_runner, capfd):
     no_engine_faults(capfd)
 
     # The wiring has stopped: every item reaches every consumer.
-    feed(p, range(ITEMS, ITEMS + AFTER), lambda i: {"item": i})
+    feed_when_free(p, range(ITEMS, ITEMS + AFTER), lambda i: {"item": i}, PATIENCE)
     after = set(range(ITEMS, ITEMS + AFTER))
     wait_until(lambda: all(after <= arrivals.items(key(n)) for n in names), timeout=PATIENCE,
                message="the last items at every consumer")
@@ -306,7 +282,7 @@ def test_router_consumers_change_while_items_are_dispatched(make_runner, capfd):
     groups = [[consumer_link("k1"), consumer_link("k2")],
               [consumer_link("k3"), consumer_link("k4")]]
     with Churn(timeline, groups, seed=23) as churn:
-        feed(p, range(ROUTED), lambda i: {"item": i})
+        feed_when_free(p, range(ROUTED), lambda i: {"item": i}, PATIENCE)
         wait_until(lambda: sum(len(arrivals.items(key(n))) for n in names) >= ROUTED,
                    timeout=PATIENCE, message="every item at one consumer")
     assert not churn.errors, "\n".join(churn.errors)
@@ -323,7 +299,7 @@ def test_router_consumers_change_while_items_are_dispatched(make_runner, capfd):
     assert all(S.Tasks[key(n)].incode_input_tasks == {router_task.name} for n in names)
     no_engine_faults(capfd)
 
-    feed(p, range(ROUTED, ROUTED + AFTER), lambda i: {"item": i})
+    feed_when_free(p, range(ROUTED, ROUTED + AFTER), lambda i: {"item": i}, PATIENCE)
     wait_until(lambda: sum(len(arrivals.items(key(n))) for n in names) >= ROUTED + AFTER,
                timeout=PATIENCE, message="the last items at one consumer each")
     wait_until(lambda: all(available(t) for t in everyone), timeout=10,
@@ -484,7 +460,8 @@ def test_consumers_cancelled_and_rebuilt_while_items_fan_out(make_runner, capfd)
         for k, start in enumerate(range(0, REBUILT, chunk)):
             wait_until(lambda: rebuilt[0] >= k or errors, timeout=PATIENCE,
                        message=f"rebuild {k}")
-            feed(p, range(start, min(start + chunk, REBUILT)), lambda i: {"item": i})
+            feed_when_free(p, range(start, min(start + chunk, REBUILT)), lambda i: {"item": i},
+                           PATIENCE)
         wait_until(lambda: arrivals.items(f"{key('c0')}@0") == set(range(REBUILT)), timeout=PATIENCE,
                    message="every item at the consumer that stays")
     finally:
@@ -503,7 +480,7 @@ def test_consumers_cancelled_and_rebuilt_while_items_fan_out(make_runner, capfd)
     assert set(S.Events) == expected_events
     no_engine_faults(capfd)
 
-    feed(p, range(REBUILT, REBUILT + AFTER), lambda i: {"item": i})
+    feed_when_free(p, range(REBUILT, REBUILT + AFTER), lambda i: {"item": i}, PATIENCE)
     after = set(range(REBUILT, REBUILT + AFTER))
     finals = [f"{key('c0')}@0", current["c1"], current["c2"]]
     wait_until(lambda: all(after <= arrivals.items(label) for label in finals), timeout=PATIENCE,
@@ -554,7 +531,7 @@ def test_mirror_follows_set_and_clear_racing_from_two_threads(make_runner):
         assert results == [True]
     finally:
         del loop.call_soon_threadsafe
-    run_on(runner, asyncio.sleep(0))  # every update queued before has run
+    settle(runner)  # every update queued before has run
     assert event.is_set()
     assert runner.Events_async["node_0,e"].is_set(), "the mirror is clear while its event is set"
 
