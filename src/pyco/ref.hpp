@@ -29,7 +29,7 @@
 // tries to take the GIL back while the interpreter is finalizing with
 // pthread_exit(); glibc then unwinds the thread's C++ frames with the
 // exception abi::__forced_unwind. Two rules follow for all C++ code that can
-// sit on such a thread's stack (coroutine bodies, the driver, runner threads):
+// sit on such a thread's stack (coroutine bodies, the driver, threads that run loops):
 //   * every catch (...) must let abi::__forced_unwind through (rethrow it),
 //     otherwise the process aborts with "exception not rethrown";
 //   * no noexcept function may be unwound, otherwise std::terminate runs.
@@ -178,7 +178,7 @@ inline int check_int(int r) {
 // Inside a catch(...) handler: convert the in-flight C++ exception into the
 // Python error indicator. Nothing but a thread's forced unwind escapes (C
 // frames of CPython must not be unwound by ordinary C++ exceptions); every
-// catch (...) of the bridge and the engine calls this, so this is the one
+// catch (...) of the bridge and of the code built on it calls this, so this is the one
 // place that lets it through. Kept out of line and out of UBSan's null check:
 // the forced unwind carries no exception object, so binding the reference of
 // its handler looks like a null reference to the sanitizer.

@@ -1,4 +1,4 @@
-// pyco/util.hpp - small helpers every module of the package uses: calls with
+// pyco/util.hpp - small helpers for extension modules: calls with
 // keyword names, `with lock:` for a Python lock object, and int comparison. All need the GIL.
 #pragma once
 #include <initializer_list>

@@ -43,7 +43,7 @@ PyMethodDef at_exit_def = {"_velkor_at_exit", at_exit, METH_NOARGS, nullptr};
 NB_MODULE(velkor, m) {
   using namespace velkor;
   try {
-    if (pyco::init_types(nullptr) < 0) pyco::throw_current();
+    if (pyco::create_api(m.ptr(), "velkor") < 0) pyco::throw_current();
     register_exception_translator();
     init_globals(m.ptr());
     m.doc() =
