@@ -1,6 +1,7 @@
 # velkor: set-up, tests, demo and benchmarks on a fresh machine.
 #   make demo         create .venv with CPython 3.13, install velkor, run examples/pipeline.py
-#   make test         the same with the test extras, then the test suite
+#   make test         the same with the test build (test extras, the coroutine
+#                     bridge's test modules and counters), then the test suite
 #   make test-uvloop  the same set-up, then the test suite on uvloop's event loop
 #   make wheel        build a binary wheel and repair it into dist/ with a manylinux tag
 #   make bench        run every script of benchmarks/ on both loops and print their summaries
@@ -33,8 +34,13 @@ venv: $(PY)
 install: $(PY)
 	$(PY) -m pip install $(PIP_QUIET) --no-build-isolation .
 
+# The test build: a CMake configuration of its own (its own build folder) in
+# which every module counts the coroutine bridge's objects and calls, plus the
+# bridge's test modules, installed beside the package. `make install` (and
+# every wheel) builds without them.
+TEST_BUILD := -Cbuild-dir=build/test-{wheel_tag} --config-settings=cmake.define.PYCO_TEST_MODULE=ON
 install-test: $(PY)
-	$(PY) -m pip install $(PIP_QUIET) --no-build-isolation ".[test]"
+	$(PY) -m pip install $(PIP_QUIET) --no-build-isolation $(TEST_BUILD) ".[test]"
 
 install-bench: $(PY)
 	$(PY) -m pip install $(PIP_QUIET) --no-build-isolation ".[bench]"
@@ -116,7 +122,8 @@ install-asan:
 	  $(ASAN_PY) -m pip install $(PIP_QUIET) --upgrade pip && \
 	  $(ASAN_PY) -m pip install $(PIP_QUIET) $(BUILD_TOOLS); }
 	$(ASAN_PY) -m pip install $(PIP_QUIET) --no-build-isolation \
-	  -Cbuild-dir=build/asan -Ccmake.define.VELKOR_SANITIZE=ON -Ccmake.build-type=Debug ".[test]"
+	  -Cbuild-dir=build/asan -Ccmake.define.VELKOR_SANITIZE=ON -Ccmake.define.PYCO_TEST_MODULE=ON \
+	  -Ccmake.build-type=Debug ".[test]"
 
 asan: install-asan
 	@$(MAKE) --no-print-directory asan-test

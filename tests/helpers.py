@@ -435,8 +435,9 @@ def no_leaked_resources():
 
 
 def bridge_live(bridge):
-    """(C++ frames alive, coroutine objects alive) in the copy of the
-    coroutine bridge that the extension module `bridge` links."""
+    """(C++ frames alive, coroutine objects alive) in the process, as the
+    bridge's test module `bridge` counts them: the counters are the owner's
+    of the bridge's types, shared by every module."""
     s = bridge.stats()
     return s["frames_live"], s["objects_live"]
 

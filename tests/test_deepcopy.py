@@ -1,7 +1,7 @@
-"""pyco::deepcopy (as velkor._coro_test.deepcopy) against copy.deepcopy: the
-same types, values and identity pattern (which positions share one object,
-which hold the original itself), and the same memo at the end and whenever a
-__deepcopy__ method sees it."""
+"""pyco::deepcopy (as _pyco_test.deepcopy, in the bridge's test module)
+against copy.deepcopy: the same types, values and identity pattern (which
+positions share one object, which hold the original itself), and the same memo
+at the end and whenever a __deepcopy__ method sees it."""
 import copy
 import gc
 import sys
@@ -10,7 +10,7 @@ from collections import defaultdict
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from velkor._coro_test import deepcopy as dc
+from _pyco_test import deepcopy as dc
 
 
 class MyList(list): pass

@@ -171,9 +171,9 @@ def test_tags_that_cannot_be_hashed_or_compared_raise_and_release_the_lock(task)
 def test_a_free_lock_is_taken_without_a_call_and_a_held_one_is_waited_for(task):
     """The engine takes a free threading.Lock directly (its layout is checked
     at import), and it stays one lock with what Python code does with it."""
-    from velkor import _coro_test
+    import _pyco_test
 
-    assert _coro_test.lock_layout_known()
+    assert _pyco_test.lock_layout_known()
     lock = task.kwargs_buffer_threading_lock
     for _ in range(3):
         task.insert_kwargs_buffer({"x": 1}, "t")

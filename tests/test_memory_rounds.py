@@ -8,11 +8,11 @@ stops every runner and waits for their threads. After the first rounds the
 resident set size (the live heap under AddressSanitizer) and the number of
 objects the collector tracks stay flat, no object of the engine survives its
 round (its C++ coroutine objects included), and the live frame and coroutine
-counters of the bridge are back where they started. Each extension module
-links its own copy of the bridge: velkor._coro_test.stats() counts the
-coroutines of that module only, which the workers await on the way; the
-engine's own coroutine objects are counted through the collector, which tracks
-them.
+counters of the bridge are back where they started. The bridge's coroutine
+type is one for every module, and so are its counters (_pyco_test.stats() in
+the test build): they cover the engine's coroutines and those of the bridge's
+test module, which the workers await on the way. The coroutine objects are
+also counted through the collector, which tracks them.
 
 A second group checks that a reference cycle running through a task (work
 function -> closure -> task) is collected once the task is cancelled and
@@ -29,7 +29,7 @@ import weakref
 import psutil
 import pytest
 
-from velkor import _coro_test as bridge
+import _pyco_test as bridge
 from velkor import velkor_state as S
 from velkor.router import router
 from velkor.velkor import async_task

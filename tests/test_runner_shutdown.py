@@ -72,13 +72,13 @@ def test_interpreter_exit_while_runners_are_busy(kind):
             started.release()
             while True:
                 await asyncio.sleep(0)
-        from velkor import _coro_test
+        import _pyco_test
         def step():
             sum(range(2000))           # runs inside the C++ coroutine's own frame
             return asyncio.sleep(0)
         async def cxx():
             started.release()
-            await _coro_test.call_await_loop(10 ** 12, step)
+            await _pyco_test.call_await_loop(10 ** 12, step)
         kinds = {{"cpu": [cpu] * 3, "sleep": [sleepy] * 3, "mixed": [cpu, sleepy, ticker],
                   "cxx": [cxx] * 3}}[kind]
         runners = [V.Real_tasks(f"r{{i}}") for i in range(3)]

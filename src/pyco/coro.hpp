@@ -8,15 +8,19 @@
 //                     with, and the final result/exception.
 //   PyAwaiter         what `co_await <Ref>` becomes: PEP 380 `yield from`
 //                     on the awaitable's iterator.
-//   CxxCoroutine      the Python type (am_await/am_send/send/throw/close) that
-//                     owns a frame and drives it.
-//   CxxCoroutineFunction  callable that parses arguments, creates the frame,
+//   cxx_coroutine     the Python type (am_await/am_send/send/throw/close) that
+//                     owns a frame and drives it (coroutine.cpp).
+//   cxx_coroutine_function  callable that parses arguments, creates the frame,
 //                     wraps it; binds like a function (types.MethodType) and
-//                     is marked with inspect.markcoroutinefunction.
+//                     is marked with inspect.markcoroutinefunction
+//                     (coroutine_function.cpp).
+// The two types exist once per process, whichever modules use them; see
+// api.hpp for how a module gets them.
 #pragma once
 #include <coroutine>
 #include <cstdint>
 
+#include "api.hpp"
 #include "ref.hpp"
 
 namespace pyco {
@@ -60,15 +64,6 @@ struct CoroNone : Frame {
   using Frame::Frame;
 };
 
-// Live-object counters, used by the tests and the leak check.
-struct Stats {
-  long long frames_live = 0;
-  long long objects_live = 0;
-  long long am_send = 0, iternext = 0, send = 0, throw_ = 0, close = 0,
-            am_await = 0;
-};
-extern Stats g_stats;
-
 struct YieldNow {};          // co_await pyco::yield_now(): bare `yield` (None)
 inline YieldNow yield_now() noexcept { return {}; }
 struct YieldValue {          // co_await pyco::yield_value(v): `yield v`
@@ -103,10 +98,10 @@ inline Try try_await(Ref awaitable) noexcept { return Try{std::move(awaitable)};
 // from then on.
 struct Inline {
   Frame frame;
-  PyObject* func;    // borrowed; must outlive the await
+  Borrowed func;  // must outlive the await
   const char* name;
 };
-inline Inline inline_await(Frame f, PyObject* func = nullptr,
+inline Inline inline_await(Frame f, Borrowed func = {},
                            const char* name = nullptr) noexcept {
   return Inline{std::move(f), func, name};
 }
@@ -131,7 +126,7 @@ struct PromiseBase {
   PyObject* const* roots[kMaxRoots];
   int nroots = 0;
 
-  PromiseBase() noexcept { ++g_stats.frames_live; }
+  PromiseBase() noexcept { PYCO_COUNT(frames_live, 1); }
   // C++20 [dcl.fct.def.coroutine]/5: this constructor receives lvalues that
   // refer to the parameter copies inside the frame.
   template <class A0, class... A>
@@ -140,7 +135,7 @@ struct PromiseBase {
     (add_root(a), ...);
   }
   ~PromiseBase() {
-    --g_stats.frames_live;
+    PYCO_COUNT(frames_live, -1);
     if (!Ref::holds_gil()) return;  // thread unwound at exit: leak (ref.hpp)
     Py_XDECREF(yf);
     Py_XDECREF(yielded);
@@ -209,8 +204,8 @@ struct PromiseNone : PromiseBase {
 // Turn any awaitable into the iterator that `await` would drive
 // (mirror of CPython's _PyCoro_GetAwaitableIter, which is not exported).
 // Returns a new reference, or NULL with a Python error set.
-PyObject* get_awaitable_iter_raw(PyObject* o);
-inline Ref get_awaitable_iter(PyObject* o) { return check(get_awaitable_iter_raw(o)); }
+PyObject* get_awaitable_iter_raw(Borrowed o);
+inline Ref get_awaitable_iter(Borrowed o) { return check(get_awaitable_iter_raw(o)); }
 
 // `co_await obj`: first step of `yield from iter(obj.__await__())` happens in
 // await_ready; if the iterator finishes at once the body does not suspend.
@@ -294,7 +289,7 @@ struct TryAwaiter {
 struct InlineAwaiter {
   PromiseBase* p;
   Frame frame;
-  PyObject* func;
+  Borrowed func;
   const char* name;
   bool await_ready();  // runs the body up to its first suspension
   void await_suspend(std::coroutine_handle<>) noexcept {}
@@ -327,19 +322,16 @@ inline RawYieldAwaiter PromiseBase::await_transform(YieldValue v) noexcept {
 using CoroImpl = Frame (*)(PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames);
 
-extern PyTypeObject CxxCoroutine_Type;
-extern PyTypeObject CxxCoroutineFunction_Type;
+// The functions below need the types: the module's init has called
+// create_api() or import_api() (api.hpp) first.
 
-// Must be called once from the module init (readies the types, registers
-// with collections.abc.Coroutine, caches inspect marker).
-// `module` may be null; when given, the two types are added to it under the
-// names "cxx_coroutine" and "cxx_coroutine_function".
-int init_types(PyObject* module) noexcept;
+// Wrap a frame into a new coroutine object (a new reference, or null with an
+// error set; the frame is destroyed then). `func` is the coroutine function
+// that made it, or null: `name` names the coroutine then.
+PyObject* wrap(Frame f, Borrowed func, const char* name = nullptr) noexcept;
 
-// Wrap a frame into a new CxxCoroutine (func may be null; name used then).
-PyObject* wrap(Frame f, PyObject* func, const char* name = nullptr) noexcept;
-
-// Create a coroutine function object; `qualname` like "Runner.append_task".
+// Create a coroutine function object (a new reference, or null with an
+// error set); `qualname` like "Worker.work" (null: `name`).
 PyObject* new_function(CoroImpl impl, const char* name, const char* qualname,
                        const char* module, const char* doc) noexcept;
 
@@ -347,10 +339,10 @@ PyObject* new_function(CoroImpl impl, const char* name, const char* qualname,
 // __dict__ holds the coroutine mark and nothing else. inspect then calls it
 // a coroutine function whatever binds it (and whatever it looks up on it
 // finds nothing else), so callers can skip asking inspect.
-bool is_plain_coroutine_function(PyObject* f) noexcept;
+bool is_plain_coroutine_function(Borrowed f) noexcept;
 
 // Call a coroutine function object from C++ (returns a new coroutine).
-inline Ref call_coro(PyObject* func, PyObject* const* args, Py_ssize_t nargs,
+inline Ref call_coro(Borrowed func, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames = nullptr) {
   return check(PyObject_Vectorcall(func, args, nargs, kwnames));
 }
@@ -362,9 +354,6 @@ inline Ref call_coro(PyObject* func, PyObject* const* args, Py_ssize_t nargs,
 void parse_args(const char* fname, PyObject* const* args, Py_ssize_t nargs,
                 PyObject* kwnames, std::initializer_list<const char*> names,
                 int required, Ref* out, Ref* varkw = nullptr);
-
-// Diagnostics: record every attribute name read on coroutine objects.
-void set_attr_trace(PyObject* set_or_null) noexcept;
 
 // Print an exception like traceback.print_exc() does inside an except block.
 void print_exception(const BaseException& e);

@@ -502,7 +502,7 @@ PyObject* copy_obj(Ctx& c, PyObject* x) {
 
 }  // namespace
 
-Ref deepcopy(PyObject* obj, PyObject* memo) {
+Ref deepcopy(Borrowed obj, Borrowed memo) {
   if (memo == Py_None) memo = nullptr;
   const bool ours = is_atomic(obj) || PyList_CheckExact(obj) || PyDict_CheckExact(obj) ||
                     PyTuple_CheckExact(obj);

@@ -11,6 +11,6 @@ namespace pyco {
 // copy.deepcopy with the same memo, so sharing and cycles across both come
 // out as copy.deepcopy makes them. Too deep a value raises RecursionError.
 // Throws the Python exception of a failing copy. Needs the GIL.
-Ref deepcopy(PyObject* obj, PyObject* memo = nullptr);
+Ref deepcopy(Borrowed obj, Borrowed memo = {});
 
 }  // namespace pyco

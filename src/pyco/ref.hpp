@@ -1,14 +1,35 @@
-// pyco/ref.hpp - owned PyObject references and the C++ mirror of Python's
-// exception split (BaseException / Exception).
+// pyco/ref.hpp - owned and borrowed PyObject references, and the C++ mirror
+// of Python's exception split (BaseException / Exception).
 //
 // Every function here must be called with the GIL held (an attached thread
 // state).
+//
+// Ownership rules, for every function of pyco and of the code built on it:
+//   * A parameter of type Ref (by value) takes a reference: the caller moves
+//     one in (std::move) or gives a copy (an incref).
+//   * A parameter of type Borrowed or PyObject* borrows the object for the
+//     call: the caller keeps it alive until the call returns, and the callee
+//     takes a Ref of whatever it keeps beyond that.
+//   * A returned Ref is a new reference of the caller's. A returned Borrowed
+//     (or the PyObject* of an accessor such as get() or value()) is valid
+//     while its owner is.
+//   * A function that returns a raw PyObject* and is not an accessor follows
+//     the C API: a new reference, or null with a Python error set (wrap(),
+//     new_function(), get_awaitable_iter_raw()). check() takes such a result
+//     over, and throws if it is null.
+//   * Coroutine bodies take their parameters as Ref by value: the frame owns
+//     them for as long as it lives. A Borrowed parameter would outlive the
+//     call that lent it as soon as the body suspends.
+//   * A Borrowed is not kept past the statement that made it unless its
+//     owner is known to outlive it (a table made at module init, never
+//     freed). It cannot be made from a temporary Ref: that reference dies at
+//     the end of the full expression.
 //
 // Thread exit at interpreter shutdown. CPython 3.13 ends a daemon thread that
 // tries to take the GIL back while the interpreter is finalizing with
 // pthread_exit(); glibc then unwinds the thread's C++ frames with the
 // exception abi::__forced_unwind. Two rules follow for all C++ code that can
-// sit on such a thread's stack (coroutine bodies, the driver, runner threads):
+// sit on such a thread's stack (coroutine bodies, the driver, threads that run loops):
 //   * every catch (...) must let abi::__forced_unwind through (rethrow it),
 //     otherwise the process aborts with "exception not rethrown";
 //   * no noexcept function may be unwound, otherwise std::terminate runs.
@@ -26,6 +47,7 @@
 #include <exception>
 #include <initializer_list>
 #include <new>
+#include <type_traits>
 #include <utility>
 
 namespace pyco {
@@ -63,6 +85,27 @@ class Ref {
  private:
   PyObject* p_ = nullptr;
 };
+
+// Borrowed (non-owning) reference: a PyObject* that someone else keeps
+// alive (see the rules at the top). Null is allowed. Converts to PyObject*,
+// so it goes wherever the C API takes an object.
+class Borrowed {
+ public:
+  constexpr Borrowed() noexcept = default;
+  constexpr Borrowed(PyObject* p) noexcept : p_(p) {}
+  Borrowed(const Ref& r) noexcept : p_(r.get()) {}
+  Borrowed(Ref&&) = delete;  // would point at an object about to be released
+
+  constexpr PyObject* get() const noexcept { return p_; }
+  constexpr operator PyObject*() const noexcept { return p_; }
+  constexpr explicit operator bool() const noexcept { return p_ != nullptr; }
+  // A reference of the caller's own to the same object.
+  Ref ref() const noexcept { return Ref::borrow(p_); }
+
+ private:
+  PyObject* p_ = nullptr;
+};
+static_assert(std::is_trivially_copyable_v<Borrowed> && sizeof(Borrowed) == sizeof(PyObject*));
 
 inline Ref none() noexcept { return Ref::borrow(Py_None); }
 
@@ -135,7 +178,7 @@ inline int check_int(int r) {
 // Inside a catch(...) handler: convert the in-flight C++ exception into the
 // Python error indicator. Nothing but a thread's forced unwind escapes (C
 // frames of CPython must not be unwound by ordinary C++ exceptions); every
-// catch (...) of the bridge and the engine calls this, so this is the one
+// catch (...) of the bridge and of the code built on it calls this, so this is the one
 // place that lets it through. Kept out of line and out of UBSan's null check:
 // the forced unwind carries no exception object, so binding the reference of
 // its handler looks like a null reference to the sanitizer.
@@ -170,19 +213,19 @@ inline PyObject* guard(F&& f) {
 // ---------------------------------------------------------------------------
 // Small call helpers (vectorcall based).
 template <class... A>
-inline Ref call(PyObject* callable, const A&... args) {
+inline Ref call(Borrowed callable, const A&... args) {
   PyObject* argv[] = {nullptr, args.get()...};
   return check(PyObject_Vectorcall(callable, argv + 1,
                                    sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                    nullptr));
 }
 template <class... A>
-inline Ref call_method(PyObject* self, PyObject* name, const A&... args) {
+inline Ref call_method(Borrowed self, Borrowed name, const A&... args) {
   PyObject* argv[] = {self, args.get()...};
   return check(PyObject_VectorcallMethod(
       name, argv, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
-inline Ref getattr(PyObject* o, PyObject* name) {
+inline Ref getattr(Borrowed o, Borrowed name) {
   return check(PyObject_GetAttr(o, name));
 }
 inline Ref intern(const char* s) {

@@ -1,7 +1,11 @@
-// test_module.cpp - velkor._coro_test, a test-only module: C++20 coroutine
-// bodies exposed as Python coroutine functions (and a coroutine method), the
+// test_module.cpp - _pyco_test, a test-only module: C++20 coroutine bodies
+// exposed as Python coroutine functions (and a coroutine method), the
 // bridge's live-object counters and its attribute-read trace. It exercises
-// pyco on its own, without the engine; tests/test_coro_bridge.py drives it.
+// pyco on its own, without other modules' code; tests/test_coro_bridge.py
+// drives it. It is built only in the test build (where every module is
+// compiled with PYCO_STATS, the counters) and installed as a top-level
+// module. The bridge's types come from their owner, whose module name the
+// build gives as PYCO_TEST_OWNER.
 //
 // Every body takes its parameters by value (the frame owns them and the
 // cycle GC sees the Ref ones); a body that returns a value ends every path in
@@ -16,6 +20,13 @@
 #include "pyco/deepcopy.hpp"
 #include "pyco/util.hpp"
 
+#ifndef PYCO_STATS
+#error "the bridge's test module reads its counters: build it with PYCO_STATS"
+#endif
+#ifndef PYCO_TEST_OWNER
+#error "PYCO_TEST_OWNER: the module that owns the bridge's types"
+#endif
+
 namespace {
 
 using pyco::check;
@@ -24,7 +35,7 @@ using pyco::Coro;
 using pyco::Frame;
 using pyco::Ref;
 
-constexpr const char* kModule = "velkor._coro_test";
+constexpr const char* kModule = "_pyco_test";
 
 struct Globals {
   Ref sleep;  // asyncio.sleep
@@ -363,15 +374,20 @@ PyObject* is_plain_coroutine_function(PyObject*, PyObject* f) {
   return PyBool_FromLong(pyco::is_plain_coroutine_function(f));
 }
 
+// features() -> tuple: what this module's copy of pyco was compiled with.
+PyObject* features(PyObject*, PyObject*) {
+  return pyco::kFeatures & pyco::kFeatureStats ? Py_BuildValue("(s)", "stats") : PyTuple_New(0);
+}
+
 PyObject* stats(PyObject*, PyObject*) {
-  const auto& s = pyco::g_stats;
+  const pyco::Stats& s = pyco::stats();
   return Py_BuildValue("{sLsLsLsLsLsLsLsL}", "frames_live", s.frames_live, "objects_live",
                        s.objects_live, "am_send", s.am_send, "iternext", s.iternext, "send",
                        s.send, "throw", s.throw_, "close", s.close, "am_await", s.am_await);
 }
 // Zeroes the slot-call counts; the live counters are never reset.
 PyObject* reset_stats(PyObject*, PyObject*) {
-  auto& s = pyco::g_stats;
+  pyco::Stats& s = pyco::stats();
   s.am_send = s.iternext = s.send = s.throw_ = s.close = s.am_await = 0;
   Py_RETURN_NONE;
 }
@@ -397,10 +413,13 @@ PyMethodDef plain_functions[] = {
     {"lock_layout_known", lock_layout_known, METH_NOARGS,
      "lock_layout_known() -> bool: whether a free threading.Lock is taken without acquire()."},
     {"is_plain_coroutine_function", is_plain_coroutine_function, METH_O,
-     "is_plain_coroutine_function(f) -> bool: a coroutine function of this module whose "
+     "is_plain_coroutine_function(f) -> bool: a coroutine function of the bridge whose "
      "__dict__ holds its coroutine mark alone."},
+    {"features", features, METH_NOARGS,
+     "features() -> tuple: the bridge's compiled-in extras (\"stats\": counters and trace)."},
     {"stats", stats, METH_NOARGS,
-     "stats() -> dict: live frames/coroutine objects of this module and slot call counts."},
+     "stats() -> dict: live frames and coroutine objects of every module and slot call "
+     "counts (the counters are shared with the owner of the types)."},
     {"reset_stats", reset_stats, METH_NOARGS, "reset_stats(): zero the slot call counts."},
     {"trace_attrs", trace_attrs, METH_O,
      "trace_attrs(set | None): record the names of attributes read on coroutine objects."},
@@ -434,7 +453,7 @@ void add_worker_class(PyObject* m) {
                          {Py_tp_dealloc, (void*)worker_dealloc},
                          {Py_tp_doc, (void*)"Plain class whose method work() is a C++ coroutine."},
                          {0, nullptr}};
-  PyType_Spec spec = {"velkor._coro_test.Worker", 0, 0,
+  PyType_Spec spec = {"_pyco_test.Worker", 0, 0,
                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_MANAGED_DICT |
                           Py_TPFLAGS_HAVE_GC,
                       slots};
@@ -446,7 +465,7 @@ void add_worker_class(PyObject* m) {
 }
 
 void init(PyObject* m) {
-  if (pyco::init_types(m) < 0) pyco::throw_current();
+  if (pyco::import_api(PYCO_TEST_OWNER) < 0 || pyco::add_types(m) < 0) pyco::throw_current();
   pyco::init_util();  // lock_layout_known() reports what this copy of pyco found
   Ref asyncio = check(PyImport_ImportModule("asyncio"));
   g.sleep = check(PyObject_GetAttrString(asyncio.get(), "sleep"));
@@ -490,7 +509,7 @@ void init(PyObject* m) {
 
 }  // namespace
 
-NB_MODULE(_coro_test, m) {
+NB_MODULE(_pyco_test, m) {
   m.doc() =
       "Test-only coroutines of the C++ coroutine bridge (pyco): C++20 coroutine bodies that "
       "are Python coroutines, the bridge's live-object counters and an attribute-read trace.";

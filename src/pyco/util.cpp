@@ -107,13 +107,13 @@ Ref kwnames(std::initializer_list<const char*> names) {
   return t;
 }
 
-Ref vcall_kw(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwn) {
+Ref vcall_kw(Borrowed callable, std::initializer_list<PyObject*> args, Borrowed kwn) {
   const Py_ssize_t nkw = kwn ? PyTuple_GET_SIZE(kwn) : 0;
   return check(PyObject_Vectorcall(callable, args.begin(),
                                    static_cast<Py_ssize_t>(args.size()) - nkw, kwn));
 }
 
-bool equals_int(PyObject* v, long value) {
+bool equals_int(Borrowed v, long value) {
   if (PyLong_CheckExact(v)) {
     int overflow = 0;
     const long x = PyLong_AsLongAndOverflow(v, &overflow);
@@ -124,7 +124,7 @@ bool equals_int(PyObject* v, long value) {
   return check_int(PyObject_RichCompareBool(v, other.get(), Py_EQ)) != 0;
 }
 
-LockGuard::LockGuard(PyObject* lock) : lock_(Ref::borrow(lock)) {
+LockGuard::LockGuard(Borrowed lock) : lock_(lock.ref()) {
   Ref r = check(call_lock(lock, g_lock_acquire, "acquire"));
 }
 

@@ -1,4 +1,4 @@
-// pyco/util.hpp - small helpers every module of the package uses: calls with
+// pyco/util.hpp - small helpers for extension modules: calls with
 // keyword names, `with lock:` for a Python lock object, and int comparison. All need the GIL.
 #pragma once
 #include <initializer_list>
@@ -12,10 +12,10 @@ Ref kwnames(std::initializer_list<const char*> names);
 
 // callable(*positionals, **keywords) where the last len(kwnames) values of
 // `args` are the keyword values.
-Ref vcall_kw(PyObject* callable, std::initializer_list<PyObject*> args, PyObject* kwnames);
+Ref vcall_kw(Borrowed callable, std::initializer_list<PyObject*> args, Borrowed kwnames);
 
 // v == value, as Python compares them (exact ints without a call).
-bool equals_int(PyObject* v, long value);
+bool equals_int(Borrowed v, long value);
 
 // Holds a Python lock object (threading.Lock or anything with
 // acquire()/release()) for a scope: `with lock:` in C++. acquire() blocks
@@ -24,7 +24,7 @@ bool equals_int(PyObject* v, long value);
 // throw); on a thread being ended at exit (no GIL) nothing is touched.
 class LockGuard {
  public:
-  explicit LockGuard(PyObject* lock);
+  explicit LockGuard(Borrowed lock);
   ~LockGuard();
   LockGuard(const LockGuard&) = delete;
   LockGuard& operator=(const LockGuard&) = delete;

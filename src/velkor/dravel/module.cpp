@@ -9,7 +9,7 @@
 
 NB_MODULE(dravel, m) {
   m.doc() = "velkor's buffer stage: drains time-stamped frame buffers into one consumer at a paced rate.";
-  if (pyco::init_types(nullptr) < 0) throw nanobind::python_error();
+  if (pyco::import_api("velkor.velkor") < 0) throw nanobind::python_error();
   try {
     pyco::init_util();
     velkor_common::bind_stage_head(m.ptr());

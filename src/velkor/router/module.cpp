@@ -9,7 +9,7 @@
 
 NB_MODULE(router, m) {
   m.doc() = "velkor's router stage: hands each item to exactly one ready local consumer.";
-  if (pyco::init_types(nullptr) < 0) throw nanobind::python_error();
+  if (pyco::import_api("velkor.velkor") < 0) throw nanobind::python_error();
   try {
     pyco::init_util();
     velkor_common::bind_stage_head(m.ptr());

@@ -90,7 +90,7 @@ const pyco::Method kFunctions[] = {
 NB_MODULE(velkor, m) {
   using namespace velkor;
   try {
-    if (pyco::init_types(nullptr) < 0) pyco::throw_current();
+    if (pyco::create_api(m.ptr(), "velkor") < 0) pyco::throw_current();
     register_exception_translator();
     init_engine();
     m.doc() =
