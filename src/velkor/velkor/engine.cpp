@@ -3,6 +3,7 @@
 
 #include "attr_cache.hpp"
 #include "common/keys.hpp"
+#include "common/names.hpp"
 
 namespace velkor {
 
@@ -61,6 +62,7 @@ void init_globals(PyObject* module) {
   Globals& G = g();
   (void)module;
   pyco::init_util();
+  velkor_common::init_names();
   G.state_module = check(PyImport_ImportModule("velkor.velkor_state"));
   Ref builtins = check(PyImport_ImportModule("builtins"));
   G.builtins_print = check(PyObject_GetAttrString(builtins.get(), "print"));

@@ -8,6 +8,8 @@
 // the event hands over with submit(). Submissions to one runner keep their
 // order, so a mirror ends with the value of the last update sent to it.
 #include "engine.hpp"
+#include "common/exists_report.hpp"
+#include "common/keys.hpp"
 #include "pyco/method.hpp"
 #include "runner.hpp"
 
@@ -233,12 +235,11 @@ void event_init(Event* obj, nb::handle name, nb::handle task) {
   EventNames& n = N();
   Ref node_text = check(PyObject_Str(node_name().get()));
   Ref short_text = check(PyObject_Str(name.ptr()));
-  Ref full = check(PyUnicode_FromFormat("%U,%U", node_text.get(), short_text.get()));
+  Ref full = velkor_common::key_of(node_text.get(), short_text.get());
   set_attr(self, g().s_name, full.get());
   Ref events = state_attr(n.s_Events.get());
   if (check_int(PySequence_Contains(events.get(), full.get()))) {
-    Ref line = check(PyUnicode_FromFormat("Event %U exists!", short_text.get()));
-    print_object(line.get());
+    velkor_common::report_exists("Event", short_text.get());
     return;
   }
   check_int(PyObject_SetItem(events.get(), full.get(), self));
@@ -311,9 +312,8 @@ void event_insert_custom(nb::handle self_h, nb::handle task) {
   if (!check_int(PySequence_Contains(tasks.get(), task.ptr()))) {
     // A waiter not known here (typically one of another node): the task
     // class builds a placeholder that registers itself under this key.
-    Ref fields = pyco::call_method(task.ptr(), g().s_split.get(), g().s_comma);
-    Ref task_name = check(PySequence_GetItem(fields.get(), 1));
-    Ref node = check(PySequence_GetItem(fields.get(), 0));
+    Ref task_name = velkor_common::key_field(task.ptr(), 1);
+    Ref node = velkor_common::key_field(task.ptr(), 0);
     Ref cls = state_attr(n.s_async_task.get());
     Ref placeholder =
         vcall_kw(cls.get(), {Py_None, task_name.get(), node.get()}, n.kw_async_task.get());

@@ -2,6 +2,7 @@
 // daemon thread, and the job through which other threads hand it work.
 #include "runner.hpp"
 
+#include "common/keys.hpp"
 #include "pyco/method.hpp"
 
 #include <vector>
@@ -15,9 +16,7 @@ Runner* runner_of(PyObject* obj) {
 }
 
 Ref loop_thread_key(PyObject* node, PyObject* name) {
-  Ref node_text = check(PyObject_Str(node));
-  Ref name_text = check(PyObject_Str(name));
-  return check(PyUnicode_FromFormat("%U,%U", node_text.get(), name_text.get()));
+  return velkor_common::key_of(node, name);
 }
 
 bool never_started(PyObject* runner) {
@@ -569,9 +568,7 @@ void runner_init(Runner* self, nb::object name) {
   Ref node = node_name();
   Ref key = loop_thread_key(node.get(), name.ptr());
   check_int(PyObject_SetAttr(obj, G.s_name.get(), key.get()));
-  Ref fields = pyco::call_method(key.get(), G.s_split.get(), G.s_comma);
-  const bool local =
-      check_int(PyObject_RichCompareBool(PyList_GET_ITEM(fields.get(), 0), node.get(), Py_EQ));
+  const bool local = velkor_common::key_of_node(key.get(), node.get());
   Ref table = state_attr(G.s_loop_threads.get());
   bool replaces = false;
   if (local) {

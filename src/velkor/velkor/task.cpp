@@ -3,6 +3,7 @@
 #include "task.hpp"
 
 #include "runner.hpp"
+#include "common/keys.hpp"
 
 #include <chrono>
 #include <string>
@@ -69,8 +70,6 @@ PyObject* g_inf = nullptr;  // np.inf as read at import (the default); never rel
 void set(PyObject* obj, const Ref& name, PyObject* value) {
   check_int(PyObject_SetAttr(obj, name.get(), value));
 }
-
-Ref text(PyObject* o) { return check(PyObject_Str(o)); }
 
 Ref concat(PyObject* a, PyObject* b) { return check(PyUnicode_Concat(a, b)); }
 
@@ -209,8 +208,7 @@ void task_init(Task* self, nb::args args, nb::kwargs kwargs) {
 
   // 1. The task key.
   Ref node = p[kNetworkNodeName].get() == Py_None ? node_name() : p[kNetworkNodeName];
-  Ref key = check(PyUnicode_FromFormat("%U,%U", text(node.get()).get(),
-                                       text(p[kName].get()).get()));
+  Ref key = velkor_common::key_of(node.get(), p[kName].get());
   set(obj, G.s_name, key.get());
 
   // 2. A task registered under the key is unlinked from both ends; it is
@@ -231,14 +229,11 @@ void task_init(Task* self, nb::args args, nb::kwargs kwargs) {
   // 3. The runner: a registered one for a local task, the unstarted
   // "<node>,EXTERNAL" runner for a task of another node (see
   // external_runner).
-  Ref fields = pyco::call_method(key.get(), G.s_split.get(), G.s_comma);
-  Ref field0 = check(PySequence_GetItem(fields.get(), 0));
-  Ref local_name = node_name();
-  if (check_int(PyObject_RichCompareBool(field0.get(), local_name.get(), Py_EQ))) {
+  if (velkor_common::key_of_node(key.get(), node_name().get())) {
     Ref runners = state_attr(G.s_loop_threads.get());
     set(obj, G.s_loop_thread, check(PyObject_GetItem(runners.get(), p[kLoopThread].get())).get());
   } else {
-    set(obj, G.s_loop_thread, external_runner(field0.get()).get());
+    set(obj, G.s_loop_thread, external_runner(velkor_common::key_field(key.get(), 0).get()).get());
   }
 
   // 4. Links, work, buffer, flow control.
@@ -270,10 +265,7 @@ void task_init(Task* self, nb::args args, nb::kwargs kwargs) {
   // waiters are the task's producers), armed before the constructor returns.
   Ref events = check(PyList_New(0));
   set(obj, N.events, events.get());
-  Ref fields_again = pyco::call_method(key.get(), G.s_split.get(), G.s_comma);
-  Ref first = check(PySequence_GetItem(fields_again.get(), 0));
-  Ref node_now = node_name();
-  if (!check_int(PyObject_RichCompareBool(first.get(), node_now.get(), Py_EQ))) return;
+  if (!velkor_common::key_of_node(key.get(), node_name().get())) return;
 
   Ref trigger = concat(key.get(), N.suffix_event.get());
   Ref available = concat(key.get(), N.suffix_service_available_event.get());
@@ -282,7 +274,7 @@ void task_init(Task* self, nb::args args, nb::kwargs kwargs) {
   PyList_SET_ITEM(list.get(), 1, available.new_ref());
   set(obj, N.events, list.get());
 
-  Ref short_name = check(PySequence_GetItem(fields_again.get(), 1));
+  Ref short_name = velkor_common::key_field(key.get(), 1);
   Ref event_class = state_attr(N.custom_event.get());
   Ref trigger_short = concat(short_name.get(), N.suffix_event.get());
   vcall_kw(event_class.get(), {trigger_short.get()}, G.kw_name.get());
