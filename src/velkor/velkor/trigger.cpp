@@ -3,6 +3,8 @@
 // consumer as soon as it reports itself available).
 #include "runner.hpp"
 #include "task.hpp"
+#include "common/consumer_watch.hpp"
+#include "common/delivery.hpp"
 
 #include <list>
 #include <unordered_map>
@@ -374,101 +376,45 @@ pyco::Frame waiter_impl(PyObject* const* a, Py_ssize_t na, PyObject* kw) {
   return waiter_body(std::move(p[0]), true);
 }
 
-// The mirror of `consumer`'s service-available event on the producer's
-// runner, with that runner's mirror table; throws when there is none.
-struct Watch {
-  Ref mirror, table;
-};
-Watch watch(PyObject* tasks, PyObject* runners, PyObject* producer, PyObject* consumer) {
-  Globals& G = g();
-  Ref p = check(PyObject_GetItem(tasks, producer));
-  Ref runner_key = pyco::getattr(task_attr(p.get(), G.s_loop_thread.get()).get(),
-                                 G.s_name.get());
-  Ref runner = check(PyObject_GetItem(runners, runner_key.get()));
-  Ref table = pyco::getattr(runner.get(), G.s_Events_async.get());
-  Ref c = check(PyObject_GetItem(tasks, consumer));
-  Ref events = task_attr(c.get(), N().events.get());
-  Ref name = check(PySequence_GetItem(events.get(), 1));
-  return {check(PyObject_GetItem(table.get(), name.get())), std::move(table)};
-}
-
-// A consumer that has gone while the producer waited: unregistered, its
-// service-available event deleted, or the mirror waited on removed (delete
-// sets a removed mirror to wake its waiters).
-bool gone(PyObject* consumer, const Watch& w) {
-  Ref events = task_attr(consumer, N().events.get());
-  if (check_int(PyObject_Length(events.get())) < 2) return true;
-  Ref name = check(PySequence_GetItem(events.get(), 1));
-  Ref registry = state_attr(N().Events.get());
-  if (!check_int(PySequence_Contains(registry.get(), name.get()))) return true;
-  PyObject* now = nullptr;
-  check_int(PyMapping_GetOptionalItem(w.table.get(), name.get(), &now));
-  Ref current = Ref::steal(now);
-  return current.get() != w.mirror.get();
-}
+// The producer's watch on its consumers reads the shared state and task
+// attributes as the rest of the engine does; a consumer is started by
+// run(tag), or by its trigger event when that is still registered.
+constexpr velkor_common::Reads kReads{state_attr, task_attr};
+constexpr velkor_common::StartStyle kStart{false, false};
 
 // trig_output(my_task, output_tasks, tag=None): start every consumer of
 // `output_tasks` as soon as its service-available event is set; mode 0
 // consumers by run(tag), mode 1 consumers by their trigger event.
 pyco::CoroNone trig_output_body(Ref my_task, Ref output_tasks, Ref tag) {
   Names& n = N();
-  Globals& G = g();
-  Ref table = check(PyDict_New());
-  Ref watches = check(PyDict_New());  // key -> (mirror, mirror table)
+  velkor_common::Watches watches;
   {
     Ref keys = check(PySequence_List(output_tasks.get()));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
-      PyObject* key = PyList_GET_ITEM(keys.get(), i);
-      try {
-        Ref tasks = state_attr(G.s_Tasks.get());
-        Ref runners = state_attr(G.s_loop_threads.get());
-        Watch w = watch(tasks.get(), runners.get(), my_task.get(), key);
-        check_int(PyDict_SetItem(table.get(), key, w.mirror.get()));
-        Ref pair = check(PyTuple_Pack(2, w.mirror.get(), w.table.get()));
-        check_int(PyDict_SetItem(watches.get(), key, pair.get()));
-      } catch (const pyco::Exception&) {
-        // No mirror to watch (yet): this call leaves the consumer out.
-      }
-    }
+    watches.watch_all(kReads, my_task.get(), keys.get(), velkor_common::IfUnregistered::watch);
   }
-  while (PyDict_GET_SIZE(table.get()) > 0) {
+  while (watches.size() > 0) {
     Ref waiter = state_attr(n.waiter.get());
     Ref ready;
     if (waiter.get() == g_waiter) {
-      ready = co_await pyco::inline_await(waiter_body(table, false), waiter.get());
+      ready = co_await pyco::inline_await(waiter_body(Ref::borrow(watches.table()), false),
+                                          waiter.get());
     } else {
-      Ref waiting = vcall_kw(waiter.get(), {table.get()}, n.kw_tasks_events.get());
+      Ref waiting = vcall_kw(waiter.get(), {watches.table()}, n.kw_tasks_events.get());
       ready = co_await std::move(waiting);
     }
     Ref keys = check(PySequence_List(ready.get()));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
       PyObject* key = PyList_GET_ITEM(keys.get(), i);
-      PyObject* pair_raw = nullptr;
-      check_int(PyDict_GetItemRef(watches.get(), key, &pair_raw));
-      Ref pair = Ref::steal(pair_raw);
-      if (!pair) continue;  // not (or no longer) in the table
-      check_int(PyDict_DelItem(table.get(), key));
-      check_int(PyDict_DelItem(watches.get(), key));
-      Ref tasks = state_attr(G.s_Tasks.get());
+      velkor_common::Watch w = watches.find(key, true);
+      if (!w.mirror) continue;  // not (or no longer) in the table
+      Ref tasks = state_attr(g().s_Tasks.get());
       PyObject* found = nullptr;
       check_int(PyMapping_GetOptionalItem(tasks.get(), key, &found));
       Ref consumer = Ref::steal(found);
       if (!consumer) continue;
       if (!is_local_key(key)) continue;
-      Watch w{Ref::borrow(PyTuple_GET_ITEM(pair.get(), 0)), Ref::borrow(PyTuple_GET_ITEM(pair.get(), 1))};
-      if (gone(consumer.get(), w)) continue;
-      Ref wt = task_attr(consumer.get(), n.WT.get());
-      if (equals_int(wt.get(), 0)) {
-        pyco::call_method(consumer.get(), n.run.get(), tag);
-      } else if (equals_int(wt.get(), 1)) {
-        check_int(PyObject_SetAttr(consumer.get(), n.tag.get(), tag.get()));
-        Ref events = task_attr(consumer.get(), n.events.get());
-        Ref trigger = check(PySequence_GetItem(events.get(), 0));
-        Ref registry = state_attr(n.Events.get());
-        PyObject* ev = nullptr;
-        check_int(PyMapping_GetOptionalItem(registry.get(), trigger.get(), &ev));
-        if (Ref e = Ref::steal(ev)) pyco::call_method(e.get(), G.s_set.get());
-      }
+      if (velkor_common::consumer_gone(kReads, consumer.get(), w)) continue;
+      velkor_common::start_by_mode(kReads, consumer.get(), tag.get(), kStart);
     }
   }
 }
