@@ -284,6 +284,47 @@ def test_an_unknown_consumer_raises_after_the_old_one_is_unlinked(consumer):
         assert S.Tasks[main_key("d")].incode_output_tasks == set()
 
 
+@pytest.mark.parametrize("how", ["cancel", "runner stop", "event deleted"])
+def test_a_consumer_that_goes_while_a_tick_waits_for_it_is_passed_over(quiet, consumer, capfd,
+                                                                       how):
+    started, gate, calls = threading.Event(), threading.Event(), []
+
+    async def busy(**kw):
+        calls.append(kw)
+        started.set()
+        while not gate.is_set():
+            await asyncio.sleep(0.002)
+
+    d, _ = quiet(buffers=[filled(1.0)])
+    key, _ = consumer("busy", work=busy, Task_buffer_available=1)
+    d.change_output_task(key)
+    c = S.Tasks[key]
+    c.run()
+    assert started.wait(5)
+    dispatch = S.loop_threads[DISPATCH]
+    mirrors = dispatch.Events_async
+    wait_until(lambda: c.events[1] in mirrors and not mirrors[c.events[1]].is_set(),
+               message="the busy consumer's mirror on the dispatch runner")
+    # The tick takes the frame, buffers it in the consumer and waits for it.
+    ticking = asyncio.run_coroutine_threadsafe(d.run(), dispatch.loop)
+    wait_until(lambda: c.kwargs_buffer, message="the frame in the consumer's buffer")
+    time.sleep(0.02)
+    assert not ticking.done()
+    if how == "cancel":
+        c.cancel()
+    elif how == "runner stop":
+        S.loop_threads["node_0,consumers"].stop()
+    else:
+        S.Events[c.events[1]].delete()  # the consumer stays registered
+    try:
+        assert ticking.result(5) is None  # the tick ends without starting it
+        assert calls == [{}] and c.events[1] not in mirrors
+        assert list(c.kwargs_buffer.values()) == [{"stamp": 1.0}]
+        assert d.delay == 1.0 * 1.01 and capfd.readouterr() == ("", "")
+    finally:
+        gate.set()
+
+
 # --- failures and load --------------------------------------------------------
 
 def test_a_faulty_frame_is_reported_and_the_stage_goes_on(consumer, capfd):

@@ -201,6 +201,22 @@ def test_a_trigger_loop_consumer_is_woken_with_no_tag(make_runner, tag):
     assert got == [{"v": [1, 2]}] and c.tag is None and not c.kwargs_buffer
 
 
+def test_a_trigger_loop_consumer_whose_trigger_event_is_gone_fails_the_item(make_runner, capfd):
+    rc = make_runner("c")
+    c = make_task("c", rc, WT=1)
+    r = router("x", [c.name])
+    wait_until(lambda: c.events[1] in dispatch_mirrors(), message="the mirror")
+    S.Events[c.events[0]].delete()
+    c.tag = "old"
+    send(r, {"v": 1})
+    settled(r)
+    out, err = capfd.readouterr()
+    assert out == "node_0,router_x task has error!!!\n"
+    assert err.endswith(f"KeyError: {c.events[0]!r}\n")
+    # buffered and tagged before the start failed
+    assert list(c.kwargs_buffer.values()) == [{"v": 1}] and c.tag is None
+
+
 def test_a_polling_consumer_gets_the_item_but_no_start(make_runner):
     rc = make_runner("c")
     busy = Gate("busy", rc)

@@ -102,6 +102,20 @@ def test_a_task_of_the_local_node(make_runner, node, network_node_name, name, ke
     assert list(S.loop_threads) == [f"{node},r"]
 
 
+def test_a_node_name_that_is_not_text_owns_no_key():
+    # Keys hold the text of the node's name, and field 0 of a key is compared
+    # with the name itself: no key is the node's own, so its runner gets no
+    # loop and its task is one of another node, named by the text.
+    from velkor.velkor import Real_tasks
+
+    S.network_node.name = 5
+    r = Real_tasks("r")
+    assert r.name == "5,r" and not hasattr(r, "loop") and S.loop_threads == {"5,r": r}
+    t = async_task(loop_thread=r.name, name="a")
+    assert S.Tasks == {"5,a": t} and t.events == [] and S.Events == {}
+    assert t.loop_thread.name == "5,5,EXTERNAL" and not hasattr(t.loop_thread, "loop")
+
+
 def test_tasks_of_another_node_share_an_unstarted_runner_and_have_no_events(runner):
     b = async_task(loop_thread=None, name="b", network_node_name="m")
     assert S.Tasks == {"m,b": b} and b.events == [] and S.Events == {}

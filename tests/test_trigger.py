@@ -4,6 +4,7 @@ available, including consumers that go away while the producer waits."""
 import asyncio
 import inspect
 import sys
+import time
 import types
 
 import pytest
@@ -217,6 +218,41 @@ def test_each_kind_of_consumer_is_started_its_own_way(make_runner, tag):
     assert looped.tag == tag and S.Events[looped.events[0]].is_set()
     assert polled.tag == "old" and polled.Task_buffer_available == 5 and polled.WT_run == 0
     assert not S.Events[polled.events[0]].is_set()
+
+
+def test_a_trigger_loop_consumer_whose_trigger_event_is_gone_gets_its_tag_only(make_runner):
+    rp, rc = make_runner("p"), make_runner("c")
+    got = []
+    p = make_task("p", rp)
+    looped = make_task("looped", rc, WT=1)
+    plain = make_task("plain", rc, task=lambda v: got.append(v))
+    p.insert_output_tasks([looped.name, plain.name])
+    plain.insert_kwargs_buffer({"v": 1}, "t")
+    wait_for_mirrors(rp, looped, plain)
+    S.Events[looped.events[0]].delete()
+    # no error: the hand-over goes on to the next consumer
+    run_on(rp, trig_output(my_task=p.name, output_tasks=[looped.name, plain.name], tag="t"))
+    assert looped.tag == "t" and looped.events[0] not in S.Events
+    wait_until(lambda: got == [1], message="the plain consumer's step")
+
+
+def test_a_mirror_left_behind_by_a_deleted_event_is_waited_on_then_passed_over(
+        make_runner, counted_waiter):
+    rp, rc = make_runner("p"), make_runner("c")
+    ran = []
+    p = make_task("p", rp)
+    c = make_task("c", rc, task=lambda: ran.append(1), Task_buffer_available=1)
+    p.insert_output_tasks([c.name])
+    c.insert_kwargs_buffer({}, "t")
+    wait_for_mirrors(rp, c)
+    S.Events[c.events[1]].delete()
+    # a late update on the producer's loop re-creates the mirror, set
+    run_on(rp, S.event_config(l_t=rp.name, event=c.events[1], value=True))
+    assert rp.Events_async[c.events[1]].is_set()
+    run_on(rp, trig_output(my_task=p.name, output_tasks=[c.name], tag="t"))
+    assert counted_waiter == [[c.name]] and c.Task_buffer_available == 1  # never run
+    time.sleep(0.02)
+    assert ran == [] and "t" in c.kwargs_buffer
 
 
 @pytest.mark.parametrize("how", ["cancel", "runner stop", "event deleted"])

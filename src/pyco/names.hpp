@@ -5,8 +5,8 @@
 // into the fields of one struct and once into the code that fills them.
 // The struct is made at module init and never freed (C++ static
 // destructors run after the interpreter has finalized, when no Python
-// object may be touched), so the references its fields hold stay valid for
-// the life of the process.
+// object may be touched), so its fields are plain pointers to objects that
+// stay alive for the life of the process.
 //
 //   #define MY_STRINGS(X) X(s_set, "set") X(s_name, "name")
 //   #define MY_KWNAMES(X) X(kw_name_task, "name", "task")
@@ -43,7 +43,7 @@ inline Ref import_attr(const char* module, const char* attr) {
 
 }  // namespace pyco
 
-#define PYCO_NAME_FIELD(id, ...) ::pyco::Ref id;
-#define PYCO_NAME_STRING(id, text) n->id = ::pyco::intern(text);
-#define PYCO_NAME_KWNAMES(id, ...) n->id = ::pyco::kwnames({__VA_ARGS__});
-#define PYCO_NAME_LIBRARY(id, module, attr) n->id = ::pyco::import_attr(module, attr);
+#define PYCO_NAME_FIELD(id, ...) PyObject* id = nullptr;
+#define PYCO_NAME_STRING(id, text) n->id = ::pyco::intern(text).release();
+#define PYCO_NAME_KWNAMES(id, ...) n->id = ::pyco::kwnames({__VA_ARGS__}).release();
+#define PYCO_NAME_LIBRARY(id, module, attr) n->id = ::pyco::import_attr(module, attr).release();

@@ -211,17 +211,20 @@ inline PyObject* guard(F&& f) {
 }
 
 // ---------------------------------------------------------------------------
-// Small call helpers (vectorcall based).
+// Small call helpers (vectorcall based). Their arguments may be Refs or
+// plain pointers; all are borrowed for the call.
+inline PyObject* arg_ptr(const Ref& r) noexcept { return r.get(); }
+inline PyObject* arg_ptr(PyObject* p) noexcept { return p; }
 template <class... A>
 inline Ref call(Borrowed callable, const A&... args) {
-  PyObject* argv[] = {nullptr, args.get()...};
+  PyObject* argv[] = {nullptr, arg_ptr(args)...};
   return check(PyObject_Vectorcall(callable, argv + 1,
                                    sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                    nullptr));
 }
 template <class... A>
 inline Ref call_method(Borrowed self, Borrowed name, const A&... args) {
-  PyObject* argv[] = {self, args.get()...};
+  PyObject* argv[] = {self, arg_ptr(args)...};
   return check(PyObject_VectorcallMethod(
       name, argv, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }

@@ -4,6 +4,7 @@
 
 #include "pyco/coro.hpp"
 #include "common/module_util.hpp"
+#include "common/names.hpp"
 #include "pyco/util.hpp"
 #include "router.hpp"
 
@@ -12,6 +13,7 @@ NB_MODULE(router, m) {
   if (pyco::import_api("velkor.velkor") < 0) throw nanobind::python_error();
   try {
     pyco::init_util();
+    velkor_common::init_names();
     velkor_common::bind_stage_head(m.ptr());
     velkor_router::bind_router(m);
   } catch (const pyco::BaseException& e) {

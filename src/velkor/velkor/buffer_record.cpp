@@ -16,10 +16,10 @@ struct BufferRecord {};
 Ref buffer_init(PyObject* obj, Ref* p) {
   PyObject* maxlen = p[0] ? p[0].get() : Py_None;
   velkor_common::construct<BufferRecord>(obj);
-  check_int(PyObject_SetAttr(obj, names().s_buffer.get(), check(PyList_New(0)).get()));
-  check_int(PyObject_SetAttr(obj, names().s_buffer_threading_lock.get(), pyco::call(names().threading_Lock.get()).get()));
-  check_int(PyObject_SetAttr(obj, names().s_maxlen.get(), maxlen));
-  check_int(PyObject_SetAttr(obj, names().s_last_time.get(), Py_None));
+  check_int(PyObject_SetAttr(obj, names().s_buffer, check(PyList_New(0)).get()));
+  check_int(PyObject_SetAttr(obj, names().s_buffer_threading_lock, pyco::call(names().threading_Lock).get()));
+  check_int(PyObject_SetAttr(obj, names().s_maxlen, maxlen));
+  check_int(PyObject_SetAttr(obj, names().s_last_time, Py_None));
   return Ref();
 }
 

@@ -8,6 +8,8 @@
 // the event hands over with submit(). Submissions to one runner keep their
 // order, so a mirror ends with the value of the last update sent to it.
 #include "engine.hpp"
+#include "common/exists_report.hpp"
+#include "common/keys.hpp"
 #include "common/shell.hpp"
 #include "pyco/method.hpp"
 #include "runner.hpp"
@@ -25,10 +27,10 @@ PyObject* g_event_config = nullptr;
 PyObject* g_config_now = nullptr;
 PyObject* g_wake_mirror = nullptr;
 
-Ref attr(PyObject* o, const Ref& name) { return pyco::getattr(o, name.get()); }
+Ref attr(PyObject* o, PyObject* name) { return pyco::getattr(o, name); }
 
-void set_attr(PyObject* o, const Ref& name, PyObject* value) {
-  check_int(PyObject_SetAttr(o, name.get(), value));
+void set_attr(PyObject* o, PyObject* name, PyObject* value) {
+  check_int(PyObject_SetAttr(o, name, value));
 }
 
 // ---------------------------------------------------------------------------
@@ -63,9 +65,9 @@ void config_mirror(PyObject* l_t, PyObject* event, PyObject* value, PyObject* nu
 // that runner's loop. The value is the one read now; `number` is the
 // update's number (see above).
 void schedule_update(PyObject* self, PyObject* l_t, PyObject* number) {
-  Ref runners = state_attr(names().s_loop_threads.get());
+  Ref runners = state_attr(names().s_loop_threads);
   Ref runner = check(PyObject_GetItem(runners.get(), l_t));
-  Ref func = state_attr(names().s_event_config.get());
+  Ref func = state_attr(names().s_event_config);
   if (func.get() == g_event_config) {
     // The engine's own coroutine awaits nothing: its update is made by a
     // plain call on the loop, which spares an asyncio task per update; on
@@ -100,7 +102,7 @@ void recompute_runners(PyObject* self) {
   {
     Ref it = check(PyObject_GetIter(waiters.get()));
     while (Ref key = Ref::steal(PyIter_Next(it.get()))) {
-      Ref tasks = state_attr(names().s_Tasks.get());
+      Ref tasks = state_attr(names().s_Tasks);
       Ref task = check(PyObject_GetItem(tasks.get(), key.get()));
       Ref runner = attr(task.get(), names().s_loop_thread);
       Ref runner_key = attr(runner.get(), names().s_name);
@@ -160,7 +162,7 @@ bool change_value(PyObject* self, bool value) {
 // that delete() took out of that table, so that coroutines still awaiting it
 // are not left waiting for an event that no longer exists.
 pyco::CoroNone wake_mirror_body(Ref mirror) {
-  pyco::call_method(mirror.get(), names().s_set.get());
+  pyco::call_method(mirror.get(), names().s_set);
   co_return;
 }
 
@@ -183,12 +185,12 @@ void remove_mirrors(PyObject* self, PyObject* name) {
   Ref it = check(PyObject_GetIter(runner_keys.get()));
   while (Ref key = Ref::steal(PyIter_Next(it.get()))) {
     if (!is_local_key(key.get())) continue;
-    Ref runners = state_attr(names().s_loop_threads.get());
+    Ref runners = state_attr(names().s_loop_threads);
     PyObject* raw = nullptr;
     if (check_int(PyMapping_GetOptionalItem(runners.get(), key.get(), &raw)) == 0) continue;
     Ref runner = Ref::steal(raw);
     Ref table = attr(runner.get(), names().s_Events_async);
-    Ref mirror = pyco::call_method(table.get(), names().s_pop.get(), Ref::borrow(name), pyco::none());
+    Ref mirror = pyco::call_method(table.get(), names().s_pop, Ref::borrow(name), pyco::none());
     if (Runner* r = runner_of(runner.get()); r && r->mirror_updates)
       check_int(PyDict_Pop(r->mirror_updates.get(), name, nullptr));
     if (!wake || mirror.get() == Py_None) continue;
@@ -205,7 +207,7 @@ void remove_mirrors(PyObject* self, PyObject* name) {
 // Remove this event from velkor_state.Events. Raises KeyError when the name
 // is not registered, or is registered to another event (that one stays).
 void unregister(PyObject* self, PyObject* name) {
-  Ref events = state_attr(names().s_Events.get());
+  Ref events = state_attr(names().s_Events);
   Ref registered = check(PyObject_GetItem(events.get(), name));
   if (registered.get() != self) {
     PyErr_SetObject(PyExc_KeyError, name);
@@ -226,12 +228,11 @@ Ref event_init(PyObject* self, Ref* p) {
   velkor_common::construct<Event>(self);
   Ref node_text = check(PyObject_Str(node_name().get()));
   Ref short_text = check(PyObject_Str(name));
-  Ref full = check(PyUnicode_FromFormat("%U,%U", node_text.get(), short_text.get()));
+  Ref full = velkor_common::key_of(node_text.get(), short_text.get());
   set_attr(self, names().s_name, full.get());
-  Ref events = state_attr(names().s_Events.get());
+  Ref events = state_attr(names().s_Events);
   if (check_int(PySequence_Contains(events.get(), full.get()))) {
-    Ref line = check(PyUnicode_FromFormat("Event %U exists!", short_text.get()));
-    print_object(line.get());
+    velkor_common::report_exists("Event", short_text.get());
     return Ref();
   }
   check_int(PyObject_SetItem(events.get(), full.get(), self));
@@ -239,8 +240,8 @@ Ref event_init(PyObject* self, Ref* p) {
   set_attr(self, names().s__value, Py_False);
   set_attr(self, names().s_custom_waiter_task_list, check(PySet_New(nullptr)).get());
   set_attr(self, names().s_automate_waiter_task_list, check(PySet_New(nullptr)).get());
-  set_attr(self, names().s_custom_waiter_task_list_threading_lock, pyco::call(names().threading_Lock.get()).get());
-  set_attr(self, names().s_automate_waiter_task_list_threading_lock, pyco::call(names().threading_Lock.get()).get());
+  set_attr(self, names().s_custom_waiter_task_list_threading_lock, pyco::call(names().threading_Lock).get());
+  set_attr(self, names().s_automate_waiter_task_list_threading_lock, pyco::call(names().threading_Lock).get());
   set_attr(self, names().s_l_t_list, check(PySet_New(nullptr)).get());
   event_refresh(self);
   return Ref();
@@ -291,11 +292,11 @@ Ref event_refresh(PyObject* self, Ref*) {
   set_attr(self, names().s_automate_waiter_task_list, automate.get());
   Ref owner_key = attr(self, names().s_task);
   if (owner_key.get() != Py_None) {
-    for (const Ref* list : {&names().s_input_tasks, &names().s_incode_input_tasks}) {
-      Ref tasks = state_attr(names().s_Tasks.get());
+    for (PyObject* list : {names().s_input_tasks, names().s_incode_input_tasks}) {
+      Ref tasks = state_attr(names().s_Tasks);
       Ref owner = check(PyObject_GetItem(tasks.get(), owner_key.get()));
-      Ref waiters = attr(owner.get(), *list);
-      pyco::call_method(automate.get(), names().s_update.get(), waiters);
+      Ref waiters = attr(owner.get(), list);
+      pyco::call_method(automate.get(), names().s_update, waiters);
     }
   }
   recompute_runners(self);
@@ -305,23 +306,22 @@ Ref event_refresh(PyObject* self, Ref*) {
 // insert_custom_waiter_task(task)
 Ref event_insert_custom(PyObject* self, Ref* p) {
   PyObject* task = p[0].get();
-  Ref tasks = state_attr(names().s_Tasks.get());
+  Ref tasks = state_attr(names().s_Tasks);
   if (!check_int(PySequence_Contains(tasks.get(), task))) {
     // A waiter not known here (typically one of another node): the task
     // class builds a placeholder that registers itself under this key.
-    Ref fields = pyco::call_method(task, names().s_split.get(), names().s_comma);
-    Ref task_name = check(PySequence_GetItem(fields.get(), 1));
-    Ref node = check(PySequence_GetItem(fields.get(), 0));
-    Ref cls = state_attr(names().s_async_task.get());
+    Ref task_name = velkor_common::key_field(task, 1);
+    Ref node = velkor_common::key_field(task, 0);
+    Ref cls = state_attr(names().s_async_task);
     Ref placeholder =
-        vcall_kw(cls.get(), {Py_None, task_name.get(), node.get()}, names().kw_async_task.get());
+        vcall_kw(cls.get(), {Py_None, task_name.get(), node.get()}, names().kw_async_task);
   }
   Ref custom_lock = attr(self, names().s_custom_waiter_task_list_threading_lock);
   Ref automate_lock = attr(self, names().s_automate_waiter_task_list_threading_lock);
   LockGuard hold_custom(custom_lock.get());
   LockGuard hold_automate(automate_lock.get());
   Ref custom = attr(self, names().s_custom_waiter_task_list);
-  pyco::call_method(custom.get(), names().s_add.get(), Ref::borrow(task));
+  pyco::call_method(custom.get(), names().s_add, Ref::borrow(task));
   recompute_runners(self);
   return Ref();
 }
@@ -332,7 +332,7 @@ Ref event_delete_custom(PyObject* self, Ref* p) {
   Ref custom_lock = attr(self, names().s_custom_waiter_task_list_threading_lock);
   LockGuard hold_custom(custom_lock.get());
   Ref custom = attr(self, names().s_custom_waiter_task_list);
-  pyco::call_method(custom.get(), names().s_remove.get(), Ref::borrow(task));
+  pyco::call_method(custom.get(), names().s_remove, Ref::borrow(task));
   return Ref();
 }
 
@@ -371,23 +371,23 @@ bool newest_update(PyObject* runner, PyObject* event, PyObject* number) {
 // as such): it is always applied.
 void config_mirror(PyObject* l_t, PyObject* event, PyObject* value, PyObject* number) {
   try {
-    Ref runners = state_attr(names().s_loop_threads.get());
+    Ref runners = state_attr(names().s_loop_threads);
     Ref runner = check(PyObject_GetItem(runners.get(), l_t));
     Ref table = attr(runner.get(), names().s_Events_async);
     if (number && !newest_update(runner.get(), event, number)) return;
     const bool on = check_int(PyObject_IsTrue(value)) != 0;
     PyObject* raw = nullptr;
     if (check_int(PyMapping_GetOptionalItem(table.get(), event, &raw)) == 0) {
-      Ref mirror = pyco::call(names().asyncio_Event.get());
+      Ref mirror = pyco::call(names().asyncio_Event);
       check_int(PyObject_SetItem(table.get(), event, mirror.get()));
-      if (on) pyco::call_method(mirror.get(), names().s_set.get());
+      if (on) pyco::call_method(mirror.get(), names().s_set);
     } else {
       Ref mirror = Ref::steal(raw);
       // The waits are woken first: each waiter then runs before the wait
       // tasks that the set wakes, and cancels them instead of taking a turn
       // for their done callbacks.
       if (on) wake_waits_on(mirror.get());
-      pyco::call_method(mirror.get(), (on ? names().s_set : names().s_clear).get());
+      pyco::call_method(mirror.get(), (on ? names().s_set : names().s_clear));
     }
   } catch (const pyco::Exception& e) {
     pyco::print_exception(e);
@@ -419,7 +419,7 @@ PyObject* g_event_type = nullptr;  // custom_event (the module holds it)
 }  // namespace
 
 void send_events_to_new_runner(PyObject* l_t) {
-  Ref events = state_attr(names().s_Events.get());
+  Ref events = state_attr(names().s_Events);
   Ref all = check(PyMapping_Values(events.get()));
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(all.get()); ++i) {
     PyObject* event = PyList_GET_ITEM(all.get(), i);

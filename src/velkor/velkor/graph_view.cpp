@@ -13,8 +13,8 @@ namespace {
 PyObject* g_non_interactive = nullptr;
 
 Ref graph_of(PyObject* nodes, PyObject* in_edges, PyObject* out_edges) {
-  Ref graph = pyco::call(names().networkx_DiGraph.get());
-  pyco::call_method(graph.get(), names().s_add_nodes_from.get(), Ref::borrow(nodes));
+  Ref graph = pyco::call(names().networkx_DiGraph);
+  pyco::call_method(graph.get(), names().s_add_nodes_from, Ref::borrow(nodes));
   // Producers first for in-edges, the node first for out-edges.
   for (int pass = 0; pass < 2 && in_edges; ++pass) {
     PyObject* edges = pass == 0 ? in_edges : out_edges;
@@ -24,8 +24,8 @@ Ref graph_of(PyObject* nodes, PyObject* in_edges, PyObject* out_edges) {
       Ref node = Ref::borrow(PyTuple_GET_ITEM(item, 0));
       Ref it = check(PyObject_GetIter(PyTuple_GET_ITEM(item, 1)));
       while (Ref other = Ref::steal(PyIter_Next(it.get()))) {
-        if (pass == 0) pyco::call_method(graph.get(), names().s_add_edge.get(), other, node);
-        else pyco::call_method(graph.get(), names().s_add_edge.get(), node, other);
+        if (pass == 0) pyco::call_method(graph.get(), names().s_add_edge, other, node);
+        else pyco::call_method(graph.get(), names().s_add_edge, node, other);
       }
       if (PyErr_Occurred()) pyco::throw_current();
     }
@@ -37,10 +37,10 @@ Ref graph_of(PyObject* nodes, PyObject* in_edges, PyObject* out_edges) {
 // window: then the figure is simply left open for the caller (to save it),
 // without the back end's "cannot be shown" warning.
 void show() {
-  Ref backend = pyco::call(names().matplotlib_get_backend.get());
+  Ref backend = pyco::call(names().matplotlib_get_backend);
   Ref lower = check(PyObject_CallMethod(backend.get(), "lower", nullptr));
   if (check_int(PySequence_Contains(g_non_interactive, lower.get()))) return;
-  pyco::call(names().pyplot_show.get());
+  pyco::call(names().pyplot_show);
 }
 
 void draw_two_colors(nb::handle nodes1, nb::handle in_edges1, nb::handle out_edges1,
@@ -51,23 +51,23 @@ void draw_two_colors(nb::handle nodes1, nb::handle in_edges1, nb::handle out_edg
                    graph_of(nodes2.ptr(), in_edges2.ptr(), out_edges2.ptr()),
                    graph_of(nodes3.ptr(), nullptr, nullptr),
                    graph_of(nodes4.ptr(), nullptr, nullptr)};
-  Ref pos = pyco::call(names().networkx_kamada_kawai_layout.get(), graphs[0]);
+  Ref pos = pyco::call(names().networkx_kamada_kawai_layout, graphs[0]);
   for (int i = 1; i < 4; ++i)
-    pyco::call_method(pos.get(), names().s_update.get(), pyco::call(names().networkx_kamada_kawai_layout.get(), graphs[i]));
-  vcall_kw(names().pyplot_figure.get(), {figure_size.ptr()}, names().kw_figsize.get());
+    pyco::call_method(pos.get(), names().s_update, pyco::call(names().networkx_kamada_kawai_layout, graphs[i]));
+  vcall_kw(names().pyplot_figure, {figure_size.ptr()}, names().kw_figsize);
   struct Style { bool labels; PyObject* node_color; PyObject* edge_color; bool arrows; };
-  const Style styles[4] = {{true, names().s_lightgreen.get(), names().s_black.get(), true},
-                           {true, names().s_lightgreen.get(), names().s_red.get(), true},
-                           {true, names().s_lightblue.get(), names().s_red.get(), true},
-                           {false, names().s_gray.get(), names().s_red.get(), false}};
+  const Style styles[4] = {{true, names().s_lightgreen, names().s_black, true},
+                           {true, names().s_lightgreen, names().s_red, true},
+                           {true, names().s_lightblue, names().s_red, true},
+                           {false, names().s_gray, names().s_red, false}};
   for (int i = 0; i < 4; ++i) {
     const Style& s = styles[i];
     PyObject* labels = s.labels ? Py_True : Py_False;
     PyObject* arrows = s.arrows ? Py_True : Py_False;
-    vcall_kw(names().networkx_draw.get(),
+    vcall_kw(names().networkx_draw,
              {graphs[i].get(), pos.get(), labels, s.node_color, s.edge_color, arrows,
               font_size.ptr()},
-             names().kw_draw_labels.get());
+             names().kw_draw_labels);
   }
   show();
 }
@@ -76,11 +76,11 @@ void draw_two_colors(nb::handle nodes1, nb::handle in_edges1, nb::handle out_edg
 // them and their neighbours, drawn by draw_two_colors.
 void tasks_graph(nb::handle tasks_h, nb::handle font_size, nb::handle figure_size) {
   PyObject* tasks = tasks_h.ptr();
-  Ref table = state_attr(names().s_Tasks.get());
+  Ref table = state_attr(names().s_Tasks);
   Ref all_nodes = check(PySet_New(tasks));
-  PyObject* const sets[4] = {names().s_input_tasks.get(), names().s_output_tasks.get(),
-                             names().s_incode_input_tasks.get(),
-                             names().s_incode_output_tasks.get()};
+  PyObject* const sets[4] = {names().s_input_tasks, names().s_output_tasks,
+                             names().s_incode_input_tasks,
+                             names().s_incode_output_tasks};
   Ref edges[4];
   Ref keys = check(PySequence_List(tasks));
   for (int s = 0; s < 4; ++s) {
@@ -90,7 +90,7 @@ void tasks_graph(nb::handle tasks_h, nb::handle font_size, nb::handle figure_siz
       Ref task = check(PyObject_GetItem(table.get(), key));
       Ref linked = check(PySequence_List(pyco::getattr(task.get(), sets[s]).get()));
       check_int(PyDict_SetItem(edges[s].get(), key, linked.get()));
-      pyco::call_method(all_nodes.get(), names().s_update.get(), linked);
+      pyco::call_method(all_nodes.get(), names().s_update, linked);
     }
   }
   Ref stopped = check(PyList_New(0));
@@ -98,7 +98,7 @@ void tasks_graph(nb::handle tasks_h, nb::handle font_size, nb::handle figure_siz
     Ref it = check(PyObject_GetIter(all_nodes.get()));
     while (Ref key = Ref::steal(PyIter_Next(it.get()))) {
       Ref task = check(PyObject_GetItem(table.get(), key.get()));
-      Ref flag = pyco::getattr(task.get(), names().s_stop_flag.get());
+      Ref flag = pyco::getattr(task.get(), names().s_stop_flag);
       if (equals_int(flag.get(), 1)) check_int(PyList_Append(stopped.get(), key.get()));
     }
     if (PyErr_Occurred()) pyco::throw_current();

@@ -91,14 +91,14 @@ Ref least_key(PyObject* buffer) {
 Py_ssize_t g_factory_offset = 0;  // where a defaultdict keeps default_factory
 
 bool fresh_entry_is_a_dict(PyObject* buffer) {
-  if (reinterpret_cast<PyObject*>(Py_TYPE(buffer)) != names().collections_defaultdict.get()) return false;
+  if (reinterpret_cast<PyObject*>(Py_TYPE(buffer)) != names().collections_defaultdict) return false;
   PyObject* factory = nullptr;
   Ref held;
   if (g_factory_offset > 0) {
     // Read the slot that defaultdict's own member descriptor reads.
     factory = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(buffer) + g_factory_offset);
   } else {
-    held = pyco::getattr(buffer, names().s_default_factory.get());
+    held = pyco::getattr(buffer, names().s_default_factory);
     factory = held.get();
   }
   return factory == reinterpret_cast<PyObject*>(&PyDict_Type);
@@ -136,7 +136,7 @@ void merge(PyObject* buffer, PyObject* tag, Ref copy) {
   if (PyDict_CheckExact(entry.get())) {
     check_int(PyDict_Update(entry.get(), copy.get()));
   } else {
-    pyco::call_method(entry.get(), names().s_update.get(), copy);
+    pyco::call_method(entry.get(), names().s_update, copy);
   }
 }
 
@@ -144,8 +144,8 @@ void merge(PyObject* buffer, PyObject* tag, Ref copy) {
 Ref insert_kwargs_buffer(PyObject* self, Ref* p) {
   nb::handle data(p[0].get());
   nb::handle tag(p[1] ? p[1].get() : Py_None);
-  Ref buffer = task_attr(self, names().s_kwargs_buffer.get());
-  Ref lock = task_attr(self, names().s_kwargs_buffer_threading_lock.get());
+  Ref buffer = task_attr(self, names().s_kwargs_buffer);
+  Ref lock = task_attr(self, names().s_kwargs_buffer_threading_lock);
   LockGuard hold(lock.get());
   if (tag.is_none()) {
     Ref copy = pyco::deepcopy(data.ptr());
@@ -164,11 +164,11 @@ Ref insert_kwargs_buffer(PyObject* self, Ref* p) {
     // Copy first: a copy that fails leaves the buffer as it was.
     merge(buffer.get(), tag.ptr(), pyco::deepcopy(data.ptr()));
   } else {
-    print_object(names().s_refused_line.get());
+    print_object(names().s_refused_line);
   }
   // Beyond capacity the oldest entry (by insertion order) goes.
   const Py_ssize_t n = check_int(PyObject_Length(buffer.get()));
-  Ref capacity = task_attr(self, names().s_kwargs_buffer_len.get());
+  Ref capacity = task_attr(self, names().s_kwargs_buffer_len);
   bool over;
   if (PyLong_CheckExact(capacity.get())) {
     int overflow = 0;
@@ -187,8 +187,8 @@ Ref insert_kwargs_buffer(PyObject* self, Ref* p) {
 
 Ref activation_check(PyObject* self, Ref* p) {
   nb::handle tag(p[0].get());
-  Ref buffer = task_attr(self, names().s_kwargs_buffer.get());
-  Ref lock = task_attr(self, names().s_kwargs_buffer_threading_lock.get());
+  Ref buffer = task_attr(self, names().s_kwargs_buffer);
+  Ref lock = task_attr(self, names().s_kwargs_buffer_threading_lock);
   Ref result;
   {
     LockGuard hold(lock.get());
@@ -215,7 +215,7 @@ void init_keyword_buffer() {
   {
     // defaultdict.default_factory is a member of the C object: its
     // descriptor says at which offset the object holds it.
-    Ref descr = Ref::steal(PyObject_GetAttrString(names().collections_defaultdict.get(), "default_factory"));
+    Ref descr = Ref::steal(PyObject_GetAttrString(names().collections_defaultdict, "default_factory"));
     if (descr && PyObject_TypeCheck(descr.get(), &PyMemberDescr_Type)) {
       PyMemberDef* m = reinterpret_cast<PyMemberDescrObject*>(descr.get())->d_member;
       if (m->type == _Py_T_OBJECT || m->type == Py_T_OBJECT_EX) g_factory_offset = m->offset;

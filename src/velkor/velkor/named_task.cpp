@@ -9,21 +9,21 @@ PyObject* g_uv_create_task = nullptr;    // uvloop.Loop.create_task, once uvloop
 
 // Whether `method` (a loop class's create_task) is asyncio's or uvloop's own.
 bool library_create_task(PyObject* method) {
-  if (method == names().asyncio_BaseEventLoop_create_task.get()) return true;
+  if (method == names().asyncio_BaseEventLoop_create_task) return true;
   if (!g_uv_create_task) {
-    Ref uv = Ref::steal(PyImport_GetModule(names().s_uvloop.get()));  // loaded by the application, or not
+    Ref uv = Ref::steal(PyImport_GetModule(names().s_uvloop));  // loaded by the application, or not
     if (!uv) {
       PyErr_Clear();
       return false;
     }
     PyObject* loop_type = nullptr;
-    if (PyObject_GetOptionalAttr(uv.get(), names().s_Loop.get(), &loop_type) <= 0) {
+    if (PyObject_GetOptionalAttr(uv.get(), names().s_Loop, &loop_type) <= 0) {
       PyErr_Clear();
       return false;
     }
     Ref lt = Ref::steal(loop_type);
     PyObject* m = nullptr;
-    if (PyObject_GetOptionalAttr(lt.get(), names().s_create_task.get(), &m) <= 0) {
+    if (PyObject_GetOptionalAttr(lt.get(), names().s_create_task, &m) <= 0) {
       PyErr_Clear();
       return false;
     }
@@ -39,27 +39,27 @@ PyObject* create_named_task(PyObject* loop, PyObject* coro, PyObject* name, bool
   if (started) *started = false;
   PyObject* method = nullptr;
   if (PyObject_GetOptionalAttr(reinterpret_cast<PyObject*>(Py_TYPE(loop)),
-                               names().s_create_task.get(), &method) < 0)
+                               names().s_create_task, &method) < 0)
     return nullptr;
   Ref m = Ref::steal(method);
   if (m && library_create_task(m.get())) {
-    Ref factory = Ref::steal(PyObject_CallMethodNoArgs(loop, names().s_get_task_factory.get()));
+    Ref factory = Ref::steal(PyObject_CallMethodNoArgs(loop, names().s_get_task_factory));
     if (!factory) return nullptr;
-    Ref debug = Ref::steal(PyObject_CallMethodNoArgs(loop, names().s_get_debug.get()));
+    Ref debug = Ref::steal(PyObject_CallMethodNoArgs(loop, names().s_get_debug));
     if (!debug) return nullptr;
     if (factory.get() == Py_None && debug.get() == Py_False) {
       if (eager) {
         if (started) *started = true;
         PyObject* argv[] = {coro, loop, name, Py_True};
-        return PyObject_Vectorcall(names().asyncio_Task.get(), argv, 1, names().kw_loop_name_eager.get());
+        return PyObject_Vectorcall(names().asyncio_Task, argv, 1, names().kw_loop_name_eager);
       }
       PyObject* argv[] = {coro, loop, name};
-      return PyObject_Vectorcall(names().asyncio_Task.get(), argv, 1, names().kw_loop_name.get());
+      return PyObject_Vectorcall(names().asyncio_Task, argv, 1, names().kw_loop_name);
     }
   }
   PyObject* argv[] = {loop, coro, name};
-  return PyObject_VectorcallMethod(names().s_create_task.get(), argv,
-                                   2 | PY_VECTORCALL_ARGUMENTS_OFFSET, names().kw_name.get());
+  return PyObject_VectorcallMethod(names().s_create_task, argv,
+                                   2 | PY_VECTORCALL_ARGUMENTS_OFFSET, names().kw_name);
 }
 
 }  // namespace velkor

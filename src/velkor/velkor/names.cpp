@@ -11,9 +11,9 @@ void init_names() {
   VELKOR_STRINGS(PYCO_NAME_STRING)
   VELKOR_KWNAMES(PYCO_NAME_KWNAMES)
   VELKOR_LIBRARY(PYCO_NAME_LIBRARY)
-  n->empty_tuple = pyco::check(PyTuple_New(0));
-  n->zero = pyco::check(PyLong_FromLong(0));
-  n->one = pyco::check(PyLong_FromLong(1));
+  n->empty_tuple = pyco::check(PyTuple_New(0)).release();
+  n->zero = pyco::check(PyLong_FromLong(0)).release();
+  n->one = pyco::check(PyLong_FromLong(1)).release();
   g_names = n;
 }
 

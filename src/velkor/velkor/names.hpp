@@ -44,7 +44,6 @@ namespace velkor {
   X(s_cancelled, "cancelled") \
   X(s_clear, "clear") \
   X(s_close, "close") \
-  X(s_comma, ",") \
   X(s_copy, "copy") \
   X(s_CPU_bound, "CPU_bound") \
   X(s_create_future, "create_future") \
@@ -118,7 +117,6 @@ namespace velkor {
   X(s_set, "set") \
   X(s_set_result, "set_result") \
   X(s_shutdown_asyncgens, "shutdown_asyncgens") \
-  X(s_split, "split") \
   X(s_start, "start") \
   X(s_stop, "stop") \
   X(s_stop_flag, "stop_flag") \
@@ -204,8 +202,9 @@ struct Names {
   VELKOR_STRINGS(PYCO_NAME_FIELD)
   VELKOR_KWNAMES(PYCO_NAME_FIELD)
   VELKOR_LIBRARY(PYCO_NAME_FIELD)
-  pyco::Ref empty_tuple;  // ()
-  pyco::Ref zero, one;    // 0 and 1
+  PyObject* empty_tuple = nullptr;  // ()
+  PyObject* zero = nullptr;         // 0
+  PyObject* one = nullptr;          // 1
 };
 
 extern const Names* g_names;

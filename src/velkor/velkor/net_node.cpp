@@ -43,8 +43,8 @@ void chain_context(PyObject* raised, PyObject* pending) {
 pyco::CoroNone close_writer_body(Ref writer, Ref pending) {
   if (pending.get() == Py_None) pending.reset();
   try {
-    pyco::call_method(writer.get(), names().s_close.get());
-    co_await pyco::call_method(writer.get(), names().s_wait_closed.get());
+    pyco::call_method(writer.get(), names().s_close);
+    co_await pyco::call_method(writer.get(), names().s_wait_closed);
   } catch (const pyco::BaseException& e) {
     if (pending) chain_context(e.value(), pending.get());
     throw;
@@ -65,7 +65,7 @@ Ref close_writer(const Ref& writer, const Ref& pending) {
 
 Ref start_server(PyObject* handler, PyObject* host, PyObject* port, PyObject* backlog,
                  PyObject* kw_backlog) {
-  return pyco::vcall_kw(names().asyncio_start_server.get(), {handler, host, port, backlog}, kw_backlog);
+  return pyco::vcall_kw(names().asyncio_start_server, {handler, host, port, backlog}, kw_backlog);
 }
 
 // server_task(): listen on the IPv4 loopback address at self.port and serve
@@ -73,21 +73,21 @@ Ref start_server(PyObject* handler, PyObject* host, PyObject* port, PyObject* ba
 // (cancellation or error) closes the server, and the exception goes on
 // unless __aexit__ returns a true value.
 pyco::CoroNone server_task_body(Ref self) {
-  Ref handler = pyco::getattr(self.get(), names().s_handle_client.get());
+  Ref handler = pyco::getattr(self.get(), names().s_handle_client);
   Ref host = check(PyUnicode_FromString(kLoopback));
-  Ref port = pyco::getattr(self.get(), names().s_port.get());
+  Ref port = pyco::getattr(self.get(), names().s_port);
   // The listen queue is as long as the system allows (socket.SOMAXCONN),
   // not asyncio's default of 100: when a burst of connections overflows the
   // queue, the system can complete connections that the server never gets to
   // accept, and the messages their clients sent are lost.
   Ref starting = start_server(handler.get(), host.get(), port.get(),
-                              names().socket_SOMAXCONN.get(), names().kw_backlog.get());
+                              names().socket_SOMAXCONN, names().kw_backlog);
   Ref server = co_await std::move(starting);
-  check_int(PyObject_SetAttr(self.get(), names().s_server.get(), server.get()));
-  co_await pyco::call_method(server.get(), names().s_aenter.get());
+  check_int(PyObject_SetAttr(self.get(), names().s_server, server.get()));
+  co_await pyco::call_method(server.get(), names().s_aenter);
   Ref err;
   try {
-    co_await pyco::call_method(server.get(), names().s_serve_forever.get());
+    co_await pyco::call_method(server.get(), names().s_serve_forever);
   } catch (const pyco::BaseException& e) {
     err = Ref::borrow(e.value());
   }
@@ -97,7 +97,7 @@ pyco::CoroNone server_task_body(Ref self) {
   if (!tb) tb = pyco::none();
   Ref suppress;
   try {
-    suppress = co_await pyco::call_method(server.get(), names().s_aexit.get(), type, value, tb);
+    suppress = co_await pyco::call_method(server.get(), names().s_aexit, type, value, tb);
   } catch (const pyco::BaseException& e) {
     if (err) chain_context(e.value(), err.get());
     throw;
@@ -118,7 +118,7 @@ pyco::CoroNone handle_client_body(Ref self, Ref reader, Ref writer) {
   try {
     Ref chunk = check(PyLong_FromSsize_t(kChunk));
     for (;;) {
-      Ref data = co_await pyco::call_method(reader.get(), names().s_read.get(), chunk);
+      Ref data = co_await pyco::call_method(reader.get(), names().s_read, chunk);
       if (!check_int(PyObject_IsTrue(data.get()))) break;
     }
   } catch (const pyco::BaseException& e) {
@@ -139,7 +139,7 @@ pyco::Frame handle_client_impl(PyObject* const* a, Py_ssize_t na, PyObject* kw) 
 // once the message is drained (the peer sees the end of the message) and
 // return the first read of the reply, at most 1024 bytes.
 pyco::Coro client_task_body(Ref self, Ref address, Ref port, Ref message, Ref fire_forget) {
-  Ref pair = co_await pyco::call(names().asyncio_open_connection.get(), address, port);
+  Ref pair = co_await pyco::call(names().asyncio_open_connection, address, port);
   Ref reader, writer;
   {
     Ref it = check(PyObject_GetIter(pair.get()));
@@ -149,13 +149,13 @@ pyco::Coro client_task_body(Ref self, Ref address, Ref port, Ref message, Ref fi
   Ref result = pyco::none();
   Ref err;
   try {
-    pyco::call_method(writer.get(), names().s_write.get(), message);
-    co_await pyco::call_method(writer.get(), names().s_drain.get());
+    pyco::call_method(writer.get(), names().s_write, message);
+    co_await pyco::call_method(writer.get(), names().s_drain);
     if (!check_int(PyObject_IsTrue(fire_forget.get()))) {
-      if (pyco::call_method(writer.get(), names().s_can_write_eof.get()).get() == Py_True)
-        pyco::call_method(writer.get(), names().s_write_eof.get());
+      if (pyco::call_method(writer.get(), names().s_can_write_eof).get() == Py_True)
+        pyco::call_method(writer.get(), names().s_write_eof);
       Ref chunk = check(PyLong_FromSsize_t(kChunk));
-      result = co_await pyco::call_method(reader.get(), names().s_read.get(), chunk);
+      result = co_await pyco::call_method(reader.get(), names().s_read, chunk);
     }
   } catch (const pyco::BaseException& e) {
     err = Ref::borrow(e.value());
@@ -180,9 +180,9 @@ Ref node_init(PyObject* obj, Ref*) {
   Ref name = check(PyUnicode_FromString("node_0"));
   Ref address = check(PyUnicode_FromString(kLoopback));
   Ref port = check(PyLong_FromLong(8080));
-  check_int(PyObject_SetAttr(obj, names().s_name.get(), name.get()));
-  check_int(PyObject_SetAttr(obj, names().s_address.get(), address.get()));
-  check_int(PyObject_SetAttr(obj, names().s_port.get(), port.get()));
+  check_int(PyObject_SetAttr(obj, names().s_name, name.get()));
+  check_int(PyObject_SetAttr(obj, names().s_address, address.get()));
+  check_int(PyObject_SetAttr(obj, names().s_port, port.get()));
   return Ref();
 }
 

@@ -2,6 +2,7 @@
 // daemon thread.
 #include "runner.hpp"
 
+#include "common/keys.hpp"
 #include "common/shell.hpp"
 #include "pyco/method.hpp"
 #include "submission.hpp"
@@ -17,9 +18,7 @@ Runner* runner_of(PyObject* obj) {
 }
 
 Ref loop_thread_key(PyObject* node, PyObject* name) {
-  Ref node_text = check(PyObject_Str(node));
-  Ref name_text = check(PyObject_Str(name));
-  return check(PyUnicode_FromFormat("%U,%U", node_text.get(), name_text.get()));
+  return velkor_common::key_of(node, name);
 }
 
 bool never_started(PyObject* runner) {
@@ -40,21 +39,21 @@ int runner_phase(PyObject* runner_obj) {
 // ---------------------------------------------------------------------------
 // Coroutine methods.
 
-Ref loop_of(PyObject* self) { return pyco::getattr(self, names().s_loop.get()); }
+Ref loop_of(PyObject* self) { return pyco::getattr(self, names().s_loop); }
 
 Ref gather_settled(PyObject* tasks) {
   const Py_ssize_t n = PyList_GET_SIZE(tasks);
   std::vector<PyObject*> argv(n + 1);
   for (Py_ssize_t i = 0; i < n; ++i) argv[i] = PyList_GET_ITEM(tasks, i);
   argv[n] = Py_True;
-  return check(PyObject_Vectorcall(names().asyncio_gather.get(), argv.data(), n,
-                                   names().kw_return_exceptions.get()));
+  return check(PyObject_Vectorcall(names().asyncio_gather, argv.data(), n,
+                                   names().kw_return_exceptions));
 }
 
 namespace {
 
 bool name_is(PyObject* task, PyObject* name) {
-  Ref n = pyco::call_method(task, names().s_get_name.get());
+  Ref n = pyco::call_method(task, names().s_get_name);
   return check_int(PyObject_RichCompareBool(n.get(), name, Py_EQ)) != 0;
 }
 
@@ -64,24 +63,24 @@ bool name_is(PyObject* task, PyObject* name) {
 pyco::CoroNone stop_body(Ref self) {
   if (Runner* r = runner_of(self.get())) r->stopping = true;
   Ref loop = loop_of(self.get());
-  Ref pending = pyco::call(names().asyncio_all_tasks.get(), loop);
+  Ref pending = pyco::call(names().asyncio_all_tasks, loop);
   Ref remembered = check(PyList_New(0));
   {
     Ref it = check(PyObject_GetIter(pending.get()));
     while (Ref t = Ref::steal(PyIter_Next(it.get()))) {
-      if (name_is(t.get(), names().s_stop.get())) continue;
+      if (name_is(t.get(), names().s_stop)) continue;
       check_int(PyList_Append(remembered.get(), t.get()));
-      pyco::call_method(t.get(), names().s_cancel.get());
+      pyco::call_method(t.get(), names().s_cancel);
     }
     if (PyErr_Occurred()) pyco::throw_current();
   }
   Ref gathering = gather_settled(remembered.get());
   co_await std::move(gathering);
-  pyco::call_method(loop.get(), names().s_stop.get());
+  pyco::call_method(loop.get(), names().s_stop);
   // From here on nothing is awaited: the loop stops at the end of this
   // iteration. Tasks are matched by the runner object itself, so a runner
   // that replaced this one under the same key keeps its tasks.
-  Ref tasks = state_attr(names().s_Tasks.get());
+  Ref tasks = state_attr(names().s_Tasks);
   Ref keys = check(PySequence_List(tasks.get()));
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
     PyObject* key = PyList_GET_ITEM(keys.get(), i);
@@ -89,13 +88,13 @@ pyco::CoroNone stop_body(Ref self) {
     if (check_int(PyDict_GetItemRef(tasks.get(), key, &task)) == 0) continue;
     Ref t = Ref::steal(task);
     PyObject* bound = nullptr;
-    if (PyObject_GetOptionalAttr(t.get(), names().s_loop_thread.get(), &bound) < 0) {
+    if (PyObject_GetOptionalAttr(t.get(), names().s_loop_thread, &bound) < 0) {
       PyErr_Clear();
       continue;
     }
     Ref b = Ref::steal(bound);
     if (b.get() != self.get()) continue;
-    Ref r = Ref::steal(PyObject_CallMethodNoArgs(t.get(), names().s_cancel.get()));
+    Ref r = Ref::steal(PyObject_CallMethodNoArgs(t.get(), names().s_cancel));
     if (!r) PyErr_WriteUnraisable(t.get());  // one failing task does not keep the others
   }
 }
@@ -109,10 +108,10 @@ pyco::Frame stop_impl(PyObject* const* a, Py_ssize_t na, PyObject* kw) {
 // cancel_task(name): cancel every task of this loop with that name.
 pyco::CoroNone cancel_task_body(Ref self, Ref name) {
   Ref loop = loop_of(self.get());
-  Ref pending = pyco::call(names().asyncio_all_tasks.get(), loop);
+  Ref pending = pyco::call(names().asyncio_all_tasks, loop);
   Ref it = check(PyObject_GetIter(pending.get()));
   while (Ref t = Ref::steal(PyIter_Next(it.get())))
-    if (name_is(t.get(), name.get())) pyco::call_method(t.get(), names().s_cancel.get());
+    if (name_is(t.get(), name.get())) pyco::call_method(t.get(), names().s_cancel);
   if (PyErr_Occurred()) pyco::throw_current();
   co_return;
 }
@@ -127,13 +126,13 @@ pyco::Frame cancel_task_impl(PyObject* const* a, Py_ssize_t na, PyObject* kw) {
 pyco::CoroNone append_task_body(Ref self, Ref name, Ref task, Ref cpu, Ref kwargs) {
   Ref loop = loop_of(self.get());
   if (check_int(PyObject_RichCompareBool(cpu.get(), Py_False, Py_EQ))) {
-    Ref coro = check(PyObject_Call(task.get(), names().empty_tuple.get(), kwargs.get()));
-    vcall_kw(pyco::getattr(loop.get(), names().s_create_task.get()).get(), {coro.get(), name.get()},
-             names().kw_name.get());
+    Ref coro = check(PyObject_Call(task.get(), names().empty_tuple, kwargs.get()));
+    vcall_kw(pyco::getattr(loop.get(), names().s_create_task).get(), {coro.get(), name.get()},
+             names().kw_name);
   } else {
-    Ref executor = pyco::getattr(self.get(), names().s_executor.get());
+    Ref executor = pyco::getattr(self.get(), names().s_executor);
     Ref coro = pyco::call(task.get());
-    pyco::call_method(loop.get(), names().s_run_in_executor.get(), executor, names().asyncio_run, coro);
+    pyco::call_method(loop.get(), names().s_run_in_executor, executor, names().asyncio_run, coro);
   }
   co_return;
 }
@@ -157,11 +156,9 @@ Ref runner_init(PyObject* obj, Ref* p) {
   // table before the constructor ends, where other threads may submit to it.
   Ref node = node_name();
   Ref key = loop_thread_key(node.get(), name);
-  check_int(PyObject_SetAttr(obj, names().s_name.get(), key.get()));
-  Ref fields = pyco::call_method(key.get(), names().s_split.get(), names().s_comma);
-  const bool local =
-      check_int(PyObject_RichCompareBool(PyList_GET_ITEM(fields.get(), 0), node.get(), Py_EQ));
-  Ref table = state_attr(names().s_loop_threads.get());
+  check_int(PyObject_SetAttr(obj, names().s_name, key.get()));
+  const bool local = velkor_common::key_of_node(key.get(), node.get());
+  Ref table = state_attr(names().s_loop_threads);
   bool replaces = false;
   if (local) {
     PyObject* old_raw = nullptr;
@@ -171,19 +168,19 @@ Ref runner_init(PyObject* obj, Ref* p) {
       // A runner already closed cannot be stopped again (its loop would
       // refuse the work): the key is simply reused.
       PyObject* old_loop = nullptr;
-      check_int(PyObject_GetOptionalAttr(old.get(), names().s_loop.get(), &old_loop));
+      check_int(PyObject_GetOptionalAttr(old.get(), names().s_loop, &old_loop));
       Ref ol = Ref::steal(old_loop);
       bool closed = false;
-      if (ol) closed = pyco::call_method(ol.get(), names().s_is_closed.get()).get() == Py_True;
-      if (!closed) pyco::call_method(old.get(), names().s_stop.get());
+      if (ol) closed = pyco::call_method(ol.get(), names().s_is_closed).get() == Py_True;
+      if (!closed) pyco::call_method(old.get(), names().s_stop);
     }
-    Ref loop = pyco::call(names().asyncio_new_event_loop.get());
-    check_int(PyObject_SetAttr(obj, names().s_loop.get(), loop.get()));
+    Ref loop = pyco::call(names().asyncio_new_event_loop);
+    check_int(PyObject_SetAttr(obj, names().s_loop, loop.get()));
   }
   check_int(PyObject_SetItem(table.get(), key.get(), obj));
   Ref events = check(PyDict_New());
-  check_int(PyObject_SetAttr(obj, names().s_Events_async.get(), events.get()));
-  check_int(PyObject_SetAttr(obj, names().s_executor.get(), Py_None));
+  check_int(PyObject_SetAttr(obj, names().s_Events_async, events.get()));
+  check_int(PyObject_SetAttr(obj, names().s_executor, Py_None));
   if (replaces) send_events_to_new_runner(key.get());
   return Ref();
 }
@@ -196,15 +193,15 @@ Ref runner_init(PyObject* obj, Ref* p) {
 void close_half_finalized(PyObject* loop) {
   PyErr_Clear();
   PyObject* raw = nullptr;
-  if (PyObject_GetOptionalAttr(loop, names().s__selector.get(), &raw) > 0) {
+  if (PyObject_GetOptionalAttr(loop, names().s__selector, &raw) > 0) {
     Ref selector = Ref::steal(raw);
     if (selector.get() != Py_None) {
-      Ref r = Ref::steal(PyObject_CallMethodNoArgs(selector.get(), names().s_close.get()));
-      PyObject_SetAttr(loop, names().s__selector.get(), Py_None);
+      Ref r = Ref::steal(PyObject_CallMethodNoArgs(selector.get(), names().s_close));
+      PyObject_SetAttr(loop, names().s__selector, Py_None);
     }
   }
-  if (PyObject_HasAttrWithError(loop, names().s__closed.get()) > 0)
-    PyObject_SetAttr(loop, names().s__closed.get(), Py_True);
+  if (PyObject_HasAttrWithError(loop, names().s__closed) > 0)
+    PyObject_SetAttr(loop, names().s__closed, Py_True);
   PyErr_Clear();
 }
 
@@ -219,12 +216,12 @@ void runner_finalize(PyObject* self) {
   if (Py_IsFinalizing() || !never_started(self)) return;
   PyObject* pending = PyErr_GetRaisedException();
   PyObject* raw = nullptr;
-  if (PyObject_GetOptionalAttr(self, names().s_loop.get(), &raw) > 0) {
+  if (PyObject_GetOptionalAttr(self, names().s_loop, &raw) > 0) {
     Ref loop = Ref::steal(raw);
-    Ref closed = Ref::steal(PyObject_CallMethodNoArgs(loop.get(), names().s_is_closed.get()));
-    Ref running = Ref::steal(PyObject_CallMethodNoArgs(loop.get(), names().s_is_running.get()));
+    Ref closed = Ref::steal(PyObject_CallMethodNoArgs(loop.get(), names().s_is_closed));
+    Ref running = Ref::steal(PyObject_CallMethodNoArgs(loop.get(), names().s_is_running));
     if (closed.get() == Py_False && running.get() == Py_False) {
-      Ref done = Ref::steal(PyObject_CallMethodNoArgs(loop.get(), names().s_close.get()));
+      Ref done = Ref::steal(PyObject_CallMethodNoArgs(loop.get(), names().s_close));
       if (!done) close_half_finalized(loop.get());
     }
   }
@@ -234,30 +231,30 @@ void runner_finalize(PyObject* self) {
 
 Ref runner_stop(PyObject* self_ptr, Ref*) {
   nb::handle self(self_ptr);
-  Ref bound = pyco::getattr(self.ptr(), names().s_append_task.get());
-  Ref stop_fn = pyco::getattr(self.ptr(), names().s__stop.get());
+  Ref bound = pyco::getattr(self.ptr(), names().s_append_task);
+  Ref stop_fn = pyco::getattr(self.ptr(), names().s__stop);
   Ref kw = check(PyDict_New());
-  check_int(PyDict_SetItem(kw.get(), names().s_name.get(), names().s_stop.get()));
-  check_int(PyDict_SetItem(kw.get(), names().s_task.get(), stop_fn.get()));
+  check_int(PyDict_SetItem(kw.get(), names().s_name, names().s_stop));
+  check_int(PyDict_SetItem(kw.get(), names().s_task, stop_fn.get()));
   submit(self.ptr(), std::move(bound), Ref(), std::move(kw));
   return Ref();
 }
 
 Ref runner_start(PyObject* self_ptr, Ref*) {
   nb::handle self(self_ptr);
-  Ref target = pyco::getattr(self.ptr(), names().s_run_asyncio_in_thread.get());
-  Ref key = pyco::getattr(self.ptr(), names().s_name.get());
+  Ref target = pyco::getattr(self.ptr(), names().s_run_asyncio_in_thread);
+  Ref key = pyco::getattr(self.ptr(), names().s_name);
   Ref key_text = check(PyObject_Str(key.get()));
   Ref thread_name = check(PyUnicode_FromFormat("velkor runner %U", key_text.get()));
-  Ref thread = vcall_kw(names().threading_Thread.get(), {target.get(), Py_True, thread_name.get()},
-                        names().kw_target_daemon_name.get());
-  pyco::call_method(thread.get(), names().s_start.get());
+  Ref thread = vcall_kw(names().threading_Thread, {target.get(), Py_True, thread_name.get()},
+                        names().kw_target_daemon_name);
+  pyco::call_method(thread.get(), names().s_start);
   return Ref();
 }
 
 Ref runner_all_tasks(PyObject* self_ptr, Ref*) {
   nb::handle self(self_ptr);
-  Ref tasks = pyco::call(names().asyncio_all_tasks.get(), loop_of(self.ptr()));
+  Ref tasks = pyco::call(names().asyncio_all_tasks, loop_of(self.ptr()));
   print_object(tasks.get());
   return Ref();
 }
@@ -321,7 +318,7 @@ void bind_runner(nb::module_& m) {
       "executor (for CPU-bound steps; None selects the loop's default executor) and, once the\n"
       "thread runs, append_task_queue.");
   pyco::add_methods(cls.ptr(), "velkor.velkor", kRunnerMethods);
-  init_submission(pyco::getattr(cls.ptr(), names().s_append_task.get()).get());
+  init_submission(pyco::getattr(cls.ptr(), names().s_append_task).get());
 }
 
 }  // namespace velkor

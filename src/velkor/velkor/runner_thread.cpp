@@ -18,15 +18,15 @@ void finish_loop(PyObject* loop) {
   // Tasks created after the stop sequence (work that reached the loop in
   // its last iteration) would be destroyed pending: cancel them and let
   // them unwind. Jobs still queued see the closing phase and do nothing.
-  Ref pending = pyco::call(names().asyncio_all_tasks.get(), Ref::borrow(loop));
+  Ref pending = pyco::call(names().asyncio_all_tasks, Ref::borrow(loop));
   if (PySet_GET_SIZE(pending.get()) > 0) {
     Ref list = check(PySequence_List(pending.get()));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i)
-      pyco::call_method(PyList_GET_ITEM(list.get(), i), names().s_cancel.get());
-    pyco::call_method(loop, names().s_run_until_complete.get(), gather_settled(list.get()));
+      pyco::call_method(PyList_GET_ITEM(list.get(), i), names().s_cancel);
+    pyco::call_method(loop, names().s_run_until_complete, gather_settled(list.get()));
   }
-  Ref agen = pyco::call_method(loop, names().s_shutdown_asyncgens.get());
-  pyco::call_method(loop, names().s_run_until_complete.get(), agen);
+  Ref agen = pyco::call_method(loop, names().s_shutdown_asyncgens);
+  pyco::call_method(loop, names().s_run_until_complete, agen);
 }
 
 }  // namespace
@@ -34,14 +34,14 @@ void finish_loop(PyObject* loop) {
 Ref run_asyncio_in_thread(PyObject* self, Ref*) {
   {
     Runner* r = runner_of(self);
-    Ref queue = pyco::call(names().asyncio_PriorityQueue.get());
-    check_int(PyObject_SetAttr(self, names().s_append_task_queue.get(), queue.get()));
+    Ref queue = pyco::call(names().asyncio_PriorityQueue);
+    check_int(PyObject_SetAttr(self, names().s_append_task_queue, queue.get()));
     Ref loop = loop_of(self);
-    pyco::call(names().asyncio_set_event_loop.get(), loop);
+    pyco::call(names().asyncio_set_event_loop, loop);
     int expected = Runner::kRegistered;
     if (!r || !r->phase.compare_exchange_strong(expected, Runner::kRunning)) {
       // Started twice, or after closing: asyncio reports it.
-      pyco::call_method(loop.get(), names().s_run_forever.get());
+      pyco::call_method(loop.get(), names().s_run_forever);
       return Ref();
     }
     ++g_live_threads;
@@ -53,7 +53,7 @@ Ref run_asyncio_in_thread(PyObject* self, Ref*) {
         --g_live_threads;
       }
     } count{r};
-    Ref ran = Ref::steal(PyObject_CallMethodNoArgs(loop.get(), names().s_run_forever.get()));
+    Ref ran = Ref::steal(PyObject_CallMethodNoArgs(loop.get(), names().s_run_forever));
     PyObject* err = ran ? nullptr : PyErr_GetRaisedException();
     r->phase = Runner::kClosing;
     Ref finished = Ref::steal(pyco::guard([&] {
@@ -61,7 +61,7 @@ Ref run_asyncio_in_thread(PyObject* self, Ref*) {
       return Py_NewRef(Py_None);
     }));
     if (!finished) PyErr_WriteUnraisable(loop.get());
-    Ref closed = Ref::steal(PyObject_CallMethodNoArgs(loop.get(), names().s_close.get()));
+    Ref closed = Ref::steal(PyObject_CallMethodNoArgs(loop.get(), names().s_close));
     r->phase = Runner::kClosed;
     if (err) {
       PyErr_SetRaisedException(err);

@@ -28,7 +28,7 @@ bool is_zero(PyObject* v) { return equals_int(v, 0); }
 bool has_events(PyObject* self, Ref* events_out = nullptr) {
   // A task still being built (another thread took it from the table) has
   // no events yet.
-  Ref events = task_attr_optional(self, names().s_events.get());
+  Ref events = task_attr_optional(self, names().s_events);
   if (!events) return false;
   const bool has = check_int(PyObject_Length(events.get())) >= 2;
   if (events_out) *events_out = std::move(events);
@@ -37,9 +37,9 @@ bool has_events(PyObject* self, Ref* events_out = nullptr) {
 
 // velkor_state.Events[self.events[i]], or null when it is not registered.
 Ref own_event(PyObject* self, Py_ssize_t i, bool required) {
-  Ref events = task_attr(self, names().s_events.get());
+  Ref events = task_attr(self, names().s_events);
   Ref name = check(PySequence_GetItem(events.get(), i));
-  Ref registry = state_attr(names().s_Events.get());
+  Ref registry = state_attr(names().s_Events);
   if (required) return check(PyObject_GetItem(registry.get(), name.get()));
   PyObject* ev = nullptr;
   check_int(PyMapping_GetOptionalItem(registry.get(), name.get(), &ev));
@@ -49,13 +49,13 @@ Ref own_event(PyObject* self, Py_ssize_t i, bool required) {
 // Is the task still there to take work: registered as itself, its runner
 // not stopping?
 bool taking_work(PyObject* self) {
-  Ref key = task_attr(self, names().s_name.get());
-  Ref tasks = state_attr(names().s_Tasks.get());
+  Ref key = task_attr(self, names().s_name);
+  Ref tasks = state_attr(names().s_Tasks);
   PyObject* found = nullptr;
   check_int(PyMapping_GetOptionalItem(tasks.get(), key.get(), &found));
   Ref f = Ref::steal(found);
   if (f.get() != self) return false;
-  Ref runner = task_attr(self, names().s_loop_thread.get());
+  Ref runner = task_attr(self, names().s_loop_thread);
   return !runner_stopping(runner.get());
 }
 
@@ -66,15 +66,15 @@ bool taking_work(PyObject* self) {
 void return_unit(PyObject* self) {
   bool flag;
   {
-    Ref lock = task_attr(self, names().s_Task_buffer_available_threading_lock.get());
+    Ref lock = task_attr(self, names().s_Task_buffer_available_threading_lock);
     LockGuard hold(lock.get());
-    Ref count = task_attr(self, names().s_Task_buffer_available.get());
-    Ref next = check(PyNumber_Add(count.get(), names().one.get()));
-    check_int(PyObject_SetAttr(self, names().s_Task_buffer_available.get(), next.get()));
-    flag = check_int(PyObject_RichCompareBool(next.get(), names().one.get(), Py_GE)) != 0;
+    Ref count = task_attr(self, names().s_Task_buffer_available);
+    Ref next = check(PyNumber_Add(count.get(), names().one));
+    check_int(PyObject_SetAttr(self, names().s_Task_buffer_available, next.get()));
+    flag = check_int(PyObject_RichCompareBool(next.get(), names().one, Py_GE)) != 0;
   }
   if (!flag || !has_events(self) || !taking_work(self)) return;
-  if (Ref ev = own_event(self, 1, false)) pyco::call_method(ev.get(), names().s_set.get());
+  if (Ref ev = own_event(self, 1, false)) pyco::call_method(ev.get(), names().s_set);
 }
 
 // The unit a mode 0 step owes. It travels in the step's coroutine frame:
@@ -90,7 +90,7 @@ class StepUnit {
     if (!owed_ || !task_ || !Ref::holds_gil()) return;
     PyObject* pending = PyErr_GetRaisedException();
     Ref done = Ref::steal(pyco::guard([&]() -> PyObject* {
-      Ref wt = pyco::getattr(task_.get(), names().s_WT.get());
+      Ref wt = pyco::getattr(task_.get(), names().s_WT);
       if (is_zero(wt.get())) return_unit(task_.get());
       return Py_NewRef(Py_None);
     }));
@@ -111,8 +111,8 @@ class StepUnit {
 
 // print("<key> task has error!!!"), then the traceback.
 void report(PyObject* self, const pyco::BaseException& e) {
-  Ref key = task_attr(self, names().s_name.get());
-  Ref line = check(PyUnicode_Concat(key.get(), names().s_task_error.get()));
+  Ref key = task_attr(self, names().s_name);
+  Ref line = check(PyUnicode_Concat(key.get(), names().s_task_error));
   print_object(line.get());
   pyco::print_exception(e);
 }
@@ -125,7 +125,7 @@ PyObject* run_in_worker(PyObject*, PyObject* const* a, Py_ssize_t na) {
   return pyco::guard([&]() -> PyObject* {
     if (na != 3) pyco::raise(PyExc_TypeError, "expected (work, args, kwargs)");
     Ref coro = check(PyObject_Call(a[0], a[1], a[2]));
-    return pyco::call(names().asyncio_run.get(), coro).release();
+    return pyco::call(names().asyncio_run, coro).release();
   });
 }
 PyMethodDef run_in_worker_def = {"_run_in_worker",
@@ -145,8 +145,8 @@ bool is_coroutine_function(PyObject* work) {
     PyObject* dict = reinterpret_cast<PyFunctionObject*>(f)->func_dict;
     bool plain = dict == nullptr;
     if (!plain && PyDict_CheckExact(dict)) {
-      const int has_mark = PyDict_Contains(dict, names().s_is_coroutine_marker.get());
-      const int has_pm = has_mark == 0 ? PyDict_Contains(dict, names().s_partialmethod.get()) : has_mark;
+      const int has_mark = PyDict_Contains(dict, names().s_is_coroutine_marker);
+      const int has_pm = has_mark == 0 ? PyDict_Contains(dict, names().s_partialmethod) : has_mark;
       if (has_mark < 0 || has_pm < 0) pyco::throw_current();
       plain = has_mark == 0 && has_pm == 0;
     }
@@ -157,20 +157,20 @@ bool is_coroutine_function(PyObject* work) {
   } else if (pyco::is_plain_coroutine_function(f)) {
     return true;
   }
-  return PyObject_IsTrue(pyco::call(names().inspect_iscoroutinefunction.get(), Ref::borrow(work)).get()) == 1;
+  return PyObject_IsTrue(pyco::call(names().inspect_iscoroutinefunction, Ref::borrow(work)).get()) == 1;
 }
 
 // trig_output(tag): velkor_state.trig_output for this task's outputs.
 PyObject* g_trig_output_method = nullptr;  // async_task.trig_output (the class holds it)
 
 pyco::CoroNone trig_output_method_body(Ref self, Ref tag) {
-  Ref fn = state_attr(names().s_trig_output.get());
-  Ref key = task_attr(self.get(), names().s_name.get());
-  Ref outputs = task_attr(self.get(), names().s_output_tasks.get());
+  Ref fn = state_attr(names().s_trig_output);
+  Ref key = task_attr(self.get(), names().s_name);
+  Ref outputs = task_attr(self.get(), names().s_output_tasks);
   if (fn.get() == own_trig_output()) {
     co_await pyco::inline_await(trig_output_frame(key, outputs, tag), fn.get());
   } else {
-    Ref coro = vcall_kw(fn.get(), {key.get(), outputs.get(), tag.get()}, names().kw_trig.get());
+    Ref coro = vcall_kw(fn.get(), {key.get(), outputs.get(), tag.get()}, names().kw_trig);
     co_await std::move(coro);
   }
 }
@@ -178,12 +178,12 @@ pyco::CoroNone trig_output_method_body(Ref self, Ref tag) {
 // Whether self.trig_output is the class's own coroutine method: the class
 // attribute is it, and the instance does not shadow it.
 bool own_trig_output_method(PyObject* self) {
-  if (_PyType_Lookup(Py_TYPE(self), names().s_trig_output.get()) != g_trig_output_method) return false;
+  if (_PyType_Lookup(Py_TYPE(self), names().s_trig_output) != g_trig_output_method) return false;
   PyObject** slot = instance_dict_slot(self);
   if (!slot) return false;
   PyObject* dict = *slot;
   if (!dict) return true;
-  const int shadowed = PyDict_Contains(dict, names().s_trig_output.get());
+  const int shadowed = PyDict_Contains(dict, names().s_trig_output);
   if (shadowed < 0) pyco::throw_current();
   return shadowed == 0;
 }
@@ -192,29 +192,29 @@ bool own_trig_output_method(PyObject* self) {
 // coroutine function; a CPU-bound task's call runs in the runner's
 // executor (a coroutine function there under asyncio.run).
 pyco::Coro call_work(Ref self, Ref work, Ref kwargs_in) {
-  Ref args = task_attr(self.get(), names().s_args.get());
+  Ref args = task_attr(self.get(), names().s_args);
   Ref kw = PyDict_Check(kwargs_in.get())
                ? check(PyDict_Copy(kwargs_in.get()))
                : pyco::call(reinterpret_cast<PyObject*>(&PyDict_Type), kwargs_in);
   const bool is_coro = is_coroutine_function(work.get());
-  Ref cpu = task_attr(self.get(), names().s_CPU_bound.get());
+  Ref cpu = task_attr(self.get(), names().s_CPU_bound);
   if (!check_int(PyObject_RichCompareBool(cpu.get(), Py_False, Py_EQ))) {
-    Ref runner = task_attr(self.get(), names().s_loop_thread.get());
-    Ref loop = pyco::getattr(runner.get(), names().s_loop.get());
-    Ref executor = pyco::getattr(runner.get(), names().s_executor.get());
+    Ref runner = task_attr(self.get(), names().s_loop_thread);
+    Ref loop = pyco::getattr(runner.get(), names().s_loop);
+    Ref executor = pyco::getattr(runner.get(), names().s_executor);
     Ref job;
     if (is_coro) {
       Ref full = check(PySequence_Tuple(args.get()));
-      job = pyco::call(names().functools_partial.get(), Ref::borrow(g_run_in_worker), work, full, kw);
+      job = pyco::call(names().functools_partial, Ref::borrow(g_run_in_worker), work, full, kw);
     } else {
       Ref full = check(PySequence_Tuple(args.get()));
       Ref pargs = check(PyTuple_New(PyTuple_GET_SIZE(full.get()) + 1));
       PyTuple_SET_ITEM(pargs.get(), 0, work.new_ref());
       for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(full.get()); ++i)
         PyTuple_SET_ITEM(pargs.get(), i + 1, Py_NewRef(PyTuple_GET_ITEM(full.get(), i)));
-      job = check(PyObject_Call(names().functools_partial.get(), pargs.get(), kw.get()));
+      job = check(PyObject_Call(names().functools_partial, pargs.get(), kw.get()));
     }
-    Ref fut = pyco::call_method(loop.get(), names().s_run_in_executor.get(), executor, job);
+    Ref fut = pyco::call_method(loop.get(), names().s_run_in_executor, executor, job);
     Ref result = co_await std::move(fut);
     co_return result;
   }
@@ -229,17 +229,17 @@ pyco::Coro call_work(Ref self, Ref work, Ref kwargs_in) {
 // reported and end the execution normally; BaseExceptions pass.
 pyco::Coro execute(Ref self, Ref tag) {
   try {
-    Ref pair = pyco::call_method(self.get(), names().s_activation_check.get(), tag);
+    Ref pair = pyco::call_method(self.get(), names().s_activation_check, tag);
     Ref ready = check(PySequence_GetItem(pair.get(), 0));
     if (!check_int(PyObject_IsTrue(ready.get()))) co_return pyco::none();
     Ref kwargs_in = check(PySequence_GetItem(pair.get(), 1));
-    Ref work = task_attr(self.get(), names().s_task.get());
+    Ref work = task_attr(self.get(), names().s_task);
     if (work.get() != Py_None)
       tag = co_await pyco::inline_await(call_work(self, work, kwargs_in), nullptr, "call_work");
     if (own_trig_output_method(self.get())) {
       co_await pyco::inline_await(trig_output_method_body(self, tag), g_trig_output_method);
     } else {
-      Ref trig = pyco::call_method(self.get(), names().s_trig_output.get(), tag);
+      Ref trig = pyco::call_method(self.get(), names().s_trig_output, tag);
       co_await std::move(trig);
     }
   } catch (const pyco::Exception& e) {
@@ -268,7 +268,7 @@ pyco::Inline execution(const Ref& self, Ref tag) {
   }
 
 pyco::CoroNone temp_func_body(Ref self, Ref tag, StepUnit unit) {
-  Ref wt = task_attr(self.get(), names().s_WT.get());
+  Ref wt = task_attr(self.get(), names().s_WT);
   if (is_zero(wt.get())) {
     PAY_ON_EVERY_EXIT(unit, execution(self, tag));
     co_return;
@@ -277,13 +277,13 @@ pyco::CoroNone temp_func_body(Ref self, Ref tag, StepUnit unit) {
   const bool trigger_mode = equals_int(wt.get(), 1);
   const bool poll_mode = !trigger_mode && equals_int(wt.get(), 2);
   if (!trigger_mode && !poll_mode) co_return;
-  if (!is_zero(task_attr(self.get(), names().s_WT_run.get()).get())) co_return;
-  check_int(PyObject_SetAttr(self.get(), names().s_WT_run.get(), names().one.get()));
+  if (!is_zero(task_attr(self.get(), names().s_WT_run).get())) co_return;
+  check_int(PyObject_SetAttr(self.get(), names().s_WT_run, names().one));
   if (poll_mode) {
     for (;;) {
-      Ref t = task_attr(self.get(), names().s_tag.get());
+      Ref t = task_attr(self.get(), names().s_tag);
       co_await execution(self, t);
-      Ref pause = pyco::call(names().asyncio_sleep.get(), task_attr(self.get(), names().s_WT_sleep.get()));
+      Ref pause = pyco::call(names().asyncio_sleep, task_attr(self.get(), names().s_WT_sleep));
       co_await std::move(pause);
     }
   }
@@ -298,25 +298,25 @@ pyco::CoroNone temp_func_body(Ref self, Ref tag, StepUnit unit) {
     bool failed = false, left = false;
     try {
       try {
-        Ref runner = task_attr(self.get(), names().s_loop_thread.get());
-        Ref key = pyco::getattr(runner.get(), names().s_name.get());
-        Ref runners = state_attr(names().s_loop_threads.get());
+        Ref runner = task_attr(self.get(), names().s_loop_thread);
+        Ref key = pyco::getattr(runner.get(), names().s_name);
+        Ref runners = state_attr(names().s_loop_threads);
         Ref mine = check(PyObject_GetItem(runners.get(), key.get()));
-        Ref mirrors = pyco::getattr(mine.get(), names().s_Events_async.get());
-        Ref events = task_attr(self.get(), names().s_events.get());
+        Ref mirrors = pyco::getattr(mine.get(), names().s_Events_async);
+        Ref events = task_attr(self.get(), names().s_events);
         Ref trigger = check(PySequence_GetItem(events.get(), 0));
         Ref mirror = check(PyObject_GetItem(mirrors.get(), trigger.get()));
-        Ref waiting = pyco::call_method(mirror.get(), names().s_wait.get());
+        Ref waiting = pyco::call_method(mirror.get(), names().s_wait);
         co_await std::move(waiting);
         left = !taking_work(self.get());
         if (!left) {
           Ref ev = own_event(self.get(), 0, true);
-          pyco::call_method(ev.get(), names().s_clear.get());
+          pyco::call_method(ev.get(), names().s_clear);
           // The clear reaches the mirror through a job queued on this loop:
           // let it run before the next wait, or a loop whose iteration never
           // suspends would find the mirror still set and spin.
           co_await pyco::yield_now();
-          Ref t = task_attr(self.get(), names().s_tag.get());
+          Ref t = task_attr(self.get(), names().s_tag);
           co_await execution(self, t);
         }
       } catch (const pyco::Exception& e) {
@@ -337,51 +337,51 @@ pyco::CoroNone temp_func_body(Ref self, Ref tag, StepUnit unit) {
 }
 
 Ref stop(PyObject* self, Ref*) {
-  check_int(PyObject_SetAttr(self, names().s_stop_flag.get(), names().one.get()));
-  Ref runner = task_attr(self, names().s_loop_thread.get());
-  Ref cancel_task = pyco::getattr(runner.get(), names().s_cancel_task.get());
+  check_int(PyObject_SetAttr(self, names().s_stop_flag, names().one));
+  Ref runner = task_attr(self, names().s_loop_thread);
+  Ref cancel_task = pyco::getattr(runner.get(), names().s_cancel_task);
   Ref kw = check(PyDict_New());
-  check_int(PyDict_SetItem(kw.get(), names().s_name.get(), task_attr(self, names().s_name.get()).get()));
+  check_int(PyDict_SetItem(kw.get(), names().s_name, task_attr(self, names().s_name).get()));
   submit(runner.get(), std::move(cancel_task), Ref(), std::move(kw));
   return Ref();
 }
 
 Ref run(PyObject* self, Ref* p) {
   nb::handle tag(p[0] ? p[0].get() : Py_None);
-  if (!is_zero(task_attr(self, names().s_stop_flag.get()).get())) return Ref();
+  if (!is_zero(task_attr(self, names().s_stop_flag).get())) return Ref();
   bool flag;
   {
-    Ref lock = task_attr(self, names().s_Task_buffer_available_threading_lock.get());
+    Ref lock = task_attr(self, names().s_Task_buffer_available_threading_lock);
     LockGuard hold(lock.get());
-    Ref count = task_attr(self, names().s_Task_buffer_available.get());
-    Ref next = check(PyNumber_Subtract(count.get(), names().one.get()));
-    check_int(PyObject_SetAttr(self, names().s_Task_buffer_available.get(), next.get()));
-    flag = check_int(PyObject_RichCompareBool(next.get(), names().zero.get(), Py_LE)) != 0;
+    Ref count = task_attr(self, names().s_Task_buffer_available);
+    Ref next = check(PyNumber_Subtract(count.get(), names().one));
+    check_int(PyObject_SetAttr(self, names().s_Task_buffer_available, next.get()));
+    flag = check_int(PyObject_RichCompareBool(next.get(), names().zero, Py_LE)) != 0;
   }
   // Busy: producers hold back until a step gives a unit back. A task of
   // another node has no event to clear.
-  if (flag && has_events(self)) pyco::call_method(own_event(self, 1, true).get(), names().s_clear.get());
+  if (flag && has_events(self)) pyco::call_method(own_event(self, 1, true).get(), names().s_clear);
   // The step runs on the runner's loop (a CPU-bound task's work function
   // alone goes to the executor, see call_work).
-  Ref runner = task_attr(self, names().s_loop_thread.get());
-  Ref append = pyco::getattr(runner.get(), names().s_append_task.get());
-  Ref key = task_attr(self, names().s_name.get());
-  Ref step = task_attr(self, names().s_temp_func.get());
+  Ref runner = task_attr(self, names().s_loop_thread);
+  Ref append = pyco::getattr(runner.get(), names().s_append_task);
+  Ref key = task_attr(self, names().s_name);
+  Ref step = task_attr(self, names().s_temp_func);
   // The step's claim on its unit is counted before the hand-over: handing
   // over lets the runner's thread run, and it may build the step at once.
   Task* t = task_of(self);
   if (t) ++t->steps_submitted;
   try {
     Ref step_kw = check(PyDict_New());
-    check_int(PyDict_SetItem(step_kw.get(), names().s_tag.get(), tag.ptr()));
+    check_int(PyDict_SetItem(step_kw.get(), names().s_tag, tag.ptr()));
     // The runner's own append_task is done by the job itself; a replaced
     // one is called as such.
     if (!submit_step(runner.get(), append.get(), key.get(), step, std::move(step_kw))) {
       Ref kw = check(PyDict_New());
-      check_int(PyDict_SetItem(kw.get(), names().s_name.get(), key.get()));
-      check_int(PyDict_SetItem(kw.get(), names().s_task.get(), step.get()));
-      check_int(PyDict_SetItem(kw.get(), names().s_CPU_bound.get(), Py_False));
-      check_int(PyDict_SetItem(kw.get(), names().s_tag.get(), tag.ptr()));
+      check_int(PyDict_SetItem(kw.get(), names().s_name, key.get()));
+      check_int(PyDict_SetItem(kw.get(), names().s_task, step.get()));
+      check_int(PyDict_SetItem(kw.get(), names().s_CPU_bound, Py_False));
+      check_int(PyDict_SetItem(kw.get(), names().s_tag, tag.ptr()));
       submit(runner.get(), std::move(append), Ref(), std::move(kw));
     }
   } catch (const pyco::BaseException&) {
@@ -396,8 +396,8 @@ Ref run(PyObject* self, Ref* p) {
 }
 
 Ref start(PyObject* self, Ref*) {
-  check_int(PyObject_SetAttr(self, names().s_stop_flag.get(), names().zero.get()));
-  pyco::call_method(self, names().s_run.get());
+  check_int(PyObject_SetAttr(self, names().s_stop_flag, names().zero));
+  pyco::call_method(self, names().s_run);
   return Ref();
 }
 
@@ -436,7 +436,7 @@ void init_step() {
 }
 
 void init_trig_output_method(PyObject* cls) {
-  g_trig_output_method = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), names().s_trig_output.get());
+  g_trig_output_method = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls), names().s_trig_output);
 }
 
 }  // namespace velkor

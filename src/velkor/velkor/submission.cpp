@@ -60,10 +60,10 @@ PyObject* g_consume = nullptr;  // C function: retrieves a finished task's outco
 // asyncio does not log "exception was never retrieved" for work whose result
 // nobody asked for (the futures of a submission are dropped by design).
 PyObject* consume_outcome(PyObject*, PyObject* fut) {
-  Ref cancelled = Ref::steal(PyObject_CallMethodNoArgs(fut, names().s_cancelled.get()));
+  Ref cancelled = Ref::steal(PyObject_CallMethodNoArgs(fut, names().s_cancelled));
   if (!cancelled) return nullptr;
   if (cancelled.get() == Py_False) {
-    Ref exc = Ref::steal(PyObject_CallMethodNoArgs(fut, names().s_exception.get()));
+    Ref exc = Ref::steal(PyObject_CallMethodNoArgs(fut, names().s_exception));
     if (!exc) return nullptr;
   }
   Py_RETURN_NONE;
@@ -97,13 +97,13 @@ PyObject* job_run(PyObject* self, PyObject* const*, size_t nargsf, PyObject*) {
       if (!task) return dropped();
       return Py_NewRef(Py_None);
     }
-    Ref task = vcall_kw(names().asyncio_Task.get(), {coro.get(), job->loop, Py_True}, names().kw_loop_eager.get());
-    Ref done = pyco::call_method(task.get(), names().s_done.get());
+    Ref task = vcall_kw(names().asyncio_Task, {coro.get(), job->loop, Py_True}, names().kw_loop_eager);
+    Ref done = pyco::call_method(task.get(), names().s_done);
     if (done.get() == Py_True) {
       Ref r = check(consume_outcome(nullptr, task.get()));
     } else {
       Ref cb = Ref::borrow(g_consume);
-      pyco::call_method(task.get(), names().s_add_done_callback.get(), cb);
+      pyco::call_method(task.get(), names().s_add_done_callback, cb);
     }
     return Py_NewRef(Py_None);
   });
@@ -223,7 +223,7 @@ PyObject* batch_run(PyObject* self, PyObject* const*, size_t nargsf, PyObject*) 
     if (!left_queued || !runner) return;
     Ref marker = Ref::steal(PyCFunction_New(&steps_queued_done_def, keep.get()));
     PyObject* saved = PyErr_GetRaisedException();
-    Ref queued = marker ? Ref::steal(PyObject_CallMethodOneArg(loop.get(), names().s_call_soon.get(),
+    Ref queued = marker ? Ref::steal(PyObject_CallMethodOneArg(loop.get(), names().s_call_soon,
                                                                marker.get()))
                         : Ref();
     if (queued) {
@@ -300,7 +300,7 @@ Ref make_job(PyObject* runner, int kind, Ref func, Ref args, Ref kwargs, Ref nam
   job->runner = Py_NewRef(runner);
   job->loop = loop.release();
   job->func = func.release();
-  job->args = args ? args.release() : Py_NewRef(names().empty_tuple.get());
+  job->args = args ? args.release() : Py_NewRef(names().empty_tuple);
   job->kwargs = kwargs.release();
   PyObject_GC_Track(job);
   return Ref::steal(reinterpret_cast<PyObject*>(job));
@@ -312,14 +312,14 @@ void enqueue(PyObject* runner, Ref j) {
   PyObject* loop = reinterpret_cast<JobObject*>(j.get())->loop;
   Runner* r = runner_of(runner);
   if (!r) {
-    pyco::call_method(loop, names().s_call_soon_threadsafe.get(), j);
+    pyco::call_method(loop, names().s_call_soon_threadsafe, j);
     return;
   }
   if (r->batch) {
     // A closed loop refuses work as call_soon_threadsafe would. asyncio's
     // close() drops the queued batch, but uvloop's keeps it: without this
     // check work would pile up in a batch that never runs.
-    Ref closed = pyco::call_method(loop, names().s_is_closed.get());
+    Ref closed = pyco::call_method(loop, names().s_is_closed);
     if (closed.get() == Py_True) {
       PyErr_SetString(PyExc_RuntimeError, "Event loop is closed");
       pyco::throw_current();
@@ -345,7 +345,7 @@ void enqueue(PyObject* runner, Ref j) {
   // batch at its next iteration.
   const bool own_thread = r->thread_id.load() == PyThread_get_thread_ident();
   Ref queued = Ref::steal(PyObject_CallMethodOneArg(
-      loop, (own_thread ? names().s_call_soon : names().s_call_soon_threadsafe).get(), batch.get()));
+      loop, own_thread ? names().s_call_soon : names().s_call_soon_threadsafe, batch.get()));
   if (!queued) {
     batch_detach(b);
     pyco::throw_current();

@@ -3,6 +3,7 @@
 #include "task.hpp"
 
 #include "runner.hpp"
+#include "common/keys.hpp"
 #include "common/shell.hpp"
 
 #include <chrono>
@@ -29,11 +30,9 @@ constexpr const char* kParamNames[kNumParams] = {
     "loop_thread", "name", "network_node_name", "task", "WT", "WT_sleep",
     "CPU_bound", "Task_buffer_available", "kwargs_buffer_len"};
 
-void set(PyObject* obj, const Ref& name, PyObject* value) {
-  check_int(PyObject_SetAttr(obj, name.get(), value));
+void set(PyObject* obj, PyObject* name, PyObject* value) {
+  check_int(PyObject_SetAttr(obj, name, value));
 }
-
-Ref text(PyObject* o) { return check(PyObject_Str(o)); }
 
 Ref concat(PyObject* a, PyObject* b) { return check(PyUnicode_Concat(a, b)); }
 
@@ -43,15 +42,15 @@ Ref concat(PyObject* a, PyObject* b) { return check(PyUnicode_Concat(a, b)); }
 // runner; sharing one per node keeps its loop's selector and self-pipe to
 // one set per node, however many tasks of that node there are.
 Ref external_runner(PyObject* node) {
-  Ref runner_name = concat(node, names().s_suffix_external.get());
+  Ref runner_name = concat(node, names().s_suffix_external);
   Ref key = loop_thread_key(node_name().get(), runner_name.get());
-  Ref runners = state_attr(names().s_loop_threads.get());
+  Ref runners = state_attr(names().s_loop_threads);
   PyObject* raw = nullptr;
   check_int(PyMapping_GetOptionalItem(runners.get(), key.get(), &raw));
   Ref registered = Ref::steal(raw);
   if (registered && never_started(registered.get())) return registered;
-  Ref rt = state_attr(names().s_Real_tasks.get());
-  return vcall_kw(rt.get(), {runner_name.get()}, names().kw_name.get());
+  Ref rt = state_attr(names().s_Real_tasks);
+  return vcall_kw(rt.get(), {runner_name.get()}, names().kw_name);
 }
 
 // Take the keyword-only arguments out of **kwargs like Python binds them:
@@ -82,7 +81,7 @@ void bind_params(PyObject* kwargs, Ref (&p)[kNumParams]) {
   if (!p[kWT]) p[kWT] = check(PyLong_FromLong(0));
   if (!p[kWTSleep]) p[kWTSleep] = check(PyLong_FromLong(1));
   if (!p[kCPUBound]) p[kCPUBound] = Ref::borrow(Py_False);
-  if (!p[kTaskBufferAvailable]) p[kTaskBufferAvailable] = names().numpy_inf;
+  if (!p[kTaskBufferAvailable]) p[kTaskBufferAvailable] = Ref::borrow(names().numpy_inf);
   if (!p[kKwargsBufferLen]) p[kKwargsBufferLen] = check(PyLong_FromLong(100));
 }
 
@@ -90,13 +89,13 @@ void bind_params(PyObject* kwargs, Ref (&p)[kNumParams]) {
 // are gone or closed.
 std::string why_unsettable(PyObject* event) {
   PyObject* lt_raw = nullptr;
-  if (PyObject_GetOptionalAttr(event, names().s_l_t_list.get(), &lt_raw) <= 0) {
+  if (PyObject_GetOptionalAttr(event, names().s_l_t_list, &lt_raw) <= 0) {
     PyErr_Clear();
     return "its set() keeps failing";
   }
   Ref lt = Ref::steal(lt_raw);
   Ref keys = Ref::steal(PySequence_List(lt.get()));
-  Ref runners = state_attr(names().s_loop_threads.get());
+  Ref runners = state_attr(names().s_loop_threads);
   std::string why;
   for (Py_ssize_t i = 0; keys && i < PyList_GET_SIZE(keys.get()); ++i) {
     PyObject* key = PyList_GET_ITEM(keys.get(), i);
@@ -114,12 +113,12 @@ std::string why_unsettable(PyObject* event) {
       reason = "is not registered in loop_threads";
     } else {
       PyObject* loop = nullptr;
-      if (PyObject_GetOptionalAttr(r.get(), names().s_loop.get(), &loop) < 0) PyErr_Clear();
+      if (PyObject_GetOptionalAttr(r.get(), names().s_loop, &loop) < 0) PyErr_Clear();
       Ref l = Ref::steal(loop);
       if (!l) {
         reason = "has no loop";
       } else {
-        Ref closed = Ref::steal(PyObject_CallMethodNoArgs(l.get(), names().s_is_closed.get()));
+        Ref closed = Ref::steal(PyObject_CallMethodNoArgs(l.get(), names().s_is_closed));
         if (!closed) PyErr_Clear();
         if (closed.get() == Py_True) reason = "has a closed loop";
       }
@@ -144,9 +143,9 @@ void arm(PyObject* key, PyObject* event_name) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
     Py_END_ALLOW_THREADS
     check_int(PyErr_CheckSignals());
-    Ref events = state_attr(names().s_Events.get());
+    Ref events = state_attr(names().s_Events);
     Ref event = check(PyObject_GetItem(events.get(), event_name));
-    Ref done = pyco::call_method(event.get(), names().s_set.get());
+    Ref done = pyco::call_method(event.get(), names().s_set);
     if (check_int(PyObject_IsTrue(done.get()))) return;
     if (clock::now() >= deadline) {
       std::string why = why_unsettable(event.get());
@@ -167,56 +166,54 @@ void task_init(PyObject* obj, PyObject* args, PyObject* kwargs) {
 
   // 1. The task key.
   Ref node = p[kNetworkNodeName].get() == Py_None ? node_name() : p[kNetworkNodeName];
-  Ref key = check(PyUnicode_FromFormat("%U,%U", text(node.get()).get(),
-                                       text(p[kName].get()).get()));
+  Ref key = velkor_common::key_of(node.get(), p[kName].get());
   set(obj, names().s_name, key.get());
 
   // 2. A task registered under the key is unlinked from both ends; it is
   // replaced in the table below, and otherwise left as it is.
-  Ref tasks = state_attr(names().s_Tasks.get());
+  Ref tasks = state_attr(names().s_Tasks);
   if (check_int(PySequence_Contains(tasks.get(), key.get()))) {
     Ref old = check(PyObject_GetItem(tasks.get(), key.get()));
-    const Ref* sets[] = {&names().s_input_tasks, &names().s_output_tasks, &names().s_incode_input_tasks,
-                         &names().s_incode_output_tasks};
-    const Ref* deletes[] = {&names().s_delete_input_tasks, &names().s_delete_output_tasks,
-                            &names().s_delete_incode_input_tasks, &names().s_delete_incode_output_tasks};
+    const Names& n = names();
+    PyObject* const sets[] = {n.s_input_tasks, n.s_output_tasks, n.s_incode_input_tasks,
+                              n.s_incode_output_tasks};
+    PyObject* const deletes[] = {n.s_delete_input_tasks, n.s_delete_output_tasks,
+                                 n.s_delete_incode_input_tasks, n.s_delete_incode_output_tasks};
     Ref copies[4];
     for (int i = 0; i < 4; ++i)
-      copies[i] = pyco::call_method(pyco::getattr(old.get(), sets[i]->get()).get(), names().s_copy.get());
-    for (int i = 0; i < 4; ++i) pyco::call_method(old.get(), deletes[i]->get(), copies[i]);
+      copies[i] = pyco::call_method(pyco::getattr(old.get(), sets[i]).get(), n.s_copy);
+    for (int i = 0; i < 4; ++i) pyco::call_method(old.get(), deletes[i], copies[i]);
   }
 
   // 3. The runner: a registered one for a local task, the unstarted
   // "<node>,EXTERNAL" runner for a task of another node (see
   // external_runner).
-  Ref fields = pyco::call_method(key.get(), names().s_split.get(), names().s_comma);
-  Ref field0 = check(PySequence_GetItem(fields.get(), 0));
-  Ref local_name = node_name();
-  if (check_int(PyObject_RichCompareBool(field0.get(), local_name.get(), Py_EQ))) {
-    Ref runners = state_attr(names().s_loop_threads.get());
+  if (velkor_common::key_of_node(key.get(), node_name().get())) {
+    Ref runners = state_attr(names().s_loop_threads);
     set(obj, names().s_loop_thread, check(PyObject_GetItem(runners.get(), p[kLoopThread].get())).get());
   } else {
-    set(obj, names().s_loop_thread, external_runner(field0.get()).get());
+    set(obj, names().s_loop_thread,
+        external_runner(velkor_common::key_field(key.get(), 0).get()).get());
   }
 
   // 4. Links, work, buffer, flow control.
-  for (const Ref* s : {&names().s_input_tasks, &names().s_output_tasks, &names().s_incode_input_tasks,
-                       &names().s_incode_output_tasks})
-    set(obj, *s, check(PySet_New(nullptr)).get());
+  for (PyObject* s : {names().s_input_tasks, names().s_output_tasks, names().s_incode_input_tasks,
+                      names().s_incode_output_tasks})
+    set(obj, s, check(PySet_New(nullptr)).get());
   set(obj, names().s_task, p[kTask].get());
   set(obj, names().s_args, args);
   Ref factory = Ref::borrow(reinterpret_cast<PyObject*>(&PyDict_Type));
-  set(obj, names().s_kwargs_buffer, pyco::call(names().collections_defaultdict.get(), factory).get());
+  set(obj, names().s_kwargs_buffer, pyco::call(names().collections_defaultdict, factory).get());
   set(obj, names().s_kwargs_buffer_len, p[kKwargsBufferLen].get());
-  set(obj, names().s_kwargs_buffer_threading_lock, pyco::call(names().threading_Lock.get()).get());
+  set(obj, names().s_kwargs_buffer_threading_lock, pyco::call(names().threading_Lock).get());
   set(obj, names().s_tag, Py_None);
   set(obj, names().s_CPU_bound, p[kCPUBound].get());
   set(obj, names().s_WT, p[kWT].get());
   set(obj, names().s_WT_sleep, p[kWTSleep].get());
   Ref zero = check(PyLong_FromLong(0));
   set(obj, names().s_WT_run, zero.get());
-  set(obj, names().s_Task_buffer_available_asyncio_lock, pyco::call(names().asyncio_Lock.get()).get());
-  set(obj, names().s_Task_buffer_available_threading_lock, pyco::call(names().threading_Lock.get()).get());
+  set(obj, names().s_Task_buffer_available_asyncio_lock, pyco::call(names().asyncio_Lock).get());
+  set(obj, names().s_Task_buffer_available_threading_lock, pyco::call(names().threading_Lock).get());
   set(obj, names().s_Task_buffer_available, p[kTaskBufferAvailable].get());
   set(obj, names().s_stop_flag, zero.get());
 
@@ -228,29 +225,26 @@ void task_init(PyObject* obj, PyObject* args, PyObject* kwargs) {
   // waiters are the task's producers), armed before the constructor returns.
   Ref events = check(PyList_New(0));
   set(obj, names().s_events, events.get());
-  Ref fields_again = pyco::call_method(key.get(), names().s_split.get(), names().s_comma);
-  Ref first = check(PySequence_GetItem(fields_again.get(), 0));
-  Ref node_now = node_name();
-  if (!check_int(PyObject_RichCompareBool(first.get(), node_now.get(), Py_EQ))) return;
+  if (!velkor_common::key_of_node(key.get(), node_name().get())) return;
 
-  Ref trigger = concat(key.get(), names().s_suffix_event.get());
-  Ref available = concat(key.get(), names().s_suffix_service_available_event.get());
+  Ref trigger = concat(key.get(), names().s_suffix_event);
+  Ref available = concat(key.get(), names().s_suffix_service_available_event);
   Ref list = check(PyList_New(2));
   PyList_SET_ITEM(list.get(), 0, trigger.new_ref());
   PyList_SET_ITEM(list.get(), 1, available.new_ref());
   set(obj, names().s_events, list.get());
 
-  Ref short_name = check(PySequence_GetItem(fields_again.get(), 1));
-  Ref event_class = state_attr(names().s_custom_event.get());
-  Ref trigger_short = concat(short_name.get(), names().s_suffix_event.get());
-  vcall_kw(event_class.get(), {trigger_short.get()}, names().kw_name.get());
-  Ref table = state_attr(names().s_Events.get());
+  Ref short_name = velkor_common::key_field(key.get(), 1);
+  Ref event_class = state_attr(names().s_custom_event);
+  Ref trigger_short = concat(short_name.get(), names().s_suffix_event);
+  vcall_kw(event_class.get(), {trigger_short.get()}, names().kw_name);
+  Ref table = state_attr(names().s_Events);
   Ref trigger_event = check(PyObject_GetItem(table.get(), trigger.get()));
-  pyco::call_method(trigger_event.get(), names().s_insert_custom_waiter_task.get(), key);
+  pyco::call_method(trigger_event.get(), names().s_insert_custom_waiter_task, key);
 
-  Ref available_short = concat(short_name.get(), names().s_suffix_service_available_event.get());
-  event_class = state_attr(names().s_custom_event.get());
-  vcall_kw(event_class.get(), {available_short.get(), key.get()}, names().kw_name_task.get());
+  Ref available_short = concat(short_name.get(), names().s_suffix_service_available_event);
+  event_class = state_attr(names().s_custom_event);
+  vcall_kw(event_class.get(), {available_short.get(), key.get()}, names().kw_name_task);
   arm(key.get(), available.get());
 }
 
@@ -311,12 +305,12 @@ void bind_task(nb::module_& m) {
     // Attributes read at every step that the engine itself sets only when the
     // task is built or wired (the counter, tag and WT_run change every step).
     register_cached_names(
-        {names().s_name.get(), names().s_loop_thread.get(), names().s_events.get(), names().s_WT.get(), names().s_WT_sleep.get(),
-         names().s_stop_flag.get(), names().s_task.get(), names().s_args.get(), names().s_CPU_bound.get(),
-         names().s_kwargs_buffer.get(), names().s_kwargs_buffer_len.get(), names().s_kwargs_buffer_threading_lock.get(),
-         names().s_Task_buffer_available_threading_lock.get(),
-         names().s_Task_buffer_available_asyncio_lock.get(), names().s_input_tasks.get(), names().s_output_tasks.get(),
-         names().s_incode_input_tasks.get(), names().s_incode_output_tasks.get()});
+        {names().s_name, names().s_loop_thread, names().s_events, names().s_WT, names().s_WT_sleep,
+         names().s_stop_flag, names().s_task, names().s_args, names().s_CPU_bound,
+         names().s_kwargs_buffer, names().s_kwargs_buffer_len, names().s_kwargs_buffer_threading_lock,
+         names().s_Task_buffer_available_threading_lock,
+         names().s_Task_buffer_available_asyncio_lock, names().s_input_tasks, names().s_output_tasks,
+         names().s_incode_input_tasks, names().s_incode_output_tasks});
   }
 
   static PyType_Slot shell_slots[] = {VELKOR_SHELL_SLOTS, {0, nullptr}};

@@ -5,6 +5,8 @@
 #include "named_task.hpp"
 #include "submission.hpp"
 #include "task.hpp"
+#include "common/consumer_watch.hpp"
+#include "common/delivery.hpp"
 
 #include <list>
 #include <unordered_map>
@@ -20,7 +22,7 @@ PyObject* g_trig_output = nullptr;
 
 void cancel_all(PyObject* tasks) {
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(tasks); ++i) {
-    Ref r = Ref::steal(PyObject_CallMethodNoArgs(PyList_GET_ITEM(tasks, i), names().s_cancel.get()));
+    Ref r = Ref::steal(PyObject_CallMethodNoArgs(PyList_GET_ITEM(tasks, i), names().s_cancel));
     if (!r) PyErr_WriteUnraisable(PyList_GET_ITEM(tasks, i));
   }
 }
@@ -28,16 +30,16 @@ void cancel_all(PyObject* tasks) {
 // Whether `event` is an asyncio.Event whose method `name` is asyncio's own
 // `method`.
 bool own_event_method(PyObject* event, PyObject* name, PyObject* method) {
-  return Py_TYPE(event) == reinterpret_cast<PyTypeObject*>(names().asyncio_Event.get()) &&
+  return Py_TYPE(event) == reinterpret_cast<PyTypeObject*>(names().asyncio_Event) &&
          _PyType_Lookup(Py_TYPE(event), name) == method;
 }
 
 // event.is_set() for an asyncio.Event whose is_set is asyncio's own: the
 // flag it returns, read without the call. -1 for anything else.
 int event_flag(PyObject* event) {
-  if (!own_event_method(event, names().s_is_set.get(), names().asyncio_Event_is_set.get())) return -1;
+  if (!own_event_method(event, names().s_is_set, names().asyncio_Event_is_set)) return -1;
   PyObject* value = nullptr;
-  if (PyObject_GetOptionalAttr(event, names().s__value.get(), &value) <= 0) {
+  if (PyObject_GetOptionalAttr(event, names().s__value, &value) <= 0) {
     PyErr_Clear();
     return -1;
   }
@@ -48,7 +50,7 @@ int event_flag(PyObject* event) {
 
 // Whether event.wait is asyncio.Event's own, on an asyncio.Event.
 bool own_event_wait(PyObject* event) {
-  return own_event_method(event, names().s_wait.get(), names().asyncio_Event_wait.get());
+  return own_event_method(event, names().s_wait, names().asyncio_Event_wait);
 }
 
 // The keys of the table whose events are set now, in table order.
@@ -75,7 +77,7 @@ Ref set_keys(PyObject* table) {
   Ref items = check(PyMapping_Items(table));
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
     PyObject* item = PyList_GET_ITEM(items.get(), i);
-    Ref set = pyco::call_method(PyTuple_GET_ITEM(item, 1), names().s_is_set.get());
+    Ref set = pyco::call_method(PyTuple_GET_ITEM(item, 1), names().s_is_set);
     if (check_int(PyObject_IsTrue(set.get())))
       check_int(PyList_Append(ready.get(), PyTuple_GET_ITEM(item, 0)));
   }
@@ -85,10 +87,10 @@ Ref set_keys(PyObject* table) {
 // Resolve a waiter's future unless it is done already: 1 when it was woken
 // now, 0 when it had been, -1 with an error set.
 int wake(PyObject* fut) {
-  Ref done = Ref::steal(PyObject_CallMethodNoArgs(fut, names().s_done.get()));
+  Ref done = Ref::steal(PyObject_CallMethodNoArgs(fut, names().s_done));
   if (!done) return -1;
   if (done.get() != Py_False) return 0;
-  Ref r = Ref::steal(PyObject_CallMethodOneArg(fut, names().s_set_result.get(), Py_None));
+  Ref r = Ref::steal(PyObject_CallMethodOneArg(fut, names().s_set_result, Py_None));
   return r ? 1 : -1;
 }
 
@@ -103,7 +105,7 @@ PyMethodDef wake_waiter_def = {"_wake_waiter", wake_waiter, METH_O, nullptr};
 void remove_callback(PyObject* tasks, PyObject* callback) {
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(tasks); ++i) {
     Ref r = Ref::steal(PyObject_CallMethodOneArg(PyList_GET_ITEM(tasks, i),
-                                                 names().s_remove_done_callback.get(), callback));
+                                                 names().s_remove_done_callback, callback));
     if (!r) PyErr_WriteUnraisable(PyList_GET_ITEM(tasks, i));
   }
 }
@@ -113,13 +115,13 @@ void remove_callback(PyObject* tasks, PyObject* callback) {
 Ref new_future(PyObject* loop) {
   PyObject* method = nullptr;
   check_int(PyObject_GetOptionalAttr(reinterpret_cast<PyObject*>(Py_TYPE(loop)),
-                                     names().s_create_future.get(), &method));
+                                     names().s_create_future, &method));
   Ref m = Ref::steal(method);
-  if (m.get() == names().asyncio_BaseEventLoop_create_future.get()) {
+  if (m.get() == names().asyncio_BaseEventLoop_create_future) {
     PyObject* argv[] = {loop};
-    return check(PyObject_Vectorcall(names().asyncio_Future.get(), argv, 0, names().kw_loop.get()));
+    return check(PyObject_Vectorcall(names().asyncio_Future, argv, 0, names().kw_loop));
   }
-  return check(PyObject_CallMethodNoArgs(loop, names().s_create_future.get()));
+  return check(PyObject_CallMethodNoArgs(loop, names().s_create_future));
 }
 
 // The engine's own waits on asyncio.Events stand in line, one line per
@@ -182,9 +184,9 @@ void disarm_gate(Line& line) {
   if (!line.gate) return;
   Ref gate = std::move(line.gate);
   PyObject* raw = nullptr;
-  if (PyObject_GetOptionalAttr(line.event.get(), names().s__waiters.get(), &raw) > 0) {
+  if (PyObject_GetOptionalAttr(line.event.get(), names().s__waiters, &raw) > 0) {
     Ref waiters = Ref::steal(raw);
-    Ref r = Ref::steal(PyObject_CallMethodOneArg(waiters.get(), names().s_remove.get(), gate.get()));
+    Ref r = Ref::steal(PyObject_CallMethodOneArg(waiters.get(), names().s_remove, gate.get()));
   }
   PyErr_Clear();  // already taken out (or the event taken apart): nothing to undo
 }
@@ -210,12 +212,12 @@ PyMethodDef gate_fired_def = {"_gate_fired", gate_fired, METH_O, nullptr};
 
 void arm_gate(Line& line) {
   if (line.gate) return;
-  Ref loop = check(PyObject_CallNoArgs(names().asyncio_get_running_loop.get()));
+  Ref loop = check(PyObject_CallNoArgs(names().asyncio_get_running_loop));
   Ref gate = new_future(loop.get());
   Ref callback = check(PyCFunction_New(&gate_fired_def, line.event.get()));
-  pyco::call_method(gate.get(), names().s_add_done_callback.get(), callback);
-  Ref waiters = pyco::getattr(line.event.get(), names().s__waiters.get());
-  pyco::call_method(waiters.get(), names().s_append.get(), gate);
+  pyco::call_method(gate.get(), names().s_add_done_callback, callback);
+  Ref waiters = pyco::getattr(line.event.get(), names().s__waiters);
+  pyco::call_method(waiters.get(), names().s_append, gate);
   line.gate = std::move(gate);
 }
 
@@ -280,8 +282,8 @@ pyco::Coro waiter_body(Ref table, bool wait_tasks) {
   if (size < 0) pyco::throw_current();
   if (size == 0) {
     Ref waits = check(PyList_New(0));
-    Ref waiting = vcall_kw(names().asyncio_wait.get(), {waits.get(), names().asyncio_FIRST_COMPLETED.get()},
-                           names().kw_return_when.get());
+    Ref waiting = vcall_kw(names().asyncio_wait, {waits.get(), names().asyncio_FIRST_COMPLETED},
+                           names().kw_return_when);
     co_return co_await std::move(waiting);
   }
   {
@@ -290,7 +292,7 @@ pyco::Coro waiter_body(Ref table, bool wait_tasks) {
   }
   // The first wait task to end wakes this call, as asyncio.wait(waits,
   // return_when=FIRST_COMPLETED) would, and so does a turn in line.
-  Ref loop = check(PyObject_CallNoArgs(names().asyncio_get_running_loop.get()));
+  Ref loop = check(PyObject_CallNoArgs(names().asyncio_get_running_loop));
   Ref fut = new_future(loop.get());
   Ref waits = check(PyList_New(0));
   Ref values = check(PyMapping_Values(table.get()));
@@ -301,7 +303,7 @@ pyco::Coro waiter_body(Ref table, bool wait_tasks) {
       const bool own = own_event_wait(event);
       if (own) in_line.join(event, !wait_tasks);
       if (own && !wait_tasks) continue;
-      Ref coro = pyco::call_method(event, names().s_wait.get());
+      Ref coro = pyco::call_method(event, names().s_wait);
       // asyncio.Event.wait() only registers itself with the event and waits:
       // started at once, it is waiting before anything else can run, as it
       // would be after its first turn. Other events' waits keep their turn.
@@ -316,7 +318,7 @@ pyco::Coro waiter_body(Ref table, bool wait_tasks) {
   Ref wake = check(PyCFunction_New(&wake_waiter_def, fut.get()));
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(waits.get()); ++i) {
     Ref r = Ref::steal(PyObject_CallMethodOneArg(PyList_GET_ITEM(waits.get(), i),
-                                                 names().s_add_done_callback.get(), wake.get()));
+                                                 names().s_add_done_callback, wake.get()));
     if (!r) {
       PyObject* failure = PyErr_GetRaisedException();
       remove_callback(waits.get(), wake.get());
@@ -339,13 +341,13 @@ pyco::Coro waiter_body(Ref table, bool wait_tasks) {
   Ref pending = check(PyList_New(0));
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(waits.get()); ++i) {
     PyObject* t = PyList_GET_ITEM(waits.get(), i);
-    Ref done = pyco::call_method(t, names().s_done.get());
+    Ref done = pyco::call_method(t, names().s_done);
     if (done.get() != Py_True) check_int(PyList_Append(pending.get(), t));
   }
   Ref ready = set_keys(table.get());
   // Leaving the lines (at co_return, nothing runs before) hands the turn on.
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pending.get()); ++i)
-    pyco::call_method(PyList_GET_ITEM(pending.get(), i), names().s_cancel.get());
+    pyco::call_method(PyList_GET_ITEM(pending.get(), i), names().s_cancel);
   co_return ready;
 }
 
@@ -366,98 +368,44 @@ pyco::Frame waiter_impl(PyObject* const* a, Py_ssize_t na, PyObject* kw) {
 
 namespace {
 
-// The mirror of `consumer`'s service-available event on the producer's
-// runner, with that runner's mirror table; throws when there is none.
-struct Watch {
-  Ref mirror, table;
-};
-Watch watch(PyObject* tasks, PyObject* runners, PyObject* producer, PyObject* consumer) {
-  Ref p = check(PyObject_GetItem(tasks, producer));
-  Ref runner_key = pyco::getattr(task_attr(p.get(), names().s_loop_thread.get()).get(),
-                                 names().s_name.get());
-  Ref runner = check(PyObject_GetItem(runners, runner_key.get()));
-  Ref table = pyco::getattr(runner.get(), names().s_Events_async.get());
-  Ref c = check(PyObject_GetItem(tasks, consumer));
-  Ref events = task_attr(c.get(), names().s_events.get());
-  Ref name = check(PySequence_GetItem(events.get(), 1));
-  return {check(PyObject_GetItem(table.get(), name.get())), std::move(table)};
-}
-
-// A consumer that has gone while the producer waited: unregistered, its
-// service-available event deleted, or the mirror waited on removed (delete
-// sets a removed mirror to wake its waiters).
-bool gone(PyObject* consumer, const Watch& w) {
-  Ref events = task_attr(consumer, names().s_events.get());
-  if (check_int(PyObject_Length(events.get())) < 2) return true;
-  Ref name = check(PySequence_GetItem(events.get(), 1));
-  Ref registry = state_attr(names().s_Events.get());
-  if (!check_int(PySequence_Contains(registry.get(), name.get()))) return true;
-  PyObject* now = nullptr;
-  check_int(PyMapping_GetOptionalItem(w.table.get(), name.get(), &now));
-  Ref current = Ref::steal(now);
-  return current.get() != w.mirror.get();
-}
+// The producer's watch on its consumers reads the shared state and task
+// attributes as the rest of the engine does; a consumer is started by
+// run(tag), or by its trigger event when that is still registered.
+constexpr velkor_common::Reads kReads{state_attr, task_attr};
+constexpr velkor_common::StartStyle kStart{false, false};
 
 // trig_output(my_task, output_tasks, tag=None): start every consumer of
 // `output_tasks` as soon as its service-available event is set; mode 0
 // consumers by run(tag), mode 1 consumers by their trigger event.
 pyco::CoroNone trig_output_body(Ref my_task, Ref output_tasks, Ref tag) {
-  Ref table = check(PyDict_New());
-  Ref watches = check(PyDict_New());  // key -> (mirror, mirror table)
+  velkor_common::Watches watches;
   {
     Ref keys = check(PySequence_List(output_tasks.get()));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
-      PyObject* key = PyList_GET_ITEM(keys.get(), i);
-      try {
-        Ref tasks = state_attr(names().s_Tasks.get());
-        Ref runners = state_attr(names().s_loop_threads.get());
-        Watch w = watch(tasks.get(), runners.get(), my_task.get(), key);
-        check_int(PyDict_SetItem(table.get(), key, w.mirror.get()));
-        Ref pair = check(PyTuple_Pack(2, w.mirror.get(), w.table.get()));
-        check_int(PyDict_SetItem(watches.get(), key, pair.get()));
-      } catch (const pyco::Exception&) {
-        // No mirror to watch (yet): this call leaves the consumer out.
-      }
-    }
+    watches.watch_all(kReads, my_task.get(), keys.get(), velkor_common::IfUnregistered::watch);
   }
-  while (PyDict_GET_SIZE(table.get()) > 0) {
-    Ref waiter = state_attr(names().s_waiter.get());
+  while (watches.size() > 0) {
+    Ref waiter = state_attr(names().s_waiter);
     Ref ready;
     if (waiter.get() == g_waiter) {
-      ready = co_await pyco::inline_await(waiter_body(table, false), waiter.get());
+      ready = co_await pyco::inline_await(waiter_body(Ref::borrow(watches.table()), false),
+                                          waiter.get());
     } else {
-      Ref waiting = vcall_kw(waiter.get(), {table.get()}, names().kw_tasks_events.get());
+      Ref waiting = vcall_kw(waiter.get(), {watches.table()}, names().kw_tasks_events);
       ready = co_await std::move(waiting);
     }
     Ref keys = check(PySequence_List(ready.get()));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
       PyObject* key = PyList_GET_ITEM(keys.get(), i);
-      PyObject* pair_raw = nullptr;
-      check_int(PyDict_GetItemRef(watches.get(), key, &pair_raw));
-      Ref pair = Ref::steal(pair_raw);
-      if (!pair) continue;  // not (or no longer) in the table
-      check_int(PyDict_DelItem(table.get(), key));
-      check_int(PyDict_DelItem(watches.get(), key));
-      Ref tasks = state_attr(names().s_Tasks.get());
+      velkor_common::Watch w = watches.find(key, true);
+      if (!w.mirror) continue;  // not (or no longer) in the table
+      Ref tasks = state_attr(names().s_Tasks);
       PyObject* found = nullptr;
       check_int(PyMapping_GetOptionalItem(tasks.get(), key, &found));
       Ref consumer = Ref::steal(found);
       if (!consumer) continue;
       if (!is_local_key(key)) continue;
-      Watch w{Ref::borrow(PyTuple_GET_ITEM(pair.get(), 0)), Ref::borrow(PyTuple_GET_ITEM(pair.get(), 1))};
-      if (gone(consumer.get(), w)) continue;
-      Ref wt = task_attr(consumer.get(), names().s_WT.get());
-      if (equals_int(wt.get(), 0)) {
-        pyco::call_method(consumer.get(), names().s_run.get(), tag);
-      } else if (equals_int(wt.get(), 1)) {
-        check_int(PyObject_SetAttr(consumer.get(), names().s_tag.get(), tag.get()));
-        Ref events = task_attr(consumer.get(), names().s_events.get());
-        Ref trigger = check(PySequence_GetItem(events.get(), 0));
-        Ref registry = state_attr(names().s_Events.get());
-        PyObject* ev = nullptr;
-        check_int(PyMapping_GetOptionalItem(registry.get(), trigger.get(), &ev));
-        if (Ref e = Ref::steal(ev)) pyco::call_method(e.get(), names().s_set.get());
-      }
+      if (velkor_common::consumer_gone(kReads, consumer.get(), w)) continue;
+      velkor_common::start_by_mode(kReads, consumer.get(), tag.get(), kStart);
     }
   }
 }

@@ -17,8 +17,8 @@ namespace velkor {
 namespace {
 
 struct LinkMethod {
-  const Ref Names::*set;          // the set of this task it changes
-  const Ref Names::*counterpart;  // the method called on the other end
+  PyObject* Names::*set;          // the set of this task it changes
+  PyObject* Names::*counterpart;  // the method called on the other end
   bool insert;                        // add (skip present keys) or remove (skip absent keys)
   bool refresh;                       // refresh this task's service-available event afterwards
 };
@@ -27,21 +27,21 @@ struct LinkMethod {
 // its mirrors exist on the producers' runners. A task without events (one of
 // another node) has nothing to refresh.
 void refresh_available_event(PyObject* self) {
-  Ref events = pyco::getattr(self, names().s_events.get());
+  Ref events = pyco::getattr(self, names().s_events);
   if (check_int(PyObject_Length(events.get())) < 2) return;
   Ref name = check(PySequence_GetItem(events.get(), 1));
-  Ref table = state_attr(names().s_Events.get());
+  Ref table = state_attr(names().s_Events);
   Ref event = check(PyObject_GetItem(table.get(), name.get()));
-  pyco::call_method(event.get(), names().s_refresh_automate_waiter_task_list.get());
+  pyco::call_method(event.get(), names().s_refresh_automate_waiter_task_list);
 }
 
 void change_links(PyObject* self, PyObject* tasks, const LinkMethod& m) {
   // Iterate a snapshot: `tasks` may be one of the sets being changed.
   Ref keys = check(PySequence_List(tasks));
   if (PyList_GET_SIZE(keys.get()) > 0) {
-    Ref mine = pyco::getattr(self, (names().*m.set).get());
-    Ref name = pyco::getattr(self, names().s_name.get());
-    Ref table = state_attr(names().s_Tasks.get());
+    Ref mine = pyco::getattr(self, names().*m.set);
+    Ref name = pyco::getattr(self, names().s_name);
+    Ref table = state_attr(names().s_Tasks);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
       Ref key = Ref::borrow(PyList_GET_ITEM(keys.get(), i));
       const bool present = check_int(PySequence_Contains(mine.get(), key.get())) != 0;
@@ -49,10 +49,10 @@ void change_links(PyObject* self, PyObject* tasks, const LinkMethod& m) {
       // Look the other end up before changing anything: an unknown key
       // raises KeyError with both ends untouched.
       Ref other = check(PyObject_GetItem(table.get(), key.get()));
-      pyco::call_method(mine.get(), (m.insert ? names().s_add : names().s_remove).get(), key);
+      pyco::call_method(mine.get(), m.insert ? names().s_add : names().s_remove, key);
       Ref one = check(PyList_New(1));
       PyList_SET_ITEM(one.get(), 0, name.new_ref());
-      pyco::call_method(other.get(), (names().*m.counterpart).get(), one);
+      pyco::call_method(other.get(), names().*m.counterpart, one);
     }
   }
   if (m.refresh) refresh_available_event(self);
@@ -95,14 +95,14 @@ PyObject* g_forget_mirrors = nullptr;  // the coroutine function below
 // that nothing keeps waiting on it.
 pyco::CoroNone forget_mirrors_body(Ref runner, Ref event_names, Ref wake) {
   try {
-    Ref table = pyco::getattr(runner.get(), names().s_Events_async.get());
+    Ref table = pyco::getattr(runner.get(), names().s_Events_async);
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(event_names.get()); ++i) {
       PyObject* name = PyTuple_GET_ITEM(event_names.get(), i);
-      Ref events = state_attr(names().s_Events.get());
+      Ref events = state_attr(names().s_Events);
       if (check_int(PySequence_Contains(events.get(), name))) continue;
-      Ref mirror = pyco::call_method(table.get(), names().s_pop.get(), Ref::borrow(name), pyco::none());
+      Ref mirror = pyco::call_method(table.get(), names().s_pop, Ref::borrow(name), pyco::none());
       if (mirror.get() != Py_None && check_int(PySequence_Contains(wake.get(), name)))
-        pyco::call_method(mirror.get(), names().s_set.get());
+        pyco::call_method(mirror.get(), names().s_set);
     }
   } catch (const pyco::Exception&) {
     // A runner torn down meanwhile: it has no mirrors left to drop.
@@ -118,7 +118,7 @@ pyco::Frame forget_mirrors_impl(PyObject* const* a, Py_ssize_t na, PyObject* kw)
 
 // Send _forget_mirrors to every registered runner that can still take work.
 void forget_mirrors_everywhere(PyObject* event_names, PyObject* wake) {
-  Ref runners_table = state_attr(names().s_loop_threads.get());
+  Ref runners_table = state_attr(names().s_loop_threads);
   Ref runners = check(PyMapping_Values(runners_table.get()));
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(runners.get()); ++i) {
     PyObject* runner = PyList_GET_ITEM(runners.get(), i);
@@ -135,10 +135,10 @@ void forget_mirrors_everywhere(PyObject* event_names, PyObject* wake) {
 // a runner that cannot take it (closed, no loop) has none running.
 void cancel_steps(PyObject* self, PyObject* key) {
   try {
-    Ref runner = pyco::getattr(self, names().s_loop_thread.get());
-    Ref cancel_task = pyco::getattr(runner.get(), names().s_cancel_task.get());
+    Ref runner = pyco::getattr(self, names().s_loop_thread);
+    Ref cancel_task = pyco::getattr(runner.get(), names().s_cancel_task);
     Ref kw = check(PyDict_New());
-    check_int(PyDict_SetItem(kw.get(), names().s_name.get(), key));
+    check_int(PyDict_SetItem(kw.get(), names().s_name, key));
     submit(runner.get(), std::move(cancel_task), Ref(), std::move(kw));
   } catch (const pyco::Exception&) {
   }
@@ -149,40 +149,40 @@ void leave_system(PyObject* self, const Ref& key, bool local) {
   if (local) {
     // Events already deleted (by an earlier cancel of a task of the same
     // key, for example) are passed over.
-    Ref event_names = check(PySequence_Tuple(pyco::getattr(self, names().s_events.get()).get()));
+    Ref event_names = check(PySequence_Tuple(pyco::getattr(self, names().s_events).get()));
     Ref wake = check(PySet_New(nullptr));
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(event_names.get()); ++i) {
       PyObject* name = PyTuple_GET_ITEM(event_names.get(), i);
-      Ref table = state_attr(names().s_Events.get());
+      Ref table = state_attr(names().s_Events);
       PyObject* event = nullptr;
       check_int(PyMapping_GetOptionalItem(table.get(), name, &event));
       Ref e = Ref::steal(event);
       if (!e) continue;
       PyObject* owner = nullptr;
-      check_int(PyObject_GetOptionalAttr(e.get(), names().s_task.get(), &owner));
+      check_int(PyObject_GetOptionalAttr(e.get(), names().s_task, &owner));
       if (Ref o = Ref::steal(owner); o && o.get() != Py_None)
         check_int(PySet_Add(wake.get(), name));
-      pyco::call_method(e.get(), names().s_delete.get());
+      pyco::call_method(e.get(), names().s_delete);
     }
     if (PyTuple_GET_SIZE(event_names.get()) > 0) forget_mirrors_everywhere(event_names.get(), wake.get());
   }
-  const Ref Names::*sets[] = {&Names::s_input_tasks, &Names::s_output_tasks,
+  PyObject* Names::*sets[] = {&Names::s_input_tasks, &Names::s_output_tasks,
                                   &Names::s_incode_input_tasks,
                                   &Names::s_incode_output_tasks};
-  const Ref Names::*deletes[] = {
+  PyObject* Names::*deletes[] = {
       &Names::s_delete_input_tasks, &Names::s_delete_output_tasks,
       &Names::s_delete_incode_input_tasks, &Names::s_delete_incode_output_tasks};
   auto registered = [&] {
-    Ref table = state_attr(names().s_Tasks.get());
+    Ref table = state_attr(names().s_Tasks);
     return check(PyObject_GetItem(table.get(), key.get()));
   };
   Ref copies[4];
   for (int i = 0; i < 4; ++i) {
-    Ref s = pyco::getattr(registered().get(), (names().*sets[i]).get());
-    copies[i] = pyco::call_method(s.get(), names().s_copy.get());
+    Ref s = pyco::getattr(registered().get(), names().*sets[i]);
+    copies[i] = pyco::call_method(s.get(), names().s_copy);
   }
-  for (int i = 0; i < 4; ++i) pyco::call_method(registered().get(), (names().*deletes[i]).get(), copies[i]);
-  Ref table = state_attr(names().s_Tasks.get());
+  for (int i = 0; i < 4; ++i) pyco::call_method(registered().get(), names().*deletes[i], copies[i]);
+  Ref table = state_attr(names().s_Tasks);
   check_int(PyObject_DelItem(table.get(), key.get()));
 }
 
@@ -192,7 +192,7 @@ void leave_system(PyObject* self, const Ref& key, bool local) {
 // inviting new work: the job may reach the loop before cancel() returns,
 // since handing it over lets other threads run.
 Ref cancel(PyObject* self, Ref*) {
-  Ref key = pyco::getattr(self, names().s_name.get());
+  Ref key = pyco::getattr(self, names().s_name);
   const bool local = is_local_key(key.get());
   try {
     leave_system(self, key, local);
