@@ -1,6 +1,7 @@
 """The buffer record and the dravel stage: construction and wiring, the rules
 of one tick driven by hand on the dispatch runner, changing the consumer,
 faulty frames, and the stage under load."""
+import asyncio
 import threading
 import time
 
