@@ -7,13 +7,14 @@
 #include <nanobind/nanobind.h>
 
 #include <new>
+#include <span>
 
+#include "pyco/method.hpp"
 #include "pyco/ref.hpp"
 
 namespace velkor_common {
 
-// The placeholder of tp_init that every shell is made with (in
-// nb::type_slots, with any slots of the class's own). A type given a tp_init
+// The placeholder of tp_init that every shell is made with. A type given a tp_init
 // of its own is called the standard way (tp_new, then tp_init) instead of
 // through nanobind's constructor dispatch; setting `__init__` from the
 // method table then makes tp_init call that function.
@@ -21,7 +22,23 @@ inline int init_from_table(PyObject* self, PyObject*, PyObject*) {
   PyErr_Format(PyExc_TypeError, "%s has no __init__", Py_TYPE(self)->tp_name);
   return -1;
 }
-#define VELKOR_SHELL_SLOTS {Py_tp_init, reinterpret_cast<void*>(::velkor_common::init_from_table)}
+
+// Bind class T of module `m` as `name`: its shell, with `doc`, then every
+// method of `methods` (pyco::add_methods). `finalize`, when given, is the
+// type's tp_finalize. Returns the class (the module holds it).
+template <class T>
+PyObject* bind_class(nanobind::module_& m, const char* name, const char* doc,
+                     std::span<const pyco::Method> methods, destructor finalize = nullptr) {
+  PyType_Slot slots[] = {{Py_tp_init, reinterpret_cast<void*>(init_from_table)},
+                         {finalize ? Py_tp_finalize : 0, reinterpret_cast<void*>(finalize)},
+                         {0, nullptr}};
+  auto cls = nanobind::class_<T>(m, name, nanobind::dynamic_attr(), nanobind::type_slots(slots),
+                                 doc);
+  const char* module = PyModule_GetName(m.ptr());
+  if (!module) pyco::throw_current();
+  pyco::add_methods(cls.ptr(), module, methods);
+  return cls.ptr();
+}
 
 // Build the C++ part of `self` (a fresh instance of a class bound for T) and
 // mark the instance ready, so that casts find it from now on. A second call

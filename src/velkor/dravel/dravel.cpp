@@ -212,17 +212,6 @@ void bind_dravel(nb::module_& m) {
   init_names(m.ptr());
   // The default of buffers_list: one empty list, only ever copied.
   g_no_buffers = check(PyList_New(0)).release();
-  static PyType_Slot shell_slots[] = {VELKOR_SHELL_SLOTS, {0, nullptr}};
-  auto cls = nb::class_<Dravel>(
-      m, "dravel", nb::dynamic_attr(), nb::type_slots(shell_slots),
-      "dravel(name, WT_sleep, optimum_delay, zarib=1.01, output_task=None, buffers_list=[], "
-      "**kwargs)\n\n"
-      "A paced drain of time-stamped frame buffers (velkor.velkor.buffer records) into one\n"
-      "consumer task. Every WT_sleep seconds it takes at most one frame from a random buffer,\n"
-      "skipping frames closer than `delay` to the last one taken from it; `delay` grows by\n"
-      "`zarib` per frame taken and shrinks back towards `optimum_delay` when none is.\n"
-      "Registered in velkor_state.dravel_dict; a name already registered prints\n"
-      "\"Dravel <name> exists!\". Runs on the node's shared \"buffer_router\" runner.");
   const pyco::Method methods[] = {
       pyco::plain("__init__", dravel_init_method,
                   "__init__($self, name, WT_sleep, optimum_delay, zarib=1.01, output_task=None, "
@@ -236,7 +225,17 @@ void bind_dravel(nb::module_& m) {
                       "One tick: take at most one frame from a random buffer and hand its data to "
                       "the consumer, adjusting the spacing `delay`."),
   };
-  pyco::add_methods(cls.ptr(), "velkor.dravel", methods);
+  PyObject* cls = velkor_common::bind_class<Dravel>(
+      m, "dravel",
+      "dravel(name, WT_sleep, optimum_delay, zarib=1.01, output_task=None, buffers_list=[], "
+      "**kwargs)\n\n"
+      "A paced drain of time-stamped frame buffers (velkor.velkor.buffer records) into one\n"
+      "consumer task. Every WT_sleep seconds it takes at most one frame from a random buffer,\n"
+      "skipping frames closer than `delay` to the last one taken from it; `delay` grows by\n"
+      "`zarib` per frame taken and shrinks back towards `optimum_delay` when none is.\n"
+      "Registered in velkor_state.dravel_dict; a name already registered prints\n"
+      "\"Dravel <name> exists!\". Runs on the node's shared \"buffer_router\" runner.",
+      methods);
 }
 
 }  // namespace velkor_dravel

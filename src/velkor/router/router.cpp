@@ -189,15 +189,6 @@ void bind_router(nb::module_& m) {
   init_names();
   // The default of output_tasks: one empty list, only ever read.
   g_no_outputs = check(PyList_New(0)).release();
-  static PyType_Slot shell_slots[] = {VELKOR_SHELL_SLOTS, {0, nullptr}};
-  auto cls = nb::class_<Router>(
-      m, "router", nb::dynamic_attr(), nb::type_slots(shell_slots),
-      "router(name, output_tasks=[])\n\n"
-      "A dispatch stage: every item that reaches it (the keyword arguments its engine task\n"
-      "\"router_<name>\" is started with) goes to exactly one ready consumer of this node\n"
-      "among output_tasks. Registered in velkor_state.router_dict as \"router_<name>\"; a\n"
-      "name already registered prints \"router <name> exists!\". Runs on the node's shared\n"
-      "\"buffer_router\" runner, created and started by the first router or dravel.");
   const pyco::Method methods[] = {
       pyco::plain("__init__", router_init_method,
                   "__init__($self, name, output_tasks=[])\n--\n\n"
@@ -216,7 +207,15 @@ void bind_router(nb::module_& m) {
           "trigger event). Consumers gone while waiting are passed over; if the only ready ones "
           "belong to other nodes, the item is dropped."),
   };
-  pyco::add_methods(cls.ptr(), "velkor.router", methods);
+  PyObject* cls = velkor_common::bind_class<Router>(
+      m, "router",
+      "router(name, output_tasks=[])\n\n"
+      "A dispatch stage: every item that reaches it (the keyword arguments its engine task\n"
+      "\"router_<name>\" is started with) goes to exactly one ready consumer of this node\n"
+      "among output_tasks. Registered in velkor_state.router_dict as \"router_<name>\"; a\n"
+      "name already registered prints \"router <name> exists!\". Runs on the node's shared\n"
+      "\"buffer_router\" runner, created and started by the first router or dravel.",
+      methods);
 }
 
 }  // namespace velkor_router

@@ -28,20 +28,19 @@ PYCO_METHOD(buffer_init, "__init__", 0, "maxlen")
 }  // namespace
 
 void bind_buffer_record(nb::module_& m) {
-  static PyType_Slot shell_slots[] = {VELKOR_SHELL_SLOTS, {0, nullptr}};
-  auto cls = nb::class_<BufferRecord>(
-      m, "buffer", nb::dynamic_attr(), nb::type_slots(shell_slots),
-      "buffer(maxlen=None)\n\n"
-      "A queue of time-stamped frames for a dravel. Attributes: buffer (the frames, dicts\n"
-      "with \"buffer_timestamp\" and \"data\", in ascending timestamp order),\n"
-      "buffer_threading_lock (hold it to append or read), maxlen (stored, not enforced)\n"
-      "and last_time (timestamp of the frame a dravel took last, None before the first).");
   const pyco::Method methods[] = {
       pyco::plain("__init__", buffer_init_method,
                   "__init__($self, maxlen=None)\n--\n\n"
                   "Create an empty record with a lock of its own."),
   };
-  pyco::add_methods(cls.ptr(), "velkor.velkor", methods);
+  PyObject* cls = velkor_common::bind_class<BufferRecord>(
+      m, "buffer",
+      "buffer(maxlen=None)\n\n"
+      "A queue of time-stamped frames for a dravel. Attributes: buffer (the frames, dicts\n"
+      "with \"buffer_timestamp\" and \"data\", in ascending timestamp order),\n"
+      "buffer_threading_lock (hold it to append or read), maxlen (stored, not enforced)\n"
+      "and last_time (timestamp of the frame a dravel took last, None before the first).",
+      methods);
 }
 
 }  // namespace velkor

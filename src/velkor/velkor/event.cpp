@@ -441,19 +441,6 @@ void bind_event(nb::module_& m) {
   g_wake_mirror = check(pyco::new_function(wake_mirror_impl, "_wake_mirror",
                                              "custom_event._wake_mirror", "velkor.velkor", nullptr))
                       .release();
-  static PyType_Slot shell_slots[] = {VELKOR_SHELL_SLOTS, {0, nullptr}};
-  auto cls = nb::class_<Event>(
-      m, "custom_event", nb::dynamic_attr(), nb::type_slots(shell_slots),
-      "custom_event(name, task=None)\n\n"
-      "A named, node-wide flag that any thread may set or clear. Its full name is the node\n"
-      "name, a comma and `name`; it is registered in velkor_state.Events under it. Coroutines\n"
-      "await its mirror, the asyncio.Event under the full name in their runner's Events_async;\n"
-      "each local runner of a waiter task holds one, updated on its own loop by event_config.\n"
-      "Waiters are the owner task's input and in-code input tasks (`task`, a task key, or\n"
-      "None) and the tasks inserted with insert_custom_waiter_task. A full name already\n"
-      "registered prints \"Event <name> exists!\" and leaves the new object with only `name`.");
-  PyObject* c = cls.ptr();
-  g_event_type = c;
   const pyco::Method methods[] = {
       pyco::plain("__init__", event_init_method,
                   "__init__($self, name, task=None)\n--\n\n"
@@ -490,7 +477,18 @@ void bind_event(nb::module_& m) {
                   "Remove `task` from the custom waiter list (KeyError if absent). l_t_list is "
                   "recomputed only by the next refresh or insert."),
   };
-  pyco::add_methods(c, "velkor.velkor", methods);
+  PyObject* cls = velkor_common::bind_class<Event>(
+      m, "custom_event",
+      "custom_event(name, task=None)\n\n"
+      "A named, node-wide flag that any thread may set or clear. Its full name is the node\n"
+      "name, a comma and `name`; it is registered in velkor_state.Events under it. Coroutines\n"
+      "await its mirror, the asyncio.Event under the full name in their runner's Events_async;\n"
+      "each local runner of a waiter task holds one, updated on its own loop by event_config.\n"
+      "Waiters are the owner task's input and in-code input tasks (`task`, a task key, or\n"
+      "None) and the tasks inserted with insert_custom_waiter_task. A full name already\n"
+      "registered prints \"Event <name> exists!\" and leaves the new object with only `name`.",
+      methods);
+  g_event_type = cls;
 }
 
 pyco::Frame event_config_impl(PyObject* const* a, Py_ssize_t na, PyObject* kw) {

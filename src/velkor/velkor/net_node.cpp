@@ -195,13 +195,6 @@ PYCO_METHOD(config_node, "config_node", 1, "name")
 }  // namespace
 
 void bind_net_node(nb::module_& m) {
-  static PyType_Slot shell_slots[] = {VELKOR_SHELL_SLOTS, {0, nullptr}};
-  auto cls = nb::class_<NetNode>(
-      m, "net_node", nb::dynamic_attr(), nb::type_slots(shell_slots),
-      "net_node()\n\n"
-      "The process's place in a network of nodes. `name` (default \"node_0\") prefixes every "
-      "task\nand runner key; `address` (default \"127.0.0.1\") is kept for callers; `port` "
-      "(default 8080)\nis where server_task listens, always on the IPv4 loopback address.");
   const pyco::Method methods[] = {
       pyco::plain("__init__", node_init_method,
                   "__init__($self)\n--\n\nCreate a node with the default name, address and port."),
@@ -225,7 +218,13 @@ void bind_net_node(nb::module_& m) {
           "b'' when the peer closes without writing). The connection is closed before "
           "returning."),
   };
-  pyco::add_methods(cls.ptr(), "velkor.velkor", methods);
+  PyObject* cls = velkor_common::bind_class<NetNode>(
+      m, "net_node",
+      "net_node()\n\n"
+      "The process's place in a network of nodes. `name` (default \"node_0\") prefixes every "
+      "task\nand runner key; `address` (default \"127.0.0.1\") is kept for callers; `port` "
+      "(default 8080)\nis where server_task listens, always on the IPv4 loopback address.",
+      methods);
 }
 
 }  // namespace velkor

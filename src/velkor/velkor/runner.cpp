@@ -305,20 +305,17 @@ const pyco::Method kRunnerMethods[] = {
 };
 
 void bind_runner(nb::module_& m) {
-  static PyType_Slot slots[] = {VELKOR_SHELL_SLOTS,
-                                {Py_tp_finalize, reinterpret_cast<void*>(runner_finalize)},
-                                {0, nullptr}};
-  auto cls = nb::class_<Runner>(
-      m, "Real_tasks", nb::dynamic_attr(), nb::type_slots(slots),
+  PyObject* cls = velkor_common::bind_class<Runner>(
+      m, "Real_tasks",
       "Real_tasks(name)\n\n"
       "A runner: an asyncio event loop that a daemon thread of its own drives once started.\n"
       "It is registered in velkor_state.loop_threads under its loop-thread key, the node name,\n"
       "a comma and `name`; a runner already registered under that key is sent stop() and\n"
       "replaced. Attributes: name (the key), loop, Events_async (event mirrors on this loop),\n"
       "executor (for CPU-bound steps; None selects the loop's default executor) and, once the\n"
-      "thread runs, append_task_queue.");
-  pyco::add_methods(cls.ptr(), "velkor.velkor", kRunnerMethods);
-  init_submission(pyco::getattr(cls.ptr(), names().s_append_task).get());
+      "thread runs, append_task_queue.",
+      kRunnerMethods, runner_finalize);
+  init_submission(pyco::getattr(cls, names().s_append_task).get());
 }
 
 }  // namespace velkor

@@ -313,23 +313,6 @@ void bind_task(nb::module_& m) {
          names().s_incode_input_tasks, names().s_incode_output_tasks});
   }
 
-  static PyType_Slot shell_slots[] = {VELKOR_SHELL_SLOTS, {0, nullptr}};
-
-  auto cls = TaskClass(
-      m, "async_task", nb::dynamic_attr(), nb::type_slots(shell_slots),
-      "async_task(*args, loop_thread, name, network_node_name=None, task=None, WT=0, "
-      "WT_sleep=1, CPU_bound=False, priority=1, Task_buffer_available=inf, "
-      "kwargs_buffer_len=100, **kwargs)\n\n"
-      "One node of the task graph: wraps a function or coroutine function (or nothing: a\n"
-      "pass-through node) that runs on the runner registered under `loop_thread`.\n"
-      "The task registers itself in velkor_state.Tasks under its key, the node name, a\n"
-      "comma and `name`. A task registered under that key before is unlinked and replaced.\n"
-      "A task of the local node creates its trigger event (key + \",event\") and its\n"
-      "service-available event (key + \",service_available_event\") and blocks until the\n"
-      "latter is set; a task of another node (network_node_name) gets no events and the\n"
-      "unstarted runner \"<node>,EXTERNAL\", shared by that node's tasks while nothing has\n"
-      "started it. Every attribute is a plain Python object.");
-  g_task_type = reinterpret_cast<PyTypeObject*>(cls.ptr());
   init_step();
   init_keyword_buffer();
   init_wiring();
@@ -414,8 +397,23 @@ void bind_task(nb::module_& m) {
                   "delete_incode_output_tasks($self, tasks)\n--\n\n"
                   "Remove in-code consumers from both ends of their links."),
   };
-  pyco::add_methods(cls.ptr(), "velkor.velkor", methods);
-  init_trig_output_method(cls.ptr());
+  PyObject* cls = velkor_common::bind_class<Task>(
+      m, "async_task",
+      "async_task(*args, loop_thread, name, network_node_name=None, task=None, WT=0, "
+      "WT_sleep=1, CPU_bound=False, priority=1, Task_buffer_available=inf, "
+      "kwargs_buffer_len=100, **kwargs)\n\n"
+      "One node of the task graph: wraps a function or coroutine function (or nothing: a\n"
+      "pass-through node) that runs on the runner registered under `loop_thread`.\n"
+      "The task registers itself in velkor_state.Tasks under its key, the node name, a\n"
+      "comma and `name`. A task registered under that key before is unlinked and replaced.\n"
+      "A task of the local node creates its trigger event (key + \",event\") and its\n"
+      "service-available event (key + \",service_available_event\") and blocks until the\n"
+      "latter is set; a task of another node (network_node_name) gets no events and the\n"
+      "unstarted runner \"<node>,EXTERNAL\", shared by that node's tasks while nothing has\n"
+      "started it. Every attribute is a plain Python object.",
+      methods);
+  g_task_type = reinterpret_cast<PyTypeObject*>(cls);
+  init_trig_output_method(cls);
 }
 
 }  // namespace velkor

@@ -40,7 +40,6 @@ Ref task_attr_optional(PyObject* self, PyObject* name);
 // async_task and its Python subclasses), else null. The slot holds null until
 // the dict exists.
 PyObject** instance_dict_slot(PyObject* self);
-using TaskClass = nb::class_<Task>;
 
 
 // The methods of async_task, each defined in the file of its concept and
