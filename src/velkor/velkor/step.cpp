@@ -59,20 +59,24 @@ bool taking_work(PyObject* self) {
   return !runner_stopping(runner.get());
 }
 
+// Task_buffer_available = op(Task_buffer_available, 1) under the task's
+// threading lock; the new count.
+Ref change_units(PyObject* self, binaryfunc op) {
+  Ref lock = task_attr(self, names().s_Task_buffer_available_threading_lock);
+  LockGuard hold(lock.get());
+  Ref count = task_attr(self, names().s_Task_buffer_available);
+  Ref next = check(op(count.get(), names().one));
+  check_int(PyObject_SetAttr(self, names().s_Task_buffer_available, next.get()));
+  return next;
+}
+
 // The unit return: count + 1 under the task's threading lock (the asyncio
 // lock is only ever taken here, inside the threading lock, so it is always
 // free and entering it cannot suspend); then set the service-available event
 // if the task can take work again.
 void return_unit(PyObject* self) {
-  bool flag;
-  {
-    Ref lock = task_attr(self, names().s_Task_buffer_available_threading_lock);
-    LockGuard hold(lock.get());
-    Ref count = task_attr(self, names().s_Task_buffer_available);
-    Ref next = check(PyNumber_Add(count.get(), names().one));
-    check_int(PyObject_SetAttr(self, names().s_Task_buffer_available, next.get()));
-    flag = check_int(PyObject_RichCompareBool(next.get(), names().one, Py_GE)) != 0;
-  }
+  Ref next = change_units(self, PyNumber_Add);
+  const bool flag = check_int(PyObject_RichCompareBool(next.get(), names().one, Py_GE)) != 0;
   if (!flag || !has_events(self) || !taking_work(self)) return;
   if (Ref ev = own_event(self, 1, false)) pyco::call_method(ev.get(), names().s_set);
 }
@@ -349,15 +353,8 @@ Ref stop(PyObject* self, Ref*) {
 Ref run(PyObject* self, Ref* p) {
   nb::handle tag(p[0] ? p[0].get() : Py_None);
   if (!is_zero(task_attr(self, names().s_stop_flag).get())) return Ref();
-  bool flag;
-  {
-    Ref lock = task_attr(self, names().s_Task_buffer_available_threading_lock);
-    LockGuard hold(lock.get());
-    Ref count = task_attr(self, names().s_Task_buffer_available);
-    Ref next = check(PyNumber_Subtract(count.get(), names().one));
-    check_int(PyObject_SetAttr(self, names().s_Task_buffer_available, next.get()));
-    flag = check_int(PyObject_RichCompareBool(next.get(), names().zero, Py_LE)) != 0;
-  }
+  Ref next = change_units(self, PyNumber_Subtract);
+  const bool flag = check_int(PyObject_RichCompareBool(next.get(), names().zero, Py_LE)) != 0;
   // Busy: producers hold back until a step gives a unit back. A task of
   // another node has no event to clear.
   if (flag && has_events(self)) pyco::call_method(own_event(self, 1, true).get(), names().s_clear);
