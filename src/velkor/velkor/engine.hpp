@@ -28,7 +28,6 @@ using pyco::LockGuard;
 using pyco::Ref;
 using pyco::vcall_kw;
 
-
 // Fill the module's names and the shared-state cache. First thing at init.
 void init_engine();
 
@@ -37,15 +36,12 @@ Ref state_attr(PyObject* name);
 // velkor_state.network_node.name, read now.
 Ref node_name();
 
-
 // print(obj) through builtins.print, so redirected sys.stdout sees it.
 void print_object(PyObject* obj);
 
 // The type translator that lets nanobind-bound functions raise the Python
 // exception carried by a pyco exception.
 void register_exception_translator();
-
-
 
 // True when field 0 of `key` split at commas equals the local node's name
 // (velkor_state.network_node.name, read now): a task, runner or event key of
@@ -75,8 +71,8 @@ void bind_buffer_record(nb::module_& m); // buffer
 pyco::Frame waiter_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 pyco::Frame trig_output_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 pyco::Frame event_config_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
-// Made ready before the functions are set, and after (they keep the
-// functions the engine finds by identity).
+// Made ready once the functions are set: they keep the functions the engine
+// finds by identity.
 void init_trigger_functions(PyObject* module);
 void init_event_config(PyObject* module);
 
