@@ -3,6 +3,7 @@ cancel_task, append_task and the submission of work from other threads."""
 import asyncio
 import concurrent.futures
 import gc
+import inspect
 import threading
 import warnings
 
@@ -265,7 +266,6 @@ def test_all_tasks_prints_the_unfinished_tasks(make_runner, capsys):
 
 
 def test_coroutine_methods_are_coroutine_functions():
-    import inspect
 
     r = V.Real_tasks("main")
     for name in ("_stop", "cancel_task", "append_task"):
@@ -294,6 +294,23 @@ def test_bad_input_raises_ordinary_errors():
     foreign = V.Real_tasks("main")
     assert foreign.name == "a,b,main" and not hasattr(foreign, "loop")
     assert S.loop_threads["a,b,main"] is foreign
+
+
+def test_classes_state_their_signature_and_subclasses_with_their_own_init_theirs():
+    class Own(V.Real_tasks):
+        def __init__(self, name, extra):
+            super().__init__(name)
+
+    class Inherits(V.Real_tasks):
+        pass
+
+    assert str(inspect.signature(V.Real_tasks)) == "(name)"
+    assert str(inspect.signature(Inherits)) == "(name)"
+    assert str(inspect.signature(Own)) == "(name, extra)"
+    assert str(inspect.signature(V.async_task)).startswith("(*args, loop_thread, name, ")
+    with pytest.raises(TypeError, match="takes no arguments"):
+        class Flagged(V.Real_tasks, flag=1):
+            pass
 
 
 def test_runner_rounds_leave_nothing_behind():

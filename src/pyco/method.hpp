@@ -78,6 +78,30 @@ inline PyMethodDef* method_def(const Method& m) {
 // class does not state it, and a method descriptor cannot answer for the
 // class itself: the class states it, as the text `__init__`'s signature
 // line gives without self, in __signature__ (which inspect reads as text).
+//
+// A subclass inherits that text; one that defines an __init__ of its own
+// states None instead (__init_subclass__ below), so that inspect reads its
+// __init__.
+inline PyObject* init_subclass(PyObject* cls, PyObject* const*, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+  if (PyVectorcall_NARGS(nargs) != 0 || (kwnames && PyTuple_GET_SIZE(kwnames) > 0)) {
+    PyErr_Format(PyExc_TypeError, "%s.__init_subclass__() takes no arguments",
+                 reinterpret_cast<PyTypeObject*>(cls)->tp_name);
+    return nullptr;
+  }
+  PyObject* own = reinterpret_cast<PyTypeObject*>(cls)->tp_dict;
+  const int has_init = own ? PyDict_ContainsString(own, "__init__") : 0;
+  if (has_init < 0) return nullptr;
+  if (has_init && PyObject_SetAttrString(cls, "__signature__", Py_None) < 0) return nullptr;
+  Py_RETURN_NONE;
+}
+inline PyMethodDef init_subclass_def = {
+    "__init_subclass__",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(init_subclass)),
+    METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+    "__init_subclass__($cls, /)\n--\n\nA subclass with an __init__ of its own states no "
+    "signature of its own."};
+
 inline void set_class_signature(PyObject* cls, const char* doc) {
   const char* start = doc ? std::strchr(doc, '(') : nullptr;
   const char* end = doc ? std::strstr(doc, ")\n--\n\n") : nullptr;
@@ -88,6 +112,8 @@ inline void set_class_signature(PyObject* cls, const char* doc) {
   const std::string text = "(" + params + ")";
   Ref sig = check(PyUnicode_FromString(text.c_str()));
   check_int(PyObject_SetAttrString(cls, "__signature__", sig.get()));
+  Ref hook = check(PyDescr_NewClassMethod(reinterpret_cast<PyTypeObject*>(cls), &init_subclass_def));
+  check_int(PyObject_SetAttrString(cls, "__init_subclass__", hook.get()));
 }
 
 // Set every method of `table` on `cls`, in table order. Coroutine methods
