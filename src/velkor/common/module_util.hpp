@@ -1,6 +1,11 @@
 // common/module_util.hpp - helpers for module init functions.
 #pragma once
+#include <nanobind/nanobind.h>
+
+#include "common/names.hpp"
+#include "pyco/coro.hpp"
 #include "pyco/ref.hpp"
+#include "pyco/util.hpp"
 
 namespace velkor_common {
 
@@ -32,6 +37,22 @@ inline void bind_stage_head(PyObject* module) {
   check_int(PyModule_AddObjectRef(module, "Velkor_state", state.get()));
   Ref engine = check(PyImport_ImportModule("Velkor.Velkor"));
   check_int(PyModule_AddObjectRef(module, "Velkor", engine.get()));
+}
+
+// The init of a stage module: the bridge's types from the engine module,
+// this module's copies of the support libraries, the common head, then the
+// stage's own binding.
+inline void init_stage_module(nanobind::module_& m, void (*bind)(nanobind::module_&)) {
+  if (pyco::import_api("velkor.velkor") < 0) throw nanobind::python_error();
+  try {
+    pyco::init_util();
+    init_names();
+    bind_stage_head(m.ptr());
+    bind(m);
+  } catch (const pyco::BaseException& e) {
+    e.restore();
+    throw nanobind::python_error();
+  }
 }
 
 }  // namespace velkor_common

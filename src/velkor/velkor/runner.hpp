@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "engine.hpp"
+#include "pyco/method.hpp"
 
 namespace velkor {
 
@@ -72,8 +73,7 @@ Ref gather_settled(PyObject* tasks);
 
 // The body of a runner's thread (Real_tasks.run_asyncio_in_thread), bound
 // as a plain method.
-PyObject* run_asyncio_in_thread_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                       PyObject* kwnames);
+PYCO_DECLARE_METHOD(run_asyncio_in_thread);
 
 // Number of runner threads currently inside their loop (for the exit hook).
 int live_runner_threads();
