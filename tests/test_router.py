@@ -288,6 +288,30 @@ def test_an_item_whose_only_ready_consumers_are_remote_is_dropped(make_runner, c
     del S.Tasks["node_1,c"]  # one key per task again for the runners' shutdown
 
 
+def test_a_ready_consumer_of_another_node_is_passed_over_without_an_error(make_runner, capfd):
+    # A consumer of node_1: its events are registered there, not here; only
+    # its service-available mirror on the dispatch runner is known here (set,
+    # as an update from that node would leave it).
+    rc = make_runner("c")
+    far = async_task(loop_thread=None, name="far", network_node_name="node_1")
+    r = router("x", [far.name])
+    far.events = ["node_1,far,trigger", "node_1,far,event"]
+    run_on(S.loop_threads[DISPATCH], engine.event_config(
+        l_t=DISPATCH, event=far.events[1], value=True))
+    for i in range(3):
+        send(r, {"i": i})
+        settled(r)
+    assert not far.kwargs_buffer and capfd.readouterr() == ("", "")
+    got = []
+    local = make_task("local", rc, task=lambda **kw: got.append(kw))
+    r.insert_output_tasks([local.name])
+    wait_for_mirrors(S.loop_threads[DISPATCH], local, value=True, message="the local mirror")
+    send(r, {"v": 1})
+    wait_until(lambda: got == [{"v": 1}], message="the local consumer")
+    settled(r)
+    assert not far.kwargs_buffer and capfd.readouterr() == ("", "")
+
+
 @pytest.mark.parametrize("how", ["cancel", "runner stop", "event deleted"])
 def test_a_consumer_that_goes_while_the_router_waits_is_passed_over(make_runner, capfd, how):
     ra, rb = make_runner("a"), make_runner("b")

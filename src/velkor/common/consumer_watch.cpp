@@ -1,6 +1,7 @@
 // common/consumer_watch.cpp - see consumer_watch.hpp.
 #include "consumer_watch.hpp"
 
+#include "keys.hpp"
 #include "names.hpp"
 
 namespace velkor_common {
@@ -20,9 +21,12 @@ Watch watch_consumer(const Reads& reads, PyObject* producer, PyObject* consumer,
   Ref c = check(PyObject_GetItem(tasks.get(), consumer));
   Ref events = reads.task_attr(c.get(), n.s_events);
   Ref name = check(PySequence_GetItem(events.get(), 1));
-  if (unregistered == IfUnregistered::leave_out) {
+  if (unregistered == IfUnregistered::leave_out_local) {
     Ref registry = reads.state(n.s_Events);
-    if (!check_int(PySequence_Contains(registry.get(), name.get()))) return {};
+    if (!check_int(PySequence_Contains(registry.get(), name.get()))) {
+      Ref node = pyco::getattr(reads.state(n.s_network_node).get(), n.s_name);
+      if (key_of_node(consumer, node.get())) return {};
+    }
   }
   return {check(PyObject_GetItem(table.get(), name.get())), std::move(table)};
 }

@@ -19,8 +19,11 @@ struct Watch {
 // is watched while a mirror of it is left on the producer's runner (a late
 // update after the event was deleted re-creates one).
 enum class IfUnregistered {
-  watch,      // waited on like any other; the gone check passes it over
-  leave_out,  // not waited on at all: it could only wake the wait for nothing
+  watch,  // waited on like any other; the gone check passes it over
+  // A consumer of this node is not waited on at all: it could only wake the
+  // wait for nothing. One of another node is watched whenever its mirror
+  // exists: its events are registered on its own node, not in this Events.
+  leave_out_local,
 };
 
 // The watch on `consumer` (a task key) for `producer` (a task key): throws

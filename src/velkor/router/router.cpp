@@ -54,17 +54,19 @@ Ref snapshot(PyObject* self) {
 }
 
 // run(**kwargs): one item. The router's own engine task is the producer
-// whose runner (the dispatch runner) holds the mirrors waited on. A
-// consumer whose service-available event is no longer registered is not
-// waited on, also when a late update on the dispatch loop has left a mirror
-// of it behind.
+// whose runner (the dispatch runner) holds the mirrors waited on. Every
+// consumer whose mirror is found there is waited on, those of other nodes
+// too (when one of them is ready, it is passed over: the item is not
+// delivered there). A consumer of this node whose service-available event
+// is no longer registered is not waited on, also when a late update on the
+// dispatch loop has left a mirror of it behind.
 pyco::CoroNone run_body(Ref self, Ref item) {
   const Names& n = names();
   Ref key = task_key(self.get());
   for (;;) {
     velkor_common::Watches watches;
     Ref keys = snapshot(self.get());
-    watches.watch_all(kReads, key.get(), keys.get(), velkor_common::IfUnregistered::leave_out);
+    watches.watch_all(kReads, key.get(), keys.get(), velkor_common::IfUnregistered::leave_out_local);
     Ref waiter = pyco::getattr(n.engine, n.s_waiter);
     Ref waiting = pyco::vcall_kw(waiter.get(), {watches.table()}, n.kw_tasks_events);
     Ref ready = co_await std::move(waiting);
