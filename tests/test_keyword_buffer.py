@@ -86,6 +86,7 @@ def test_untagged_inserts_in_a_burst_never_share_a_stamp(task):
         task.insert_kwargs_buffer({"i": i})
     keys = list(task.kwargs_buffer)
     assert len(set(keys)) == 3000
+    assert keys == [str(float(k)) for k in keys]  # each as str() writes its value
     assert [float(k) for k in keys] == sorted(float(k) for k in keys)
     assert [v["i"] for v in task.kwargs_buffer.values()] == list(range(3000))
 
