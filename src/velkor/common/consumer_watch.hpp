@@ -26,12 +26,6 @@ enum class IfUnregistered {
   leave_out_local,
 };
 
-// The watch on `consumer` (a task key) for `producer` (a task key): throws
-// when either task, the producer's runner or the mirror is missing; empty
-// when `unregistered` leaves the consumer out.
-Watch watch_consumer(const Reads& reads, PyObject* producer, PyObject* consumer,
-                     IfUnregistered unregistered);
-
 // A consumer (the task) that has gone while the producer waited: no events
 // any more, its service-available event deleted, or the mirror waited on
 // removed from the runner's table (a deleted event sets its removed mirrors

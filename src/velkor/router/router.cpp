@@ -12,6 +12,7 @@
 
 #include "common/consumer_watch.hpp"
 #include "common/delivery.hpp"
+#include "common/event_flags.hpp"
 #include "common/dispatch_runner.hpp"
 #include "common/exists_report.hpp"
 #include "common/keys.hpp"
@@ -53,6 +54,8 @@ Ref snapshot(PyObject* self) {
   return check(PySequence_List(outputs.get()));
 }
 
+PyObject* g_engine_waiter = nullptr;  // the engine's waiter (held for good)
+
 // run(**kwargs): one item. The router's own engine task is the producer
 // whose runner (the dispatch runner) holds the mirrors waited on. Every
 // consumer whose mirror is found there is waited on, those of other nodes
@@ -68,8 +71,18 @@ pyco::CoroNone run_body(Ref self, Ref item) {
     Ref keys = snapshot(self.get());
     watches.watch_all(kReads, key.get(), keys.get(), velkor_common::IfUnregistered::leave_out_local);
     Ref waiter = pyco::getattr(n.engine, n.s_waiter);
-    Ref waiting = pyco::vcall_kw(waiter.get(), {watches.table()}, n.kw_tasks_events);
-    Ref ready = co_await std::move(waiting);
+    Ref ready;
+    // The engine's own waiter returns at once, without a wait task, with
+    // the keys whose mirrors are set when it is called: those are read
+    // here without the call. Any other waiter is called.
+    if (waiter.get() == g_engine_waiter && watches.size() > 0) {
+      ready = velkor_common::set_keys(watches.table());
+      if (PyList_GET_SIZE(ready.get()) == 0) ready = Ref();
+    }
+    if (!ready) {
+      Ref waiting = pyco::vcall_kw(waiter.get(), {watches.table()}, n.kw_tasks_events);
+      ready = co_await std::move(waiting);
+    }
     Ref ready_keys = check(PySequence_List(ready.get()));
     bool wait_again = PyList_GET_SIZE(ready_keys.get()) == 0;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(ready_keys.get()); ++i) {
@@ -189,6 +202,7 @@ PYCO_METHOD(router_init, "__init__", 1, "name", "output_tasks")
 
 void bind_router(nb::module_& m) {
   init_names();
+  g_engine_waiter = pyco::getattr(names().engine, names().s_waiter).release();
   // The default of output_tasks: one empty list, only ever read.
   g_no_outputs = check(PyList_New(0)).release();
   const pyco::Method methods[] = {

@@ -81,7 +81,6 @@ namespace velkor {
   X(s_is_closed, "is_closed") \
   X(s_is_coroutine_marker, "_is_coroutine_marker") \
   X(s_is_running, "is_running") \
-  X(s_is_set, "is_set") \
   X(s_kwargs_buffer, "kwargs_buffer") \
   X(s_kwargs_buffer_len, "kwargs_buffer_len") \
   X(s_kwargs_buffer_threading_lock, "kwargs_buffer_threading_lock") \
@@ -166,7 +165,6 @@ namespace velkor {
   X(asyncio_BaseEventLoop_create_future, "asyncio", "BaseEventLoop.create_future") \
   X(asyncio_BaseEventLoop_create_task, "asyncio", "BaseEventLoop.create_task") \
   X(asyncio_Event, "asyncio", "Event") \
-  X(asyncio_Event_is_set, "asyncio", "Event.is_set") \
   X(asyncio_Event_wait, "asyncio", "Event.wait") \
   X(asyncio_FIRST_COMPLETED, "asyncio", "FIRST_COMPLETED") \
   X(asyncio_Future, "asyncio", "Future") \

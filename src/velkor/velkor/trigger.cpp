@@ -7,6 +7,7 @@
 #include "task.hpp"
 #include "common/consumer_watch.hpp"
 #include "common/delivery.hpp"
+#include "common/event_flags.hpp"
 
 #include <list>
 #include <unordered_map>
@@ -14,6 +15,9 @@
 
 namespace velkor {
 namespace {
+
+using velkor_common::event_flag;
+using velkor_common::set_keys;
 
 
 // The module's own coroutine functions (the module holds them for good).
@@ -27,61 +31,9 @@ void cancel_all(PyObject* tasks) {
   }
 }
 
-// Whether `event` is an asyncio.Event whose method `name` is asyncio's own
-// `method`.
-bool own_event_method(PyObject* event, PyObject* name, PyObject* method) {
-  return Py_TYPE(event) == reinterpret_cast<PyTypeObject*>(names().asyncio_Event) &&
-         _PyType_Lookup(Py_TYPE(event), name) == method;
-}
-
-// event.is_set() for an asyncio.Event whose is_set is asyncio's own: the
-// flag it returns, read without the call. -1 for anything else.
-int event_flag(PyObject* event) {
-  if (!own_event_method(event, names().s_is_set, names().asyncio_Event_is_set)) return -1;
-  PyObject* value = nullptr;
-  if (PyObject_GetOptionalAttr(event, names().s__value, &value) <= 0) {
-    PyErr_Clear();
-    return -1;
-  }
-  Ref v = Ref::steal(value);
-  if (v.get() == Py_True) return 1;
-  return v.get() == Py_False ? 0 : -1;
-}
-
 // Whether event.wait is asyncio.Event's own, on an asyncio.Event.
 bool own_event_wait(PyObject* event) {
-  return own_event_method(event, names().s_wait, names().asyncio_Event_wait);
-}
-
-// The keys of the table whose events are set now, in table order.
-Ref set_keys(PyObject* table) {
-  Ref ready = check(PyList_New(0));
-  if (PyDict_CheckExact(table)) {
-    // Walk the table's own entries while every event is an asyncio.Event
-    // read without a call (nothing runs that could change the table);
-    // otherwise start over on a copy of the items.
-    Py_ssize_t pos = 0;
-    PyObject *key, *event;
-    bool all_read = true;
-    while (PyDict_Next(table, &pos, &key, &event)) {
-      const int set = event_flag(event);
-      if (set < 0) {
-        all_read = false;
-        break;
-      }
-      if (set) check_int(PyList_Append(ready.get(), key));
-    }
-    if (all_read) return ready;
-    check_int(PyList_SetSlice(ready.get(), 0, PyList_GET_SIZE(ready.get()), nullptr));
-  }
-  Ref items = check(PyMapping_Items(table));
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-    PyObject* item = PyList_GET_ITEM(items.get(), i);
-    Ref set = pyco::call_method(PyTuple_GET_ITEM(item, 1), names().s_is_set);
-    if (check_int(PyObject_IsTrue(set.get())))
-      check_int(PyList_Append(ready.get(), PyTuple_GET_ITEM(item, 0)));
-  }
-  return ready;
+  return velkor_common::own_event_method(event, names().s_wait, names().asyncio_Event_wait);
 }
 
 // Resolve a waiter's future unless it is done already: 1 when it was woken
