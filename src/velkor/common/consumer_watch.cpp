@@ -63,6 +63,7 @@ Watches::Watches() : table_(check(PyDict_New())), watches_(check(PyDict_New())) 
 
 void Watches::watch_all(const Reads& reads, PyObject* producer, PyObject* keys,
                         IfUnregistered unregistered) {
+  if (PyList_GET_SIZE(keys) == 0) return;
   // The producer's side is the same for every consumer: looked up once.
   // When it fails, every consumer is left out, as each lookup would fail.
   Ref table;
