@@ -76,6 +76,14 @@ ITEM = {"frame": 1, "meta": {"camera": "a", "size": [640, 480]}}
 wait_for = functools.partial(_common.wait_for, interval=0.0005)
 
 
+def finished(case):
+    """Wait until the last item of a round has been consumed. The consumer
+    that takes it sets an event: the main thread sleeps meanwhile instead
+    of polling, which would take the GIL from the threads being measured."""
+    if not case.finished.wait(60):
+        raise RuntimeError("benchmark stalled")
+
+
 # --- the engine -----------------------------------------------------------------
 
 class EngineCase:
@@ -86,10 +94,13 @@ class EngineCase:
         wait_for(lambda: all(r.loop.is_running() for r in self.runners))
         self.done = 0
         self.seen = 0
+        self.finished = threading.Event()
 
         def consume(frame, meta):
             self.done += 1
             self.seen += frame
+            if self.done == N:
+                self.finished.set()
 
         self.consumers = [
             engine.async_task(loop_thread=self.runners[1 + i % 2].name, name=f"k{i}",
@@ -120,9 +131,10 @@ class EngineCase:
         source.insert_output_tasks([self.key])
         wait_for(lambda: S.Events[router_task.events[1]].is_set())
         self.done = self.seen = 0
+        self.finished.clear()
         t0 = time.perf_counter()
         source.start()
-        wait_for(lambda: self.done >= N)
+        finished(self)
         elapsed = time.perf_counter() - t0
         assert self.done == N and self.seen == N, (self.done, self.seen)
         wait_for(lambda: router_task.Task_buffer_available == 1)
@@ -220,10 +232,13 @@ class AsyncioCase:
         homes = [Loop(), Loop()]
         self.loops = [self.source, self.dispatch] + homes
         self.done = self.seen = 0
+        self.finished = threading.Event()
 
         def consume(frame, meta):
             self.done += 1
             self.seen += frame
+            if self.done == N:
+                self.finished.set()
 
         self.consumers = [Stage(homes[i % 2], self.dispatch, consume, light)
                           for i in range(CONSUMERS)]
@@ -244,6 +259,7 @@ class AsyncioCase:
 
     def run(self):
         self.done = self.seen = 0
+        self.finished.clear()
         free = self.router.available
 
         async def feed():
@@ -262,7 +278,7 @@ class AsyncioCase:
 
         t0 = time.perf_counter()
         self.source.call(feed)
-        wait_for(lambda: self.done >= N)
+        finished(self)
         elapsed = time.perf_counter() - t0
         assert self.done == N and self.seen == N, (self.done, self.seen)
         return N / elapsed
@@ -283,10 +299,13 @@ class FloorCase:
         self.source = source
         self.room = threading.Semaphore(self.IN_FLIGHT)
         self.done = self.seen = 0
+        self.finished = threading.Event()
 
         def consume(item):
             self.done += 1
             self.seen += item["frame"]
+            if self.done == N:
+                self.finished.set()
             self.room.release()
 
         self.consumers = [Hop((c0, c1)[i % 2], consume) for i in range(CONSUMERS)]
@@ -302,6 +321,7 @@ class FloorCase:
 
     def run(self):
         self.done = self.seen = 0
+        self.finished.clear()
 
         def feed():
             # Runs on the source runner's thread, which has nothing else to do.
@@ -311,7 +331,7 @@ class FloorCase:
 
         t0 = time.perf_counter()
         self.source.call_soon_threadsafe(feed)
-        wait_for(lambda: self.done >= N)
+        finished(self)
         elapsed = time.perf_counter() - t0
         assert self.done == N and self.seen == N, (self.done, self.seen)
         return N / elapsed
