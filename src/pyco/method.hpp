@@ -16,7 +16,9 @@
 // method ("custom_event.delete"), names the function in the traceback of an
 // exception that leaves it (traceback.hpp): add_methods and add_functions
 // register a plain row's function under that name, and its guard_function
-// adds the entry; a coroutine row's function carries its own.
+// adds the entry; a coroutine row's function carries its own. A plain row's
+// function written without PYCO_METHOD runs its body under
+// guard_function(<itself>, ...) as well.
 //
 // A doc string starts with the signature line, "name($self, a, b=None)"
 // followed by "\n--\n\n", which CPython turns into __text_signature__.
