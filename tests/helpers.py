@@ -9,6 +9,7 @@ import asyncio
 import collections
 import contextlib
 import gc
+import inspect
 import os
 import re
 import subprocess
@@ -310,6 +311,32 @@ if _os.environ.get("VELKOR_TEST_LOOP") == "uvloop":
     import asyncio as _asyncio, uvloop as _uvloop
     _asyncio.set_event_loop_policy(_uvloop.EventLoopPolicy())
 """
+
+
+# --- printed tracebacks -------------------------------------------------------------
+
+def engine_entry(function, module="velkor.velkor"):
+    """The traceback entry of `function` (its name as the traceback gives it:
+    "custom_event.delete", "event_config") of one of velkor's C++ modules, the
+    engine module by default: the module's file, line 0, no source line."""
+    import importlib
+
+    return f'  File "{importlib.import_module(module).__file__}", line 0, in {function}\n'
+
+
+def source_entry(function, text):
+    """The traceback entry of the Python function `function` at the first line
+    of its source that contains `text` (printed as it stands in the source)."""
+    lines, first = inspect.getsourcelines(function)
+    index = next(i for i, line in enumerate(lines) if text in line)
+    return (f'  File "{inspect.getsourcefile(function)}", line {first + index}, '
+            f"in {function.__name__}\n    {lines[index].strip()}\n")
+
+
+def printed_traceback(*entries, error):
+    """What traceback.print_exc() prints for an exception whose traceback has
+    `entries` (outermost first) and whose last line is `error`."""
+    return "Traceback (most recent call last):\n" + "".join(entries) + error + "\n"
 
 
 # --- scripts in fresh interpreters -----------------------------------------------

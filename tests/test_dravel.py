@@ -12,7 +12,7 @@ from velkor import velkor_state as S
 from velkor.dravel import dravel
 from velkor.velkor import async_task, buffer
 
-from helpers import DISPATCH, key, run_on, settle, wait_until
+from helpers import DISPATCH, engine_entry, key, run_on, settle, wait_until
 
 
 def trigger_key(name):
@@ -343,6 +343,9 @@ def test_a_faulty_frame_is_reported_and_the_stage_goes_on(consumer, capfd):
     captured = capfd.readouterr()
     assert captured.out == "node_0,dravel_d task has error!!!\n" * 2
     assert captured.err.count("KeyError") == 2
+    # Each traceback names the step, then the dravel's own run in its module's file.
+    entries = engine_entry("async_task.temp_func") + engine_entry("dravel.run", "velkor.dravel")
+    assert captured.err.count(entries) == 2
 
 
 def test_under_load_old_frames_are_thinned_out_in_order(consumer):

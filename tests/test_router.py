@@ -2,7 +2,6 @@
 exactly one ready local consumer, also while consumers come and go."""
 import asyncio
 import collections
-import inspect
 import threading
 import time
 
@@ -13,8 +12,9 @@ from velkor import velkor_state as S
 from velkor.router import router
 from velkor.velkor import async_task
 
-from helpers import (DISPATCH, Gate, available, key, make_task, record_waits, run_on,
-                     runner_thread, runner_threads, wait_for_mirrors, wait_until)
+from helpers import (DISPATCH, Gate, available, engine_entry, key, make_task, printed_traceback,
+                     record_waits, run_on, runner_thread, runner_threads, source_entry,
+                     wait_for_mirrors, wait_until)
 
 
 def dispatch_mirrors():
@@ -48,14 +48,13 @@ def taken(r):
 
 
 def empty_wait_report(task_key, times):
-    """What the engine prints for a router step whose wait had nothing to wait on."""
-    lines, first = inspect.getsourcelines(asyncio.tasks.wait)
-    raise_line = "raise ValueError('Set of Tasks/Futures is empty.')"
-    number = first + next(i for i, line in enumerate(lines) if raise_line in line)
-    trace = ("Traceback (most recent call last):\n"
-             f'  File "{asyncio.tasks.__file__}", line {number}, in wait\n'
-             f"    {raise_line}\n"
-             "ValueError: Set of Tasks/Futures is empty.\n")
+    """What the engine prints for a router step whose wait had nothing to wait
+    on: the step, the router's run, the engine's waiter, then asyncio's wait."""
+    trace = printed_traceback(
+        engine_entry("async_task.temp_func"), engine_entry("router.run", "velkor.router"),
+        engine_entry("waiter"),
+        source_entry(asyncio.tasks.wait, "raise ValueError('Set of Tasks/Futures is empty.')"),
+        error="ValueError: Set of Tasks/Futures is empty.")
     return (f"{task_key} task has error!!!\n" * times, trace * times)
 
 

@@ -13,8 +13,8 @@ import pytest
 from velkor import velkor_state as S
 from velkor.velkor import async_task
 
-from helpers import (available, assert_clean, make_task, other_task_names, run_on, run_script,
-                     settle, wait_until)
+from helpers import (available, assert_clean, engine_entry, make_task, other_task_names,
+                     printed_traceback, run_on, run_script, settle, wait_until)
 
 
 @contextlib.contextmanager
@@ -346,7 +346,9 @@ def test_a_failing_work_function_is_reported_and_the_task_goes_on(make_runner, c
 @pytest.mark.parametrize("tag, err", [
     (42, None),
     (("x", 1), None),
-    (["x"], "TypeError: unhashable type: 'list'\n"),
+    (["x"], printed_traceback(engine_entry("async_task.temp_func"),
+                              engine_entry("async_task.activation_check"),
+                              error="TypeError: unhashable type: 'list'")),
 ])
 def test_a_work_function_returning_a_tag_that_is_not_a_string(make_runner, capfd, tag, err):
     rp, rc = make_runner("p"), make_runner("c")
@@ -367,7 +369,9 @@ def test_a_work_function_returning_a_tag_that_is_not_a_string(make_runner, capfd
 
 @pytest.mark.parametrize("entry, outcome", [
     ([("v", 1)], ({"v": 1}, "", "")),
-    (5, (None, "node_0,t task has error!!!\n", "TypeError: 'int' object is not iterable\n")),
+    (5, (None, "node_0,t task has error!!!\n",
+         printed_traceback(engine_entry("async_task.temp_func"),
+                           error="TypeError: 'int' object is not iterable"))),
 ])
 def test_an_entry_that_is_not_a_mapping(make_runner, capfd, entry, outcome):
     r = make_runner("r")

@@ -50,7 +50,7 @@ struct Stats {
   getattrofunc traced_getattro = nullptr;
 };
 
-inline constexpr unsigned kApiVersion = 1;
+inline constexpr unsigned kApiVersion = 2;
 inline constexpr unsigned kFeatureStats = 1u << 0;
 #ifdef PYCO_STATS
 inline constexpr unsigned kFeatures = kFeatureStats;

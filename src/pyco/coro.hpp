@@ -355,7 +355,9 @@ void parse_args(const char* fname, PyObject* const* args, Py_ssize_t nargs,
                 PyObject* kwnames, std::initializer_list<const char*> names,
                 int required, Ref* out, Ref* varkw = nullptr);
 
-// Print an exception like traceback.print_exc() does inside an except block.
-void print_exception(const BaseException& e);
+// Print an exception like traceback.print_exc() does inside an except block
+// of the function named `where` (a name of this module's, see
+// traceback.hpp), whose entry the exception's traceback gets first.
+void print_exception(const BaseException& e, const char* where);
 
 }  // namespace pyco

@@ -2,6 +2,7 @@
 // the files that implement them share. Not for use outside src/pyco.
 #pragma once
 #include "coro.hpp"
+#include "traceback.hpp"
 
 namespace pyco::detail {
 
@@ -30,6 +31,7 @@ struct FuncObject {
   PyObject* text_signature;  // "(...)" or None, for inspect.signature
   PyObject* dict;
   PyObject* weakreflist;
+  TraceSite* site;  // its traceback entry (of the module that made it), or null
 };
 
 inline CoroObject* as_coro(PyObject* o) noexcept { return reinterpret_cast<CoroObject*>(o); }

@@ -59,6 +59,16 @@ PyObject* escaping(PyObject* err) {
   return rt;
 }
 
+// The exception a body that raised `err` ends with, carrying the entry of
+// the coroutine function `func` (may be null: no entry) in its traceback.
+// GeneratorExit, which only asks a frame to close, gets none: close()
+// swallows it, and closing is no failure.
+PyObject* ending(PyObject* err, PyObject* func) {
+  PyObject* exc = escaping(err);
+  if (!func || PyErr_GivenExceptionMatches(exc, PyExc_GeneratorExit)) return exc;
+  return add_traceback(exc, as_func(func)->site);
+}
+
 // Run the C++ body until its next suspension or its end.
 PySendResult resume_body(CoroObject* co, PyObject** out) {
   std::coroutine_handle<> h = co->h;
@@ -75,7 +85,7 @@ PySendResult resume_body(CoroObject* co, PyObject** out) {
   destroy_frame(co);
   if (err) {
     Py_XDECREF(res);
-    PyErr_SetRaisedException(escaping(err));
+    PyErr_SetRaisedException(ending(err, co->func));
     *out = nullptr;
     return PYGEN_ERROR;
   }
@@ -496,7 +506,7 @@ bool InlineAwaiter::await_ready() {
   frame.reset();
   if (err) {
     Py_XDECREF(res);
-    p->thrown = escaping(err);
+    p->thrown = ending(err, func);
   } else {
     p->sent = res ? res : Py_NewRef(Py_None);
   }

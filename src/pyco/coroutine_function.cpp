@@ -24,6 +24,7 @@ PyObject* func_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
     return wrap(F(self)->impl(args, PyVectorcall_NARGS(nargsf), kwnames), self);
   } catch (...) {
     set_error_from_cpp();  // rethrows a forced unwind
+    add_traceback(F(self)->site);  // its arguments did not bind
     return nullptr;
   }
 }
@@ -163,6 +164,7 @@ PyObject* new_function(CoroImpl impl, const char* name, const char* qualname,
   f->doc = doc ? PyUnicode_FromString(doc) : Py_NewRef(Py_None);
   f->dict = nullptr;
   f->weakreflist = nullptr;
+  f->site = trace_site(qualname ? qualname : name);
   PyObject_GC_Track(f);
   PyObject* self = reinterpret_cast<PyObject*>(f);
   if (!f->name || !f->qualname || !f->module || !f->doc || !f->text_signature) {

@@ -9,8 +9,16 @@
 // unwind must pass through every C++ frame on the way (see ref.hpp); inside
 // nanobind's dispatcher it ends the process instead. Methods may run on any
 // thread (a step may create a runner or wire tasks), so none goes through
-// that dispatcher: a plain method's body runs under guard(), which lets the
-// forced unwind through.
+// that dispatcher: a plain method's body runs under guard_function(), which
+// lets the forced unwind through.
+//
+// Tracebacks. Every row's Python-visible name, qualified by the class for a
+// method ("custom_event.delete"), names the function in the traceback of an
+// exception that leaves it (traceback.hpp): add_methods and add_functions
+// register a plain row's function under that name, and its guard_function
+// adds the entry; a coroutine row's function carries its own. A plain row's
+// function written without PYCO_METHOD runs its body under
+// guard_function(<itself>, ...) as well.
 //
 // A doc string starts with the signature line, "name($self, a, b=None)"
 // followed by "\n--\n\n", which CPython turns into __text_signature__.
@@ -27,6 +35,7 @@
 #include <string>
 
 #include "coro.hpp"
+#include "traceback.hpp"
 
 namespace pyco {
 
@@ -123,10 +132,11 @@ inline void add_methods(PyObject* cls, const char* module, std::span<const Metho
   if (const char* dot = std::strrchr(class_name, '.')) class_name = dot + 1;
   for (const Method& m : table) {
     Ref value;
+    const std::string qualname = std::string(class_name) + "." + m.name;
     if (m.plain) {
+      register_function(m.plain, qualname.c_str());
       value = check(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(cls), method_def(m)));
     } else {
-      const std::string qualname = std::string(class_name) + "." + m.name;
       value = check(new_function(m.coroutine, m.name, qualname.c_str(), module, m.doc));
     }
     check_int(PyObject_SetAttrString(cls, m.name, value.get()));
@@ -143,6 +153,7 @@ inline void add_functions(PyObject* module, std::span<const Method> table) {
   for (const Method& m : table) {
     Ref value;
     if (m.plain) {
+      register_function(m.plain, m.name);
       value = check(PyCMethod_New(method_def(m), nullptr, module_name.get(), nullptr));
     } else {
       value = check(new_function(m.coroutine, m.name, m.name, name_text, m.doc));
@@ -156,11 +167,12 @@ inline void add_functions(PyObject* module, std::span<const Method> table) {
 // Defines `<body>_method`, the CPython function of a method whose body is
 // `Ref body(PyObject* self, Ref* params)`: parses the arguments by the
 // parameter names given (the first `required` of them required), runs the
-// body under guard(). For a module function `self` is the module (null).
+// body under guard_function(). For a module function `self` is the module
+// (null).
 #define PYCO_METHOD(body, pyname, required, ...)                                        \
   PyObject* body##_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,      \
                           PyObject* kwnames) {                                          \
-    return ::pyco::guard([&]() -> PyObject* {                                           \
+    return ::pyco::guard_function(body##_method, [&]() -> PyObject* {                   \
       ::pyco::Ref params[8];                                                            \
       ::pyco::parse_args(pyname, args, PyVectorcall_NARGS(nargs), kwnames, {__VA_ARGS__}, \
                          required, params);                                             \

@@ -5,6 +5,7 @@
 #include "common/names.hpp"
 #include "pyco/coro.hpp"
 #include "pyco/ref.hpp"
+#include "pyco/traceback.hpp"
 #include "pyco/util.hpp"
 
 namespace velkor_common {
@@ -39,11 +40,12 @@ inline void bind_stage_head(PyObject* module) {
   check_int(PyModule_AddObjectRef(module, "Velkor", engine.get()));
 }
 
-// The init of a stage module: the bridge's types from the engine module,
-// this module's copies of the support libraries, the common head, then the
-// stage's own binding.
+// The init of a stage module: its file for the tracebacks of its functions,
+// the bridge's types from the engine module, this module's copies of the
+// support libraries, the common head, then the stage's own binding.
 inline void init_stage_module(nanobind::module_& m, void (*bind)(nanobind::module_&)) {
-  if (pyco::import_api("velkor.velkor") < 0) throw nanobind::python_error();
+  if (pyco::set_trace_module(m.ptr()) < 0 || pyco::import_api("velkor.velkor") < 0)
+    throw nanobind::python_error();
   try {
     pyco::init_util();
     init_names();

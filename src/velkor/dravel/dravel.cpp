@@ -192,7 +192,7 @@ PyObject* g_no_buffers = nullptr;  // the default of buffers_list (held for good
 
 PyObject* dravel_init_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
-  return pyco::guard([&]() -> PyObject* {
+  return pyco::guard_function(dravel_init_method, [&]() -> PyObject* {
     Ref p[7];
     pyco::parse_args("__init__", args, PyVectorcall_NARGS(nargs), kwnames,
                      {"name", "WT_sleep", "optimum_delay", "zarib", "output_task", "buffers_list"},

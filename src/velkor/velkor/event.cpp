@@ -272,7 +272,7 @@ Ref event_delete(PyObject* self, Ref*) {
   Ref line = check(PyUnicode_FromFormat("Can not delete Event %S succesfully. please try again!",
                                         name.get()));
   print_object(line.get());
-  pyco::print_exception(pyco::Exception(std::move(pending)));
+  pyco::print_exception(pyco::Exception(std::move(pending)), "custom_event.delete");
   return Ref();
 }
 
@@ -390,7 +390,7 @@ void config_mirror(PyObject* l_t, PyObject* event, PyObject* value, PyObject* nu
       pyco::call_method(mirror.get(), (on ? names().s_set : names().s_clear));
     }
   } catch (const pyco::Exception& e) {
-    pyco::print_exception(e);
+    pyco::print_exception(e, "event_config");
   }
 }
 

@@ -42,7 +42,7 @@ PyMethodDef at_exit_def = {"_velkor_at_exit", at_exit, METH_NOARGS, nullptr};
 
 // _submit(runner, func, /, *args, **kwargs)
 PyObject* submit_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return pyco::guard([&]() -> PyObject* {
+  return pyco::guard_function(submit_function, [&]() -> PyObject* {
     const Py_ssize_t n = PyVectorcall_NARGS(nargs);
     if (n < 2) {
       PyErr_SetString(PyExc_TypeError, "_submit() takes a runner and a function");
@@ -90,6 +90,8 @@ const pyco::Method kFunctions[] = {
 NB_MODULE(velkor, m) {
   using namespace velkor;
   try {
+    // Tracebacks name the module's functions in this module's file.
+    if (pyco::set_trace_module(m.ptr()) < 0) pyco::throw_current();
     if (pyco::create_api(m.ptr(), "velkor") < 0) pyco::throw_current();
     register_exception_translator();
     init_engine();

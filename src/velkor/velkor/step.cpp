@@ -118,7 +118,7 @@ void report(PyObject* self, const pyco::BaseException& e) {
   Ref key = task_attr(self, names().s_name);
   Ref line = check(PyUnicode_Concat(key.get(), names().s_task_error));
   print_object(line.get());
-  pyco::print_exception(e);
+  pyco::print_exception(e, "async_task.temp_func");
 }
 
 // Executor job of a CPU-bound coroutine function, (work, args, kwargs):

@@ -291,7 +291,7 @@ Ref task_attr_optional(PyObject* self, PyObject* name) {
 // the keywords as a dict (null without any).
 PyObject* task_init_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
-  return pyco::guard([&]() -> PyObject* {
+  return pyco::guard_function(task_init_method, [&]() -> PyObject* {
     const Py_ssize_t n = PyVectorcall_NARGS(nargs);
     Ref positional = pyco::positional_tuple(args, n);
     Ref kwargs = pyco::keyword_dict(args + n, kwnames);
