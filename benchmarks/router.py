@@ -39,15 +39,23 @@ it is printed as "ratio_engine_over_round_trip", and the plain road's as
 "ratio_round_trip_over_asyncio": the most that any dispatch, however cheap,
 could gain over the plain road on this machine.
 
-Where the time goes: the run is bound by latency, not CPU. The router's
-engine task takes one item at a time (Task_buffer_available 1), so every
-item waits for two wake-ups in series (source to router, then the router's
-availability back to the source) and crosses four threads, which on a
-machine with few cores means as many hand-overs of the GIL. When an event it
-needs is clear, the engine's hand-over waits with a wait task per event, as
-the waiter is specified to; the engine's waiter does the asyncio.wait part
-itself, with one future and done callbacks. The floor has the same latency
-chain with none of the work around it.
+Where the time goes (benchmarks/_router_trace.py counts it per item and
+thread). The router's engine task takes one item at a time
+(Task_buffer_available 1), so every item waits for two wake-ups in series:
+the source starts the router (a wake-up of the dispatch loop), and the end
+of the router's step sets its service-available event, whose mirror lives
+on the source's loop (a wake-up back). That is one round trip. Around it,
+per item: the router starts a consumer (a wake-up of a consumer's loop) and
+the consumer's end updates its mirror on the dispatch loop (a wake-up there
+for about every second item, the rest joining a pending batch); 3.5
+wake-ups in all, and five loop turns. Each cross-thread wake-up of an
+asyncio loop costs about 10 us of CPU (the self-pipe write and the two
+reads, the loop turn), which the GIL serializes with everything else the
+four threads do: on an otherwise busy machine, where a wake-up is quick,
+the run is bound by that CPU (about 80 us per item, of which the wake-ups
+are some 35), on an idle one by the latency of the wake-ups and of the GIL
+hand-overs between the threads. The floor has the same chain of wake-ups
+with none of the work around it.
 """
 import asyncio
 import copy
