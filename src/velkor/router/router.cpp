@@ -12,8 +12,8 @@
 
 #include "common/consumer_watch.hpp"
 #include "common/delivery.hpp"
-#include "common/event_flags.hpp"
 #include "common/dispatch_runner.hpp"
+#include "common/event_flags.hpp"
 #include "common/exists_report.hpp"
 #include "common/keys.hpp"
 #include "common/shell.hpp"
@@ -69,7 +69,8 @@ pyco::CoroNone run_body(Ref self, Ref item) {
   for (;;) {
     velkor_common::Watches watches;
     Ref keys = snapshot(self.get());
-    watches.watch_all(kReads, key.get(), keys.get(), velkor_common::IfUnregistered::leave_out_local);
+    watches.watch_all(kReads, key.get(), keys.get(),
+                      velkor_common::IfUnregistered::leave_out_local);
     Ref waiter = pyco::getattr(n.engine, n.s_waiter);
     Ref ready;
     // The engine's own waiter returns at once, without a wait task, with

@@ -32,7 +32,8 @@ Ref time_stamp(double* seconds) {
   *seconds = PyTime_AsSecondsDouble(now);
   if (*seconds >= 1e-4 && *seconds < 1e16) {
     char text[48];
-    auto [end, ec] = std::to_chars(text, text + sizeof text - 2, *seconds, std::chars_format::fixed);
+    auto [end, ec] =
+        std::to_chars(text, text + sizeof text - 2, *seconds, std::chars_format::fixed);
     if (ec == std::errc()) {
       if (std::find(text, end, '.') == end) {
         *end++ = '.';
