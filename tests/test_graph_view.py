@@ -2,6 +2,7 @@
 figure it leaves open: nodes by layer and colour, arrows by colour and
 direction, labels, figure size, and the failures raised before drawing."""
 import io
+import traceback
 import warnings
 
 import matplotlib
@@ -9,6 +10,7 @@ import numpy as np
 import pytest
 from matplotlib import colors, pyplot
 
+from velkor import velkor as V
 from velkor import velkor_state as S
 from velkor.velkor import Task_draw_directed_graph_with_two_colors as draw
 from velkor.velkor import Tasks_Graph, async_task
@@ -173,8 +175,11 @@ def test_the_drawing_function_alone_draws_two_graphs_by_default():
 
 def test_an_unregistered_key_raises_before_anything_is_drawn(tasks):
     (a,) = tasks("a")
-    with pytest.raises(KeyError, match="node_0,nobody"):
+    with pytest.raises(KeyError, match="node_0,nobody") as raised:
         Tasks_Graph([a, "node_0,nobody"])
+    # the error names the engine's function in its traceback
+    last = traceback.extract_tb(raised.value.__traceback__)[-1]
+    assert (last.filename, last.name) == (V.__file__, "Tasks_Graph")
     S.Tasks[a].incode_output_tasks.add("node_0,ghost")  # a link to a task gone
     try:
         with pytest.raises(KeyError, match="node_0,ghost"):

@@ -3,6 +3,7 @@
 // draws them with networkx and matplotlib.pyplot. Black arrows are trigger
 // links, red arrows in-code links; the given tasks are light blue, their
 // neighbours light green, stopped tasks gray.
+#include "pyco/traceback.hpp"
 #include "task.hpp"
 
 namespace velkor {
@@ -109,6 +110,26 @@ void tasks_graph(nb::handle tasks_h, nb::handle font_size, nb::handle figure_siz
                   figure_size);
 }
 
+// The two functions are nanobind functions (their default lists are shared
+// objects that nanobind keeps): an exception that leaves one gets the entry
+// of its name in its traceback here, as the functions of the method tables
+// get theirs from their guard. nanobind raises the errors of arguments that
+// do not convert before the body runs; those carry no entry.
+template <class F>
+void traced(const char* name, F&& body) {
+  try {
+    body();
+  } catch (const pyco::BaseException& e) {
+    e.restore();
+    pyco::add_traceback(pyco::trace_site(name));
+    throw nb::python_error();
+  } catch (nb::python_error& e) {
+    e.restore();
+    pyco::add_traceback(pyco::trace_site(name));
+    throw nb::python_error();
+  }
+}
+
 }  // namespace
 
 void bind_graph_view(nb::module_& m) {
@@ -120,7 +141,14 @@ void bind_graph_view(nb::module_& m) {
   // The default lists of nodes3 and nodes4: made once, shared by every call.
   nb::list nodes3, nodes4;
   nb::tuple size = nb::make_tuple(8, 4);
-  m.def("Task_draw_directed_graph_with_two_colors", &draw_two_colors, nb::arg("nodes1"),
+  m.def("Task_draw_directed_graph_with_two_colors",
+        [](nb::handle n1, nb::handle i1, nb::handle o1, nb::handle n2, nb::handle i2,
+           nb::handle o2, nb::handle n3, nb::handle n4, nb::handle font, nb::handle fig) {
+          traced("Task_draw_directed_graph_with_two_colors", [&] {
+            draw_two_colors(n1, i1, o1, n2, i2, o2, n3, n4, font, fig);
+          });
+        },
+        nb::arg("nodes1"),
         nb::arg("in_edges1"), nb::arg("out_edges1"), nb::arg("nodes2"), nb::arg("in_edges2"),
         nb::arg("out_edges2"), nb::arg("nodes3") = nodes3, nb::arg("nodes4") = nodes4,
         nb::arg("font_size") = 8, nb::arg("figure_size") = size,
@@ -129,7 +157,11 @@ void bind_graph_view(nb::module_& m) {
         "arrows, graph 2 likewise in red, graph 3 (nodes3, light blue) and graph 4 (nodes4,\n"
         "gray, unlabelled), each laid out with networkx's kamada_kawai_layout; then\n"
         "pyplot.show(). With a non-interactive back end the figure is left open instead.");
-  m.def("Tasks_Graph", &tasks_graph, nb::arg("tasks"), nb::arg("font_size") = 8,
+  m.def("Tasks_Graph",
+        [](nb::handle tasks, nb::handle font, nb::handle fig) {
+          traced("Tasks_Graph", [&] { tasks_graph(tasks, font, fig); });
+        },
+        nb::arg("tasks"), nb::arg("font_size") = 8,
         nb::arg("figure_size") = size,
         "Draw the given tasks (a list of task keys) with their direct neighbours: trigger\n"
         "links in black, in-code links in red, the given tasks light blue, stopped tasks gray.");
