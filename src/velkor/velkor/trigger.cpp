@@ -309,7 +309,15 @@ void wake_waits_on(PyObject* mirror) {
   if (!g_lines || g_lines->empty() || event_flag(mirror) != 0) return;
   auto it = g_lines->find(mirror);
   if (it == g_lines->end()) return;
-  wake_first(it->second);
+  Line& line = it->second;
+  wake_first(line);
+  // No one else stands in line: the gate could only wake an empty line once
+  // the set that follows resolves it. Taken out now, that set has one
+  // future fewer to resolve and the loop one callback fewer to run.
+  if (line.queue.empty()) {
+    disarm_gate(line);
+    g_lines->erase(it);
+  }
 }
 
 pyco::Frame waiter_impl(PyObject* const* a, Py_ssize_t na, PyObject* kw) {
