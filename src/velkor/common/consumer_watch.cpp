@@ -11,27 +11,25 @@ using pyco::check_int;
 
 namespace {
 
-// The table of mirrors on the producer's runner (`producer` is a task key):
-// Events_async of the runner the producer's task names. Throws when the
-// task or its runner is missing.
-Ref producer_table(const Reads& reads, PyObject* producer) {
+// The table of mirrors on the producer's runner (`producer` is a task key
+// of `tasks`): Events_async of the runner the producer's task names.
+// Throws when the task or its runner is missing.
+Ref producer_table(const Reads& reads, PyObject* tasks, PyObject* producer) {
   const Names& n = names();
-  Ref tasks = reads.state(n.s_Tasks);
   Ref runners = reads.state(n.s_loop_threads);
-  Ref p = check(PyObject_GetItem(tasks.get(), producer));
+  Ref p = check(PyObject_GetItem(tasks, producer));
   Ref runner_key = pyco::getattr(reads.task_attr(p.get(), n.s_loop_thread).get(), n.s_name);
   Ref runner = check(PyObject_GetItem(runners.get(), runner_key.get()));
   return pyco::getattr(runner.get(), n.s_Events_async);
 }
 
-// The watch on `consumer` (a task key) through the producer's `table`:
-// throws when the task or the mirror is missing; empty when `unregistered`
-// leaves the consumer out.
-Watch watch_consumer(const Reads& reads, const Ref& table, PyObject* consumer,
+// The watch on `consumer` (a task key of `tasks`) through the producer's
+// `table`: throws when the task or the mirror is missing; empty when
+// `unregistered` leaves the consumer out.
+Watch watch_consumer(const Reads& reads, PyObject* tasks, const Ref& table, PyObject* consumer,
                      IfUnregistered unregistered) {
   const Names& n = names();
-  Ref tasks = reads.state(n.s_Tasks);
-  Ref c = check(PyObject_GetItem(tasks.get(), consumer));
+  Ref c = check(PyObject_GetItem(tasks, consumer));
   Ref events = reads.task_attr(c.get(), n.s_events);
   Ref name = check(PySequence_GetItem(events.get(), 1));
   if (unregistered == IfUnregistered::leave_out_local) {
@@ -64,18 +62,20 @@ Watches::Watches() : table_(check(PyDict_New())), watches_(check(PyDict_New())) 
 void Watches::watch_all(const Reads& reads, PyObject* producer, PyObject* keys,
                         IfUnregistered unregistered) {
   if (PyList_GET_SIZE(keys) == 0) return;
-  // The producer's side is the same for every consumer: looked up once.
-  // When it fails, every consumer is left out, as each lookup would fail.
-  Ref table;
+  // The task table and the producer's side are the same for every
+  // consumer: looked up once. When that fails, every consumer is left out,
+  // as each lookup would fail.
+  Ref tasks, table;
   try {
-    table = producer_table(reads, producer);
+    tasks = reads.state(names().s_Tasks);
+    table = producer_table(reads, tasks.get(), producer);
   } catch (const pyco::Exception&) {
     return;
   }
   for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys); ++i) {
     PyObject* key = PyList_GET_ITEM(keys, i);
     try {
-      Watch w = watch_consumer(reads, table, key, unregistered);
+      Watch w = watch_consumer(reads, tasks.get(), table, key, unregistered);
       if (!w.mirror) continue;
       check_int(PyDict_SetItem(table_.get(), key, w.mirror.get()));
       Ref pair = check(PyTuple_Pack(2, w.mirror.get(), w.table.get()));

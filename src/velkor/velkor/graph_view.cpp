@@ -119,15 +119,14 @@ template <class F>
 void traced(const char* name, F&& body) {
   try {
     body();
+    return;
   } catch (const pyco::BaseException& e) {
     e.restore();
-    pyco::add_traceback(pyco::trace_site(name));
-    throw nb::python_error();
   } catch (nb::python_error& e) {
     e.restore();
-    pyco::add_traceback(pyco::trace_site(name));
-    throw nb::python_error();
   }
+  pyco::add_traceback(pyco::trace_site(name));
+  throw nb::python_error();
 }
 
 }  // namespace

@@ -143,6 +143,15 @@ void disarm_gate(Line& line) {
   PyErr_Clear();  // already taken out (or the event taken apart): nothing to undo
 }
 
+// A line that no one stands in any more goes, its gate taken out of the
+// event's waiters first. True if it went.
+bool drop_if_empty(std::unordered_map<PyObject*, Line>::iterator it) {
+  if (!it->second.queue.empty()) return false;
+  disarm_gate(it->second);
+  g_lines->erase(it);
+  return true;
+}
+
 // Done callback of a gate (bound to its event).
 PyObject* gate_fired(PyObject* event, PyObject* gate) {
   if (!g_lines) Py_RETURN_NONE;
@@ -151,10 +160,7 @@ PyObject* gate_fired(PyObject* event, PyObject* gate) {
   Line& line = it->second;
   disarm_gate(line);
   wake_first(line);
-  if (line.queue.empty()) {
-    g_lines->erase(it);
-    Py_RETURN_NONE;
-  }
+  if (drop_if_empty(it)) Py_RETURN_NONE;
   return pyco::guard([&] {
     arm_gate(line);
     return Py_NewRef(Py_None);
@@ -203,10 +209,7 @@ class InLine {
       Line& line = it->second;
       if (p.in_line) line.queue.erase(p.pos);
       if (event_flag(p.event) == 1) wake_first(line);
-      if (line.queue.empty()) {
-        disarm_gate(line);
-        g_lines->erase(it);
-      }
+      drop_if_empty(it);
     }
     PyErr_Clear();
     PyErr_SetRaisedException(pending);
@@ -309,15 +312,11 @@ void wake_waits_on(PyObject* mirror) {
   if (!g_lines || g_lines->empty() || event_flag(mirror) != 0) return;
   auto it = g_lines->find(mirror);
   if (it == g_lines->end()) return;
-  Line& line = it->second;
-  wake_first(line);
+  wake_first(it->second);
   // No one else stands in line: the gate could only wake an empty line once
   // the set that follows resolves it. Taken out now, that set has one
   // future fewer to resolve and the loop one callback fewer to run.
-  if (line.queue.empty()) {
-    disarm_gate(line);
-    g_lines->erase(it);
-  }
+  drop_if_empty(it);
 }
 
 pyco::Frame waiter_impl(PyObject* const* a, Py_ssize_t na, PyObject* kw) {
