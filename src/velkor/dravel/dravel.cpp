@@ -21,6 +21,8 @@
 #include "pyco/method.hpp"
 #include "pyco/util.hpp"
 
+#include <cstdint>
+
 namespace velkor_dravel {
 namespace {
 
@@ -45,6 +47,18 @@ Ref one_list(PyObject* item) {
 }
 Ref task(PyObject* key) {
   return check(PyObject_GetItem(shared(names().s_Tasks).get(), key));
+}
+
+// The C++ part of a dravel: what it has done, for stats(). Changed and read
+// with the GIL held.
+struct Dravel {
+  std::uint64_t taken = 0;    // frames handed to the consumer's buffer
+  std::uint64_t skipped = 0;  // frames taken out of a buffer and not handed on
+};
+
+Dravel* dravel_of(PyObject* obj) {
+  Dravel* d = nullptr;
+  return nb::try_cast<Dravel*>(nb::handle(obj), d, false) ? d : nullptr;
 }
 
 // bisect.bisect_right(frames, x, key=lambda f: f["buffer_timestamp"]): the
@@ -80,7 +94,13 @@ Ref take_frame(PyObject* self, PyObject* buff) {
   // Out of the list before its timestamp is read: a frame without one is
   // dropped (the error reaches the engine) instead of blocking the buffer.
   check_int(PySequence_DelSlice(frames.get(), 0, index + 1));
-  Ref stamp = check(PyObject_GetItem(frame.get(), n.s_buffer_timestamp));
+  Dravel* counts = dravel_of(self);
+  if (counts) counts->skipped += static_cast<std::uint64_t>(index);
+  Ref stamp = Ref::steal(PyObject_GetItem(frame.get(), n.s_buffer_timestamp));
+  if (!stamp) {
+    if (counts) ++counts->skipped;
+    pyco::throw_current();
+  }
   check_int(PyObject_SetAttr(buff, n.s_last_time, stamp.get()));
   return frame;
 }
@@ -105,11 +125,18 @@ pyco::CoroNone run_body(Ref self) {
     check_int(PyObject_SetAttr(self.get(), n.s_delay, below ? floor.get() : smaller.get()));
     co_return;
   }
-  Ref grown = check(PyNumber_Multiply(delay.get(), zarib.get()));
-  check_int(PyObject_SetAttr(self.get(), n.s_delay, grown.get()));
-  Ref data = check(PyObject_GetItem(frame.get(), n.s_data));
-  Ref consumer = task(output.get());
-  velkor_common::buffer_item(consumer.get(), data.get());
+  Dravel* counts = dravel_of(self.get());  // self is held: alive across the await
+  try {
+    Ref grown = check(PyNumber_Multiply(delay.get(), zarib.get()));
+    check_int(PyObject_SetAttr(self.get(), n.s_delay, grown.get()));
+    Ref data = check(PyObject_GetItem(frame.get(), n.s_data));
+    Ref consumer = task(output.get());
+    velkor_common::buffer_item(consumer.get(), data.get());
+  } catch (...) {
+    if (counts && !pyco::unwinding_at_exit()) ++counts->skipped;  // out of its buffer, not handed on
+    throw;
+  }
+  if (counts) ++counts->taken;
   Ref trig = pyco::getattr(n.engine, n.s_trig_output);
   Ref key = own_key(self.get());
   Ref outputs = one_list(output.get());
@@ -135,9 +162,24 @@ Ref change_output_task(PyObject* self, Ref* p) {
   return Ref();
 }
 
-PYCO_METHOD(change_output_task, "change_output_task", 1, "task")
+// _counters(): {"taken": frames, "skipped": frames, "delay": self.delay}.
+Ref counters(PyObject* self, Ref*) {
+  Dravel* d = dravel_of(self);
+  if (!d) pyco::raise(PyExc_TypeError, "the dravel is not initialised");
+  Ref out = check(PyDict_New());
+  Ref taken = check(PyLong_FromUnsignedLongLong(d->taken));
+  Ref skipped = check(PyLong_FromUnsignedLongLong(d->skipped));
+  check_int(PyDict_SetItem(out.get(), names().s_taken, taken.get()));
+  check_int(PyDict_SetItem(out.get(), names().s_skipped, skipped.get()));
+  PyObject* delay = nullptr;
+  check_int(PyObject_GetOptionalAttr(self, names().s_delay, &delay));
+  Ref d_ref = delay ? Ref::steal(delay) : pyco::none();
+  check_int(PyDict_SetItem(out.get(), names().s_delay, d_ref.get()));
+  return out;
+}
 
-struct Dravel {};
+PYCO_METHOD(change_output_task, "change_output_task", 1, "task")
+PYCO_METHOD(counters, "_counters", 0)
 
 // __init__(name, WT_sleep, optimum_delay, zarib=1.01, output_task=None,
 // buffers_list=[], **kwargs); p[6] holds the keywords dict.
@@ -220,6 +262,11 @@ void bind_dravel(nb::module_& m) {
       pyco::plain("change_output_task", change_output_task_method,
                   "change_output_task($self, task)\n--\n\n"
                   "Make `task` (a task key) the consumer, unlinking the previous one."),
+      pyco::plain("_counters", counters_method,
+                  "_counters($self)\n--\n\n"
+                  "What the dravel has done: {\"taken\": frames handed to the consumer, "
+                  "\"skipped\": frames dropped from its buffers, \"delay\": the spacing now}. "
+                  "velkor.velkor.stats() reports it."),
       pyco::coroutine("run", run_impl,
                       "run($self)\n--\n\n"
                       "One tick: take at most one frame from a random buffer and hand its data to "

@@ -18,7 +18,7 @@
   X(s_last_time, "last_time") X(s_buffer_timestamp, "buffer_timestamp") X(s_data, "data")    \
   X(s_random, "random") X(s_choice, "choice") X(s_copy, "copy")                              \
   X(s_change_output_task, "change_output_task") X(s_dravel_prefix, "dravel_")                \
-  X(s_trigger_prefix, "trigger_dravel_")
+  X(s_trigger_prefix, "trigger_dravel_") X(s_taken, "taken") X(s_skipped, "skipped")
 #define VELKOR_DRAVEL_KWNAMES(X)                                                              \
   X(kw_trigger_args, "loop_thread", "name", "WT", "WT_sleep", "CPU_bound")                   \
   X(kw_main_args, "loop_thread", "name", "task", "WT", "CPU_bound", "Task_buffer_available") \

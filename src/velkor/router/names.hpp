@@ -12,7 +12,8 @@
   X(s_output_tasks, "output_tasks") X(s_insert_output_tasks, "insert_output_tasks")         \
   X(s_insert_incode_input_tasks, "insert_incode_input_tasks")                               \
   X(s_delete_incode_input_tasks, "delete_incode_input_tasks") X(s_run, "run")               \
-  X(s_add, "add") X(s_remove, "remove") X(s_router_prefix, "router_")
+  X(s_add, "add") X(s_remove, "remove") X(s_router_prefix, "router_")                     \
+  X(s_dispatched, "dispatched") X(s_dropped, "dropped")
 #define VELKOR_ROUTER_KWNAMES(X)                                                             \
   X(kw_task_args, "loop_thread", "name", "task", "WT", "CPU_bound", "Task_buffer_available") \
   X(kw_tasks_events, "tasks_events")

@@ -21,6 +21,8 @@
 #include "pyco/method.hpp"
 #include "pyco/util.hpp"
 
+#include <cstdint>
+
 namespace velkor_router {
 namespace {
 
@@ -56,6 +58,51 @@ Ref snapshot(PyObject* self) {
 
 PyObject* g_engine_waiter = nullptr;  // the engine's waiter (held for good)
 
+// The C++ part of a router: what it has done, for stats(). Changed and read
+// with the GIL held.
+struct Router {
+  Ref dispatched;  // consumer key -> items handed to it (a dict, made at first use)
+  std::uint64_t dropped = 0;  // items that reached no consumer
+};
+
+Router* router_of(PyObject* obj) {
+  Router* r = nullptr;
+  return nb::try_cast<Router*>(nb::handle(obj), r, false) ? r : nullptr;
+}
+
+// Counts one item of run(): handed to `consumer`, or, if the call ends
+// otherwise (nothing ready but consumers of other nodes, a failure, a
+// cancellation), dropped.
+class ItemCount {
+ public:
+  explicit ItemCount(PyObject* self) : router_(router_of(self)) {}
+  ItemCount(const ItemCount&) = delete;
+  ItemCount& operator=(const ItemCount&) = delete;
+  void handed(PyObject* consumer) {
+    counted_ = true;
+    if (!router_) return;
+    if (!router_->dispatched) router_->dispatched = check(PyDict_New());
+    PyObject* found = nullptr;
+    check_int(PyDict_GetItemRef(router_->dispatched.get(), consumer, &found));
+    long long before = 0;
+    if (found) {
+      before = PyLong_AsLongLong(found);
+      Py_DECREF(found);
+      if (before == -1 && PyErr_Occurred()) pyco::throw_current();
+    }
+    Ref after = check(PyLong_FromLongLong(before + 1));
+    check_int(PyDict_SetItem(router_->dispatched.get(), consumer, after.get()));
+  }
+  ~ItemCount() {
+    // The router outlives this: the call's frame holds it.
+    if (!counted_ && router_ && Ref::holds_gil()) ++router_->dropped;
+  }
+
+ private:
+  Router* router_;
+  bool counted_ = false;
+};
+
 // run(**kwargs): one item. The router's own engine task is the producer
 // whose runner (the dispatch runner) holds the mirrors waited on. Every
 // consumer whose mirror is found there is waited on, those of other nodes
@@ -65,6 +112,7 @@ PyObject* g_engine_waiter = nullptr;  // the engine's waiter (held for good)
 // dispatch loop has left a mirror of it behind.
 pyco::CoroNone run_body(Ref self, Ref item) {
   const Names& n = names();
+  ItemCount count(self.get());
   Ref key = task_key(self.get());
   for (;;) {
     velkor_common::Watches watches;
@@ -99,6 +147,7 @@ pyco::CoroNone run_body(Ref self, Ref item) {
         continue;
       }
       velkor_common::buffer_item(consumer.get(), item.get());
+      count.handed(consumer_key);
       velkor_common::start_by_mode(kReads, consumer.get(), Py_None, kStart);
       co_return;
     }
@@ -162,10 +211,21 @@ Ref delete_output_tasks(PyObject* self, Ref* p) {
   return Ref();
 }
 
+// _counters(): {"dispatched": {consumer key: items}, "dropped": items}.
+Ref counters(PyObject* self, Ref*) {
+  Router* r = router_of(self);
+  if (!r) pyco::raise(PyExc_TypeError, "the router is not initialised");
+  Ref dispatched = r->dispatched ? check(PyDict_Copy(r->dispatched.get())) : check(PyDict_New());
+  Ref dropped = check(PyLong_FromUnsignedLongLong(r->dropped));
+  Ref out = check(PyDict_New());
+  check_int(PyDict_SetItem(out.get(), names().s_dispatched, dispatched.get()));
+  check_int(PyDict_SetItem(out.get(), names().s_dropped, dropped.get()));
+  return out;
+}
+
 PYCO_METHOD(insert_output_tasks, "insert_output_tasks", 1, "tasks")
 PYCO_METHOD(delete_output_tasks, "delete_output_tasks", 1, "tasks")
-
-struct Router {};
+PYCO_METHOD(counters, "_counters", 0)
 
 PyObject* g_no_outputs = nullptr;  // the default of output_tasks (held for good)
 
@@ -216,6 +276,11 @@ void bind_router(nb::module_& m) {
       pyco::plain("delete_output_tasks", delete_output_tasks_method,
                   "delete_output_tasks($self, tasks)\n--\n\n"
                   "Remove consumers (task keys); keys that are not consumers are passed over."),
+      pyco::plain("_counters", counters_method,
+                  "_counters($self)\n--\n\n"
+                  "What the router has done: {\"dispatched\": {consumer key: items handed to "
+                  "it}, \"dropped\": items that reached no consumer}. velkor.velkor.stats() "
+                  "reports it."),
       pyco::coroutine(
           "run", run_impl,
           "run($self, /, **kwargs)\n--\n\n"

@@ -52,7 +52,9 @@ bool is_local_key(PyObject* key);
 // good), and its body, for callers that find velkor_state.trig_output is it
 // and await it without a coroutine object (pyco::inline_await).
 PyObject* own_trig_output();
-pyco::Frame trig_output_frame(Ref my_task, Ref output_tasks, Ref tag);
+// `counted`: the producer's task object, whose waiting time the call adds
+// to its counters (null: the task registered under my_task, if any).
+pyco::Frame trig_output_frame(Ref my_task, Ref output_tasks, Ref tag, Ref counted);
 
 // Called by the mirror update on its loop right before it sets `mirror`:
 // wakes the engine's own waits on it at once (see waiter_body). Does
@@ -66,6 +68,9 @@ void bind_runner(nb::module_& m);
 void bind_task(nb::module_& m);          // async_task
 void bind_event(nb::module_& m);         // custom_event
 void bind_buffer_record(nb::module_& m); // buffer
+
+// stats() (stats.cpp), listed in the module's function table.
+PyObject* stats_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // The module's coroutine functions, listed in its function table (module.cpp).
 pyco::Frame waiter_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

@@ -167,6 +167,8 @@ Ref insert_kwargs_buffer(PyObject* self, Ref* p) {
   Ref buffer = task_attr(self, names().s_kwargs_buffer);
   Ref lock = task_attr(self, names().s_kwargs_buffer_threading_lock);
   LockGuard hold(lock.get());
+  TaskCounters* counts = nullptr;
+  if (Task* t = task_of(self)) counts = &t->counts;  // self is alive for the call
   if (tag.is_none()) {
     Ref copy = pyco::deepcopy(data.ptr());
     for (;;) {
@@ -174,6 +176,7 @@ Ref insert_kwargs_buffer(PyObject* self, Ref* p) {
       Ref stamp = time_stamp(&seconds);
       if (!contains(buffer.get(), stamp.get())) {
         check_int(PyObject_SetItem(buffer.get(), stamp.get(), copy.get()));
+        if (counts) ++counts->inserts;
         break;
       }
       // The clock has not moved on since that entry: wait until it has
@@ -183,7 +186,9 @@ Ref insert_kwargs_buffer(PyObject* self, Ref* p) {
   } else if (PyDict_Check(data.ptr()) && PyUnicode_Check(tag.ptr())) {
     // Copy first: a copy that fails leaves the buffer as it was.
     merge(buffer.get(), tag.ptr(), pyco::deepcopy(data.ptr()));
+    if (counts) ++counts->inserts;
   } else {
+    if (counts) ++counts->refused;
     print_object(names().s_refused_line);
   }
   // Beyond capacity the oldest entry (by insertion order) goes.
@@ -200,7 +205,10 @@ Ref insert_kwargs_buffer(PyObject* self, Ref* p) {
     over = check_int(PyObject_RichCompareBool(size.get(), capacity.get(), Py_GT)) != 0;
   }
   if (over) {
-    if (Ref oldest = first_key(buffer.get())) check_int(PyObject_DelItem(buffer.get(), oldest.get()));
+    if (Ref oldest = first_key(buffer.get())) {
+      check_int(PyObject_DelItem(buffer.get(), oldest.get()));
+      if (counts) ++counts->trimmed;
+    }
   }
   return Ref();
 }

@@ -82,6 +82,30 @@ const pyco::Method kFunctions[] = {
                 "its own work: the coroutine is built on the loop thread and run as a task "
                 "there; the outcome is not reported. Raises RuntimeError if the runner's loop is "
                 "closed."),
+    pyco::plain(
+        "stats", stats_method,
+        "stats()\n--\n\n"
+        "One snapshot of the engine's counters, as plain Python data:\n\n"
+        "    {\"time\": time.monotonic() when taken,\n"
+        "     \"tasks\": {task key: {...}}, \"runners\": {loop-thread key: {...}},\n"
+        "     \"routers\": {router name: {...}}, \"dravels\": {dravel name: {...}}}\n\n"
+        "Each task, runner, router and dravel appears while it is registered in its table of "
+        "velkor_state (Tasks, loop_threads, router_dict, dravel_dict). Counts and seconds only "
+        "grow: rates are the difference of two snapshots over the difference of their times.\n\n"
+        "Per task: runs (calls of the work function started, every mode; a pass-through step "
+        "too), errors (steps reported with \"task has error!!!\"), inserts "
+        "(insert_kwargs_buffer calls that stored data, a tagged merge included), refused "
+        "(insert_kwargs_buffer calls refused), trimmed (entries dropped by the "
+        "kwargs_buffer_len trim), buffered (entries in kwargs_buffer now), busy_s (seconds "
+        "from the call of the work function to its end, awaits included), waiting_s (seconds "
+        "its steps spent in trig_output waiting for consumers to become ready), available "
+        "(Task_buffer_available now), runner (the key of its runner).\n\n"
+        "Per runner: submitted (jobs handed to it), pending (jobs handed over that its loop "
+        "has not taken yet), running (whether its loop runs).\n\n"
+        "Per router: dispatched ({consumer key: items handed to it}), dropped (items that "
+        "reached no consumer).\n\n"
+        "Per dravel: taken (frames handed to its consumer), skipped (frames dropped from its "
+        "buffers without being handed on), delay (its spacing now, in seconds)."),
 };
 
 }  // namespace
@@ -125,7 +149,7 @@ NB_MODULE(velkor, m) {
     bind_event(m);
     pyco::add_functions(m.ptr(), functions.subspan(2, 1));  // event_config
     bind_buffer_record(m);
-    pyco::add_functions(m.ptr(), functions.subspan(3));     // _submit
+    pyco::add_functions(m.ptr(), functions.subspan(3));     // _submit, stats
     init_trigger_functions(m.ptr());
     init_event_config(m.ptr());
 

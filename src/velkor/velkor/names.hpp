@@ -14,6 +14,7 @@ namespace velkor {
 
 #define VELKOR_STRINGS(X) \
   X(s__closed, "_closed") \
+  X(s__counters, "_counters") \
   X(s__selector, "_selector") \
   X(s__stop, "_stop") \
   X(s__value, "_value") \
@@ -33,9 +34,12 @@ namespace velkor {
   X(s_async_task, "async_task") \
   X(s_automate_waiter_task_list, "automate_waiter_task_list") \
   X(s_automate_waiter_task_list_threading_lock, "automate_waiter_task_list_threading_lock") \
+  X(s_available, "available") \
   X(s_black, "black") \
   X(s_buffer, "buffer") \
   X(s_buffer_threading_lock, "buffer_threading_lock") \
+  X(s_buffered, "buffered") \
+  X(s_busy_s, "busy_s") \
   X(s_call_soon, "call_soon") \
   X(s_call_soon_threadsafe, "call_soon_threadsafe") \
   X(s_can_write_eof, "can_write_eof") \
@@ -59,6 +63,9 @@ namespace velkor {
   X(s_delete_output_tasks, "delete_output_tasks") \
   X(s_done, "done") \
   X(s_drain, "drain") \
+  X(s_dravel_dict, "dravel_dict") \
+  X(s_dravels, "dravels") \
+  X(s_errors, "errors") \
   X(s_event_config, "event_config") \
   X(s_events, "events") \
   X(s_Events, "Events") \
@@ -78,6 +85,7 @@ namespace velkor {
   X(s_insert_incode_output_tasks, "insert_incode_output_tasks") \
   X(s_insert_input_tasks, "insert_input_tasks") \
   X(s_insert_output_tasks, "insert_output_tasks") \
+  X(s_inserts, "inserts") \
   X(s_is_closed, "is_closed") \
   X(s_is_coroutine_marker, "_is_coroutine_marker") \
   X(s_is_running, "is_running") \
@@ -97,20 +105,28 @@ namespace velkor {
   X(s_network_node, "network_node") \
   X(s_output_tasks, "output_tasks") \
   X(s_partialmethod, "__partialmethod__") \
+  X(s_pending, "pending") \
   X(s_pop, "pop") \
   X(s_port, "port") \
   X(s_read, "read") \
   X(s_Real_tasks, "Real_tasks") \
   X(s_red, "red") \
   X(s_refresh_automate_waiter_task_list, "refresh_automate_waiter_task_list") \
+  X(s_refused, "refused") \
   X(s_refused_line, "tag should be string and data should be dict instance!") \
   X(s_remove, "remove") \
   X(s_remove_done_callback, "remove_done_callback") \
+  X(s_router_dict, "router_dict") \
+  X(s_routers, "routers") \
   X(s_run, "run") \
   X(s_run_asyncio_in_thread, "run_asyncio_in_thread") \
   X(s_run_forever, "run_forever") \
   X(s_run_in_executor, "run_in_executor") \
   X(s_run_until_complete, "run_until_complete") \
+  X(s_runner, "runner") \
+  X(s_runners, "runners") \
+  X(s_running, "running") \
+  X(s_runs, "runs") \
   X(s_serve_forever, "serve_forever") \
   X(s_server, "server") \
   X(s_set, "set") \
@@ -119,6 +135,7 @@ namespace velkor {
   X(s_start, "start") \
   X(s_stop, "stop") \
   X(s_stop_flag, "stop_flag") \
+  X(s_submitted, "submitted") \
   X(s_suffix_event, ",event") \
   X(s_suffix_external, ",EXTERNAL") \
   X(s_suffix_service_available_event, ",service_available_event") \
@@ -129,13 +146,17 @@ namespace velkor {
   X(s_Task_buffer_available_threading_lock, "Task_buffer_available_threading_lock") \
   X(s_task_error, " task has error!!!") \
   X(s_Tasks, "Tasks") \
+  X(s_tasks, "tasks") \
   X(s_temp_func, "temp_func") \
+  X(s_time, "time") \
   X(s_trig_output, "trig_output") \
+  X(s_trimmed, "trimmed") \
   X(s_update, "update") \
   X(s_uvloop, "uvloop") \
   X(s_wait, "wait") \
   X(s_wait_closed, "wait_closed") \
   X(s_waiter, "waiter") \
+  X(s_waiting_s, "waiting_s") \
   X(s_write, "write") \
   X(s_write_eof, "write_eof") \
   X(s_WT, "WT") \

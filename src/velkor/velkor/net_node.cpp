@@ -218,7 +218,7 @@ void bind_net_node(nb::module_& m) {
           "b'' when the peer closes without writing). The connection is closed before "
           "returning."),
   };
-  PyObject* cls = velkor_common::bind_class<NetNode>(
+  velkor_common::bind_class<NetNode>(
       m, "net_node",
       "net_node()\n\n"
       "The process's place in a network of nodes. `name` (default \"node_0\") prefixes every "

@@ -1,6 +1,7 @@
 // runner.hpp - loop-thread runners (class Real_tasks).
 #pragma once
 #include <atomic>
+#include <cstdint>
 
 #include "engine.hpp"
 #include "pyco/method.hpp"
@@ -35,6 +36,10 @@ struct Runner {
   // Event name -> number of the last mirror update applied on this runner
   // (see event.cpp); a dict made by the first numbered update. GIL only.
   Ref mirror_updates;
+  // Jobs handed to the runner, and those of them its loop has not taken yet
+  // (submission.cpp), for stats(). GIL only.
+  std::uint64_t submitted = 0;
+  std::int64_t pending = 0;
 };
 
 // The C++ side of a Real_tasks, or null for any other object.

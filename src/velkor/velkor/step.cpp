@@ -115,6 +115,7 @@ class StepUnit {
 
 // print("<key> task has error!!!"), then the traceback.
 void report(PyObject* self, const pyco::BaseException& e) {
+  if (Task* t = task_of(self)) ++t->counts.errors;
   Ref key = task_attr(self, names().s_name);
   Ref line = check(PyUnicode_Concat(key.get(), names().s_task_error));
   print_object(line.get());
@@ -172,7 +173,7 @@ pyco::CoroNone trig_output_method_body(Ref self, Ref tag) {
   Ref key = task_attr(self.get(), names().s_name);
   Ref outputs = task_attr(self.get(), names().s_output_tasks);
   if (fn.get() == own_trig_output()) {
-    co_await pyco::inline_await(trig_output_frame(key, outputs, tag), fn.get());
+    co_await pyco::inline_await(trig_output_frame(key, outputs, tag, self), fn.get());
   } else {
     Ref coro = vcall_kw(fn.get(), {key.get(), outputs.get(), tag.get()}, names().kw_trig);
     co_await std::move(coro);
@@ -238,8 +239,18 @@ pyco::Coro execute(Ref self, Ref tag) {
     if (!check_int(PyObject_IsTrue(ready.get()))) co_return pyco::none();
     Ref kwargs_in = check(PySequence_GetItem(pair.get(), 1));
     Ref work = task_attr(self.get(), names().s_task);
-    if (work.get() != Py_None)
-      tag = co_await pyco::inline_await(call_work(self, work, kwargs_in), nullptr, "call_work");
+    Task* counted = task_of(self.get());  // self is held: alive across the awaits
+    if (counted) ++counted->counts.runs;
+    if (work.get() != Py_None) {
+      const std::int64_t start = now_ns();
+      try {
+        tag = co_await pyco::inline_await(call_work(self, work, kwargs_in), nullptr, "call_work");
+      } catch (...) {
+        if (counted && !pyco::unwinding_at_exit()) counted->counts.busy_ns += now_ns() - start;
+        throw;
+      }
+      if (counted) counted->counts.busy_ns += now_ns() - start;
+    }
     if (own_trig_output_method(self.get())) {
       co_await pyco::inline_await(trig_output_method_body(self, tag), g_trig_output_method);
     } else {

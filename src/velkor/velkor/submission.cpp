@@ -161,7 +161,8 @@ void batch_detach(BatchObject* b) {
   if (r && r->batch == reinterpret_cast<PyObject*>(b)) r->batch = nullptr;
 }
 
-void enqueue(PyObject* runner, Ref job);
+// `handed`: a job newly handed to the runner (false: one put back).
+void enqueue(PyObject* runner, Ref job, bool handed = true);
 
 // Put jobs that a failing batch did not run in front of the runner's next
 // batch, queuing one if there is none, so that they still run in order.
@@ -170,6 +171,7 @@ void requeue_front(PyObject* runner, std::vector<PyObject*>& rest) {
   if (r && r->batch) {
     auto* next = reinterpret_cast<BatchObject*>(r->batch);
     next->jobs.insert(next->jobs.begin(), rest.begin(), rest.end());
+    r->pending += static_cast<std::int64_t>(rest.size());
     rest.clear();
     return;
   }
@@ -177,7 +179,7 @@ void requeue_front(PyObject* runner, std::vector<PyObject*>& rest) {
   for (PyObject* job : rest) {
     Ref j = Ref::steal(job);
     Ref r2 = Ref::steal(pyco::guard([&] {
-      enqueue(runner, std::move(j));
+      enqueue(runner, std::move(j), false);
       return Py_NewRef(Py_None);
     }));
     if (!r2) PyErr_WriteUnraisable(runner);
@@ -215,6 +217,7 @@ PyObject* batch_run(PyObject* self, PyObject* const*, size_t nargsf, PyObject*) 
   jobs.swap(b->jobs);
   Ref keep = Ref::borrow(b->runner);
   Runner* runner = runner_of(keep.get());
+  if (runner) runner->pending -= static_cast<std::int64_t>(jobs.size());
   size_t tail = jobs.size();  // jobs[tail:] are all steps
   while (tail > 0 && reinterpret_cast<JobObject*>(jobs[tail - 1])->kind == kJobNamedTask) --tail;
   bool left_queued = false;  // a step of this batch left its first turn queued
@@ -270,6 +273,9 @@ int batch_clear(PyObject* self) {
   batch_detach(b);
   std::vector<PyObject*> jobs;
   jobs.swap(b->jobs);
+  // Dropped unrun (the loop was closed with the batch queued): no longer pending.
+  if (Runner* r = b->runner ? runner_of(b->runner) : nullptr)
+    r->pending -= static_cast<std::int64_t>(jobs.size());
   for (PyObject* job : jobs) Py_DECREF(job);
   Py_CLEAR(b->runner);
   return 0;
@@ -308,13 +314,18 @@ Ref make_job(PyObject* runner, int kind, Ref func, Ref args, Ref kwargs, Ref nam
 
 // Queue a job on its runner's loop: into the pending batch if there is one,
 // else in a new batch with one call_soon_threadsafe.
-void enqueue(PyObject* runner, Ref j) {
+void enqueue(PyObject* runner, Ref j, bool handed) {
   PyObject* loop = reinterpret_cast<JobObject*>(j.get())->loop;
   Runner* r = runner_of(runner);
   if (!r) {
     pyco::call_method(loop, names().s_call_soon_threadsafe, j);
     return;
   }
+  // Counted once the job is in a batch (a refused job is neither).
+  auto count = [&] {
+    ++r->pending;
+    if (handed) ++r->submitted;
+  };
   if (r->batch) {
     // A closed loop refuses work as call_soon_threadsafe would. asyncio's
     // close() drops the queued batch, but uvloop's keeps it: without this
@@ -327,6 +338,7 @@ void enqueue(PyObject* runner, Ref j) {
     // Read again: is_closed() may have let the loop thread run the batch.
     if (r->batch) {
       reinterpret_cast<BatchObject*>(r->batch)->jobs.push_back(j.release());
+      count();
       return;
     }
   }
@@ -338,9 +350,10 @@ void enqueue(PyObject* runner, Ref j) {
   b->jobs.push_back(j.release());
   PyObject_GC_Track(b);
   Ref batch = Ref::steal(reinterpret_cast<PyObject*>(b));
-  // Recorded before the wake-up is queued: the loop thread may run the
-  // batch (and detach it) before call_soon_threadsafe returns here.
+  // Recorded and counted before the wake-up is queued: the loop thread may
+  // run the batch (and detach it) before call_soon_threadsafe returns here.
   r->batch = batch.get();
+  count();
   // From the loop's own thread there is no one to wake: the loop takes the
   // batch at its next iteration.
   const bool own_thread = r->thread_id.load() == PyThread_get_thread_ident();
@@ -348,6 +361,9 @@ void enqueue(PyObject* runner, Ref j) {
       loop, own_thread ? names().s_call_soon : names().s_call_soon_threadsafe, batch.get()));
   if (!queued) {
     batch_detach(b);
+    // Refused: not handed over. The batch, freed on the way out, takes its
+    // job out of the pending count itself.
+    if (handed) --r->submitted;
     pyco::throw_current();
   }
 }

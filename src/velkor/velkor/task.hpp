@@ -7,12 +7,33 @@
 // The C++ side of the class holds only engine bookkeeping.
 #pragma once
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 
 #include "attr_cache.hpp"
 #include "engine.hpp"
 #include "pyco/method.hpp"
 
 namespace velkor {
+
+// What a task has done, for stats(). Changed and read with the GIL held,
+// which makes every count exact whatever thread the task's work runs on.
+struct TaskCounters {
+  std::uint64_t runs = 0;     // calls of the work function started (pass-through steps too)
+  std::uint64_t errors = 0;   // steps reported with "task has error!!!"
+  std::uint64_t inserts = 0;  // insert_kwargs_buffer calls that stored data
+  std::uint64_t refused = 0;  // insert_kwargs_buffer calls refused
+  std::uint64_t trimmed = 0;  // entries dropped beyond kwargs_buffer_len
+  std::int64_t busy_ns = 0;     // in the work function, awaits included
+  std::int64_t waiting_ns = 0;  // in trig_output, waiting for consumers
+};
+
+// The clock of busy_ns and waiting_ns (monotonic).
+inline std::int64_t now_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 struct Task {
   // Steps that run() has handed to the runner and whose coroutine has not
@@ -21,6 +42,7 @@ struct Task {
   std::atomic<long> steps_submitted{0};
   // The attributes task_attr read from the instance __dict__.
   DictCache attrs;
+  TaskCounters counts;
 };
 
 // The C++ side of an async_task, or null for any other object.

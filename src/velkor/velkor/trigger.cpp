@@ -333,25 +333,58 @@ namespace {
 constexpr velkor_common::Reads kReads{state_attr, task_attr};
 constexpr velkor_common::StartStyle kStart{false, false};
 
+// The task whose waits a trig_output call counts: `counted` when the step
+// gave it, else the task registered under my_task (looked up once, at the
+// first wait), else none.
+class WaitClock {
+ public:
+  WaitClock(PyObject* my_task, Ref counted) : my_task_(my_task), task_(std::move(counted)) {}
+  void add(std::int64_t ns) {
+    if (!looked_up_) {
+      looked_up_ = true;
+      if (!task_) {
+        Ref tasks = state_attr(names().s_Tasks);
+        PyObject* found = nullptr;
+        if (PyMapping_GetOptionalItem(tasks.get(), my_task_, &found) < 0) PyErr_Clear();
+        task_ = Ref::steal(found);
+      }
+    }
+    if (Task* t = task_ ? task_of(task_.get()) : nullptr) t->counts.waiting_ns += ns;
+  }
+
+ private:
+  PyObject* my_task_;  // borrowed from the call's frame
+  Ref task_;
+  bool looked_up_ = false;
+};
+
 // trig_output(my_task, output_tasks, tag=None): start every consumer of
 // `output_tasks` as soon as its service-available event is set; mode 0
 // consumers by run(tag), mode 1 consumers by their trigger event.
-pyco::CoroNone trig_output_body(Ref my_task, Ref output_tasks, Ref tag) {
+pyco::CoroNone trig_output_body(Ref my_task, Ref output_tasks, Ref tag, Ref counted) {
   velkor_common::Watches watches;
   {
     Ref keys = check(PySequence_List(output_tasks.get()));
     watches.watch_all(kReads, my_task.get(), keys.get(), velkor_common::IfUnregistered::watch);
   }
+  WaitClock clock(my_task.get(), std::move(counted));
   while (watches.size() > 0) {
     Ref waiter = state_attr(names().s_waiter);
     Ref ready;
-    if (waiter.get() == g_waiter) {
-      ready = co_await pyco::inline_await(waiter_body(Ref::borrow(watches.table()), false),
-                                          waiter.get());
-    } else {
-      Ref waiting = vcall_kw(waiter.get(), {watches.table()}, names().kw_tasks_events);
-      ready = co_await std::move(waiting);
+    const std::int64_t start = now_ns();
+    try {
+      if (waiter.get() == g_waiter) {
+        ready = co_await pyco::inline_await(waiter_body(Ref::borrow(watches.table()), false),
+                                            waiter.get());
+      } else {
+        Ref waiting = vcall_kw(waiter.get(), {watches.table()}, names().kw_tasks_events);
+        ready = co_await std::move(waiting);
+      }
+    } catch (...) {
+      if (!pyco::unwinding_at_exit()) clock.add(now_ns() - start);
+      throw;
     }
+    clock.add(now_ns() - start);
     Ref keys = check(PySequence_List(ready.get()));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
       PyObject* key = PyList_GET_ITEM(keys.get(), i);
@@ -375,14 +408,15 @@ pyco::Frame trig_output_impl(PyObject* const* a, Py_ssize_t na, PyObject* kw) {
   Ref p[3];
   pyco::parse_args("trig_output", a, na, kw, {"my_task", "output_tasks", "tag"}, 2, p);
   if (!p[2]) p[2] = pyco::none();
-  return trig_output_body(std::move(p[0]), std::move(p[1]), std::move(p[2]));
+  return trig_output_body(std::move(p[0]), std::move(p[1]), std::move(p[2]), Ref());
 }
 
 
 PyObject* own_trig_output() { return g_trig_output; }
 
-pyco::Frame trig_output_frame(Ref my_task, Ref output_tasks, Ref tag) {
-  return trig_output_body(std::move(my_task), std::move(output_tasks), std::move(tag));
+pyco::Frame trig_output_frame(Ref my_task, Ref output_tasks, Ref tag, Ref counted) {
+  return trig_output_body(std::move(my_task), std::move(output_tasks), std::move(tag),
+                          std::move(counted));
 }
 
 
