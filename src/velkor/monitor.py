@@ -71,8 +71,9 @@ class _Interval:
 
 
 def _short(task_key):
-    """A task's name without its node: the part of the key after the comma."""
-    return task_key.split(",", 1)[-1]
+    """A task's name without its node: the part of the key after the comma
+    ("" for a task without a runner, whose runner key is None)."""
+    return "" if task_key is None else str(task_key).split(",", 1)[-1]
 
 
 def _rate_text(value, digits=1):
@@ -168,9 +169,10 @@ def _dravels_table(span):
         return None
     t = _new_table("dravels", "dravel", "taken/s", "skipped/s", "delay ms")
     for name in sorted(dravels):
+        delay = dravels[name]["delay"]
         t.add_row(name, _rate_text(span.rate("dravels", name, "taken")),
                   _rate_text(span.rate("dravels", name, "skipped")),
-                  f"{1000 * dravels[name]['delay']:.2f}")
+                  _rate_text(None if delay is None else 1000 * delay, 2))
     return t
 
 
@@ -328,7 +330,9 @@ def _families(snapshot):
     def family(kind, name, text, labels, rows):
         metric = kind(name, text, labels=labels)
         for label_values, value in rows:
-            metric.add_metric(label_values, float(value))
+            if value is not None:  # an attribute the object lacks: no sample
+                metric.add_metric(["" if v is None else str(v) for v in label_values],
+                                  float(value))
         families.append(metric)
 
     for field, name, text in _TASK_COUNTERS:
@@ -338,7 +342,7 @@ def _families(snapshot):
         family(GaugeMetricFamily, name, text, ["task", "runner"],
                (([k, row["runner"]], row[field]) for k, row in tasks.items()))
     family(GaugeMetricFamily, "velkor_runner_pending", "Jobs queued on the runner, not yet run.",
-           ["runner"], (([k, ], row["pending"]) for k, row in runners.items()))
+           ["runner"], (([k], row["pending"]) for k, row in runners.items()))
     family(GaugeMetricFamily, "velkor_runner_running", "1 while the runner's loop runs.",
            ["runner"], (([k], 1 if row["running"] else 0) for k, row in runners.items()))
     family(CounterMetricFamily, "velkor_runner_submitted", "Jobs submitted to the runner.",
