@@ -56,7 +56,8 @@ STATE_REQUIRED = TABLES + ("network_node", "Real_tasks", "random", "bisect")
 STATE_NAMES = set(STATE_REQUIRED + STATE_CALLABLES)
 
 PACKAGE_MODULES = ("velkor", "velkor.velkor", "velkor.dravel", "velkor.router")
-STUB_FILES = ("__init__.pyi", "velkor.pyi", "velkor_state.pyi", "dravel.pyi", "router.pyi", "py.typed")
+STUB_FILES = ("__init__.pyi", "velkor.pyi", "velkor_state.pyi", "dravel.pyi", "router.pyi",
+              "monitor.pyi", "py.typed")
 
 # The scripts here start with this prelude alone, not with helpers.SCRIPT_PRELUDE:
 # they watch what the first import of velkor does, so nothing of it may be
@@ -91,7 +92,7 @@ def public_names(module):
 # ---------------------------------------------------------------------------
 # Importing starts nothing.
 
-@pytest.mark.parametrize("module", PACKAGE_MODULES)
+@pytest.mark.parametrize("module", PACKAGE_MODULES + ("velkor.monitor",))
 def test_import_starts_no_thread_creates_no_loop_prints_nothing(tmp_path, module):
     seen = run_fresh(tmp_path, """
         import os, threading
