@@ -1,5 +1,6 @@
 # velkor: set-up, tests, demo and benchmarks on a fresh machine.
-#   make demo         create .venv with CPython 3.13, install velkor, run examples/pipeline.py
+#   make demo         create .venv with CPython 3.13, install velkor (with its monitor
+#                     extra), run examples/pipeline.py
 #   make test         the same with the test build (test extras, the coroutine
 #                     bridge's test modules and counters), then the test suite
 #   make test-uvloop  the same set-up, then the test suite on uvloop's event loop
@@ -32,7 +33,7 @@ $(PY):
 venv: $(PY)
 
 install: $(PY)
-	$(PY) -m pip install $(PIP_QUIET) --no-build-isolation .
+	$(PY) -m pip install $(PIP_QUIET) --no-build-isolation ".[monitor]"
 
 # The test build: a CMake configuration of its own (its own build folder) in
 # which every module counts the coroutine bridge's objects and calls, plus the

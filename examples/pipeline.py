@@ -4,18 +4,21 @@ Two camera threads append time-stamped frames to two buffer records, faster
 than the pipeline can take them. A dravel paces the frames into `detect`,
 skipping old ones so it never falls behind. Each detection goes through a
 router to whichever of three `describe` workers (on two runners) is free, and
-`store` counts what arrives.
+`store` takes what arrives.
 
     camera A ─┐                                      ┌─► describe_1 ─┐
               ├─► dravel "cameras" ─► detect ─► router ─► describe_2 ─┼─► store
     camera B ─┘                                      └─► describe_3 ─┘
 
 Run it with `make demo` (or `python examples/pipeline.py` inside the venv).
-It prints one progress line per second, a summary, and saves the task graph
-to task_graph.png.
+It prints one progress line per second, taken from the engine's counters
+(velkor.velkor.stats()), then a summary, and saves the task graph to
+task_graph.png and the graph with each stage's rate, errors and busy share to
+pipeline_stats.png. With --live it shows velkor.monitor's live table instead
+of the lines (the monitor needs the extra: pip install 'velkor[monitor]').
 """
+import argparse
 import asyncio
-import collections
 import threading
 import time
 
@@ -35,16 +38,6 @@ RUN_SECONDS = 8
 FRAMES_PER_SECOND = 400  # per camera
 WORKERS = ["describe_1", "describe_2", "describe_3"]
 
-# Items finished per stage, counted by the stages themselves.
-counts = collections.Counter()
-counts_lock = threading.Lock()
-
-
-def count(stage):
-    with counts_lock:
-        counts[stage] += 1
-
-
 def key(name):
     """Tasks are found by key: the node's name, a comma, the task's name."""
     return f"{state.network_node.name},{name}"
@@ -61,7 +54,6 @@ def camera(name, record, stopping):
                  "data": {"camera": name, "number": number, "pixels": pixels}}
         with record.buffer_threading_lock:  # the dravel reads under the same lock
             record.buffer.append(frame)
-        count("captured")
         number += 1
         due += period
         time.sleep(max(0.0, due - time.perf_counter()))
@@ -77,7 +69,6 @@ def detect(camera, number, pixels):
     tag = f"{camera}:{number}"
     state.Tasks[key("router_describe")].insert_kwargs_buffer(
         {"camera": camera, "number": number, "brightness": brightness}, tag)
-    count("detect")
     return tag
 
 
@@ -88,13 +79,12 @@ def describer(worker):
         tag = f"{camera}:{number}"
         state.Tasks[key("store")].insert_kwargs_buffer(
             {"worker": worker, "camera": camera, "label": label}, tag)
-        count(worker)
         return tag
     return describe
 
 
 def store(worker, camera, label):
-    count("store")
+    pass  # a real pipeline would keep the label; the engine counts the call
 
 
 # --- building the graph -----------------------------------------------------
@@ -120,7 +110,7 @@ def build():
     return records, pacer
 
 
-def pending(records):
+def queued(records):
     total = 0
     for record in records:
         with record.buffer_threading_lock:
@@ -128,34 +118,60 @@ def pending(records):
     return total
 
 
-def report(elapsed, rates, pacer, dropped):
-    workers = "+".join(f"{rates[w]:.0f}" for w in WORKERS)
-    print(f"t={elapsed:4.1f}s  captured {rates['captured']:4.0f}/s  "
-          f"detect {rates['detect']:4.0f}/s  describe {workers}/s  "
-          f"store {rates['store']:4.0f}/s  delay {pacer.delay * 1000:6.2f} ms  "
-          f"dropped {dropped:6d}", flush=True)
+def runs(snapshot, name):
+    return snapshot["tasks"][key(name)]["runs"]
+
+
+def report(elapsed, before, now, records):
+    """One line from two snapshots of the engine's counters."""
+    seconds = now["time"] - before["time"]
+
+    def rate(name):
+        return (runs(now, name) - runs(before, name)) / seconds
+    pacer = now["dravels"]["cameras"]
+    frames = pacer["taken"] + pacer["skipped"]
+    earlier = before["dravels"]["cameras"]
+    captured = (frames - earlier["taken"] - earlier["skipped"]) / seconds
+    workers = "+".join(f"{rate(w):.0f}" for w in WORKERS)
+    print(f"t={elapsed:4.1f}s  frames {captured:4.0f}/s  detect {rate('detect'):4.0f}/s  "
+          f"describe {workers}/s  store {rate('store'):4.0f}/s  "
+          f"delay {pacer['delay'] * 1000:6.2f} ms  skipped {pacer['skipped']:6d}  "
+          f"queued {queued(records):3d}", flush=True)
+
+
+def run_for(seconds, records, live):
+    """Let the pipeline run; print a line per second, or show the live table."""
+    start = time.perf_counter()
+    if live:
+        from velkor import monitor
+
+        with monitor.live(interval=1.0):
+            time.sleep(seconds)
+        return
+    before = engine.stats()
+    while (now := time.perf_counter()) - start < seconds:
+        time.sleep(1 - (now - start) % 1)
+        snapshot = engine.stats()
+        report(time.perf_counter() - start, before, snapshot, records)
+        before = snapshot
 
 
 def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--live", action="store_true",
+                        help="show the live table of velkor.monitor instead of the lines")
+    parser.add_argument("--seconds", type=float, default=RUN_SECONDS,
+                        help=f"how long the cameras run (default {RUN_SECONDS})")
+    args = parser.parse_args()
+
     records, pacer = build()
+    first = engine.stats()
     stopping = threading.Event()
     cameras = [threading.Thread(target=camera, args=(name, record, stopping), daemon=True)
                for name, record in zip("AB", records)]
     for thread in cameras:
         thread.start()
-
-    start = last_time = time.perf_counter()
-    last = collections.Counter()
-    while (now := time.perf_counter()) - start < RUN_SECONDS:
-        time.sleep(1 - (now - start) % 1)
-        now = time.perf_counter()
-        with counts_lock:
-            snapshot = counts.copy()
-        rates = {stage: (snapshot[stage] - last[stage]) / (now - last_time)
-                 for stage in ["captured", "detect", "store", *WORKERS]}
-        dropped = snapshot["captured"] - snapshot["detect"] - pending(records)
-        report(now - start, rates, pacer, max(dropped, 0))
-        last, last_time = snapshot, now
+    run_for(args.seconds, records, args.live)
 
     # Stop the cameras and the dravel's ticking, then let the rest drain.
     stopping.set()
@@ -164,21 +180,24 @@ def main():
     state.Tasks[key("trigger_dravel_cameras")].stop()
     deadline = time.time() + 5
     while time.time() < deadline:
-        with counts_lock:
-            if counts["store"] == counts["detect"]:
-                break
+        snapshot = engine.stats()
+        if runs(snapshot, "store") == runs(snapshot, "detect"):
+            break
         time.sleep(0.05)
 
-    left = pending(records)
-    with counts_lock:
-        total = counts.copy()
-    taken = total["detect"]
+    total = engine.stats()
+    left = queued(records)
+    frames = total["dravels"]["cameras"]
+    split = total["routers"]["router_describe"]["dispatched"]
+    described = [split.get(key(w), 0) for w in WORKERS]
+    taken, stored = frames["taken"], runs(total, "store")
+    errors = sum(task["errors"] for task in total["tasks"].values())
     print()
-    print(f"captured {total['captured']} frames in {RUN_SECONDS} s; the dravel took {taken} "
-          f"and skipped {total['captured'] - taken - left} ({left} still queued)")
-    print("described by " + ", ".join(f"{w} {total[w]}" for w in WORKERS)
-          + f"; stored {total['store']} (every detection exactly once: "
-          f"{total['store'] == taken == sum(total[w] for w in WORKERS)})")
+    print(f"captured {frames['taken'] + frames['skipped'] + left} frames in {args.seconds:g} s; "
+          f"the dravel took {taken} and skipped {frames['skipped']} ({left} still queued)")
+    print("described by " + ", ".join(f"{w} {n}" for w, n in zip(WORKERS, described))
+          + f"; stored {stored} (every detection exactly once: "
+          f"{stored == taken == runs(total, 'detect') == sum(described)}); errors {errors}")
     print(f"final spacing of the dravel: {pacer.delay * 1000:.2f} ms "
           f"(floor {pacer.optimum_delay * 1000:.2f} ms)")
 
@@ -189,6 +208,13 @@ def main():
                           "gray = stopped")
     pyplot.gcf().savefig("task_graph.png", dpi=100)
     print("task graph saved to task_graph.png")
+    try:
+        from velkor import monitor
+    except ImportError as error:
+        print(f"pipeline_stats.png not drawn: {error}")
+    else:
+        monitor.save_graph("pipeline_stats.png", everything, since=first)
+        print("rates, errors and busy shares saved to pipeline_stats.png")
 
     for runner in list(state.loop_threads.values()):
         runner.stop()

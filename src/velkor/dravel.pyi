@@ -46,5 +46,9 @@ class dravel:
     def change_output_task(self, task: str) -> None:
         """Make `task` the consumer, unlinking the previous one."""
 
+    def _counters(self) -> dict[str, Any]:
+        """{"taken": frames, "skipped": frames, "delay": seconds}, as
+        velkor.velkor.stats() reports them."""
+
     async def run(self) -> None:
         """One tick (called by the engine's main task)."""

@@ -29,6 +29,10 @@ class router:
     def delete_output_tasks(self, tasks: Iterable[str]) -> None:
         """Remove consumers; keys that are not consumers are passed over."""
 
+    def _counters(self) -> dict[str, Any]:
+        """{"dispatched": {consumer key: items}, "dropped": items}, as
+        velkor.velkor.stats() reports them."""
+
     async def run(self, **kwargs: Any) -> None:
         """Hand one item (the keyword arguments) to the first ready local
         consumer (called by the engine task)."""

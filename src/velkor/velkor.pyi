@@ -15,7 +15,7 @@ from concurrent.futures import Executor as _Executor
 from concurrent.futures import ProcessPoolExecutor as ProcessPoolExecutor
 from concurrent.futures import ThreadPoolExecutor as ThreadPoolExecutor
 from queue import PriorityQueue as PriorityQueue
-from typing import Any
+from typing import Any, TypedDict
 
 import networkx  # type: ignore[import-untyped, unused-ignore]
 import numpy
@@ -314,3 +314,70 @@ class buffer:
     """Timestamp of the frame a dravel took last."""
 
     def __init__(self, maxlen: Any = None) -> None: ...
+
+def _submit(runner: Real_tasks, func: Callable[..., Any], /, *args: Any, **kwargs: Any) -> None:
+    """Hand func(*args, **kwargs) to the runner's loop the way the engine
+    hands over its own work (internal)."""
+
+class _TaskStats(TypedDict):
+    runs: int
+    """Calls of the work function started, every mode; a pass-through step too."""
+    errors: int
+    """Steps reported with "task has error!!!"."""
+    inserts: int
+    """insert_kwargs_buffer calls that stored data (a tagged merge included)."""
+    refused: int
+    """insert_kwargs_buffer calls refused."""
+    trimmed: int
+    """Entries dropped by the kwargs_buffer_len trim."""
+    buffered: int
+    """Entries in kwargs_buffer now."""
+    busy_s: float
+    """Seconds from the call of the work function to its end, awaits included."""
+    waiting_s: float
+    """Seconds its steps spent in trig_output waiting for consumers to become ready."""
+    available: Any
+    """Task_buffer_available now."""
+    runner: str | None
+    """The loop-thread key of its runner."""
+
+class _RunnerStats(TypedDict):
+    submitted: int
+    """Jobs handed to the runner."""
+    pending: int
+    """Jobs handed over that its loop has not taken yet."""
+    running: bool
+    """Whether its loop runs."""
+
+class _RouterStats(TypedDict):
+    dispatched: dict[str, int]
+    """Consumer key -> items handed to it."""
+    dropped: int
+    """Items that reached no consumer."""
+
+class _DravelStats(TypedDict):
+    taken: int
+    """Frames handed to the consumer."""
+    skipped: int
+    """Frames dropped from its buffers without being handed on."""
+    delay: float
+    """Its spacing now, in seconds."""
+
+_Stats = TypedDict(
+    "_Stats",
+    {
+        "time": float,
+        "tasks": dict[str, _TaskStats],
+        "runners": dict[str, _RunnerStats],
+        "routers": dict[str, _RouterStats],
+        "dravels": dict[str, _DravelStats],
+    },
+)
+
+def stats() -> _Stats:
+    """One snapshot of the engine's counters as plain Python data:
+    {"time": time.monotonic(), "tasks": {task key: ...}, "runners":
+    {loop-thread key: ...}, "routers": {router name: ...}, "dravels":
+    {dravel name: ...}}. Each appears while registered in its table of
+    velkor_state. Counts and seconds only grow: rates are the difference of
+    two snapshots."""
