@@ -465,17 +465,18 @@ def save_graph(path, keys=None, *, since=None, figure_size=(11, 6), dpi=100):
     stands out; stopped tasks are gray. `keys` selects the tasks (default:
     every task in velkor_state.Tasks); keys of no registered task are passed
     over. The interval starts at `since`, an earlier stats() snapshot, or
-    else at the snapshot the previous save_graph call took (the first call:
-    the one taken when this module was imported). The image is
+    else at the snapshot the previous picture was drawn from (for the first
+    one: the snapshot taken when this module was imported). The image is
     figure_size * dpi pixels. A path that cannot be written raises the
     OSError."""
     global _graph_baseline
     current = engine.stats()
     with _graph_lock:
         previous = since if since is not None else _graph_baseline
-        _graph_baseline = current
     figure = _graph_figure(_selected(keys), _Interval(previous, current), figure_size, dpi)
     figure.savefig(path, dpi=dpi, format="png")
+    with _graph_lock:
+        _graph_baseline = current  # the next picture's interval starts where this one's ended
 
 
 def _selected(keys):
