@@ -1,7 +1,6 @@
-"""velkor.monitor: the table of rates, the live view's thread, the Prometheus
-metrics and their server, and the picture of the task graph, on the engine's
-own counters; made-up snapshots only where the presentation of given numbers
-is checked."""
+"""velkor.monitor on the engine's own counters: the live view's thread, the
+metrics over HTTP and the picture of the task graph; made-up snapshots only
+where the presentation of given numbers is checked."""
 import ast
 import io
 import math
@@ -26,14 +25,11 @@ from velkor.router import router
 from helpers import DISPATCH, available, key, make_task, run_python, settle, wait_until
 
 
-# --- a real graph and made-up snapshots ---------------------------------------------
-
 @pytest.fixture
 def graph(make_runner):
-    """a -> b (a trigger link) on one runner and a router "split" feeding b;
-    feed(n) runs a and the router n times each and waits until b ran 2n times."""
-    runner = make_runner("work")
-    done = []
+    """a -> b (a trigger link) on one runner, and a router "split" feeding b;
+    graph(n) runs a and the router n times each and waits until b ran 2n times."""
+    runner, done = make_runner("work"), []
     a = make_task("a", runner, task=lambda: time.sleep(0.002))
     b = make_task("b", runner, task=lambda **kw: done.append(kw))
     a.insert_output_tasks([b.name])
@@ -57,24 +53,19 @@ STEP = {"runs": 10, "errors": 1, "busy_s": 0.75, "waiting_s": 0.125, "submitted"
         "describe_1": 6, "describe_2": 2, "dropped": 1, "taken": 40, "skipped": 4}
 
 
-def made_up(step, seconds=2.0, detect_runs=None):
-    """A snapshot `step` steps of `seconds` into a made-up graph: every counter
-    grew by its STEP value per step."""
+def made_up(step, detect_runs=None):
+    """A snapshot `step` steps of 2 s into a made-up graph: every counter grew
+    by its STEP value per step."""
     n = {field: value * step for field, value in STEP.items()}
-    task = dict(runs=n["runs"], errors=n["errors"], inserts=n["runs"], refused=0, trimmed=0,
-                buffered=3, busy_s=n["busy_s"], waiting_s=n["waiting_s"], available=1,
-                runner="node_0,vision")
-    if detect_runs is not None:
-        task["runs"] = detect_runs
-    return {"time": 100.0 + seconds * step,
-            "tasks": {"node_0,detect": task,
-                      "node_0,idle": dict(task, runs=0, errors=0, busy_s=0.0, waiting_s=0.0,
-                                          available=None, runner=None)},
+    task = dict(runs=n["runs"] if detect_runs is None else detect_runs, errors=n["errors"],
+                inserts=n["runs"], refused=0, trimmed=0, buffered=3, busy_s=n["busy_s"],
+                waiting_s=n["waiting_s"], available=1, runner="node_0,vision")
+    idle = dict(task, runs=0, errors=0, busy_s=0.0, waiting_s=0.0, available=None, runner=None)
+    return {"time": 100.0 + 2 * step, "tasks": {"node_0,detect": task, "node_0,idle": idle},
             "runners": {"node_0,vision": {"submitted": n["submitted"], "pending": 2,
                                           "running": True}},
-            "routers": {"router_split": {"dispatched": {"node_0,describe_1": n["describe_1"],
-                                                        "node_0,describe_2": n["describe_2"]},
-                                         "dropped": n["dropped"]}},
+            "routers": {"router_split": {"dropped": n["dropped"], "dispatched": {
+                f"node_0,{c}": n[c] for c in ("describe_1", "describe_2")}}},
             "dravels": {"cameras": {"taken": n["taken"], "skipped": n["skipped"],
                                     "delay": 0.0045}}}
 
@@ -90,8 +81,6 @@ def printed(renderable):
     return console.export_text()
 
 
-# --- importing ----------------------------------------------------------------------
-
 @pytest.mark.parametrize("library", ["rich", "prometheus_client"])
 def test_importing_without_a_library_of_the_extra_names_the_extra(library):
     proc = run_python(f"import sys\nsys.modules[{library!r}] = None\nimport velkor.monitor")
@@ -102,8 +91,8 @@ def test_importing_without_a_library_of_the_extra_names_the_extra(library):
 
 def test_the_stub_names_the_public_api():
     stub = ast.parse((Path(monitor.__file__).with_suffix(".pyi")).read_text())
-    named = {n.name for n in stub.body if isinstance(n, (ast.FunctionDef, ast.ClassDef))}
-    assert named == set(monitor.__all__)
+    assert {n.name for n in stub.body if isinstance(n, (ast.FunctionDef, ast.ClassDef))} == set(
+        monitor.__all__)
     assert all(getattr(monitor, name).__doc__ for name in monitor.__all__)
 
 
@@ -111,18 +100,17 @@ def test_the_stub_names_the_public_api():
 
 def test_the_table_shows_rates_and_shares_over_the_interval():
     seen = rows(printed(monitor.table(made_up(1), made_up(3))))  # two steps: 4 s
-    per_s = {field: f"{2 * value / 4:.1f}" for field, value in STEP.items()}
-    busy, waiting = (f"{100 * 2 * STEP[f] / 4:.1f}" for f in ("busy_s", "waiting_s"))
+    per_s = {field: f"{value / 2:.1f}" for field, value in STEP.items()}
+    share = {f: f"{100 * STEP[f] / 2:.1f}" for f in ("busy_s", "waiting_s")}
     assert seen["node_0,detect"] == ["node_0,detect", "vision", per_s["runs"],
-                                     str(3 * STEP["errors"]), "3", busy, waiting]
+                                     str(3 * STEP["errors"]), "3", share["busy_s"],
+                                     share["waiting_s"]]
     assert seen["node_0,idle"] == ["node_0,idle", "0.0", "0", "3", "0.0", "0.0"]
     total = 3 * (STEP["describe_1"] + STEP["describe_2"])
-    assert seen["router_split"][1:] == ["describe_1", str(3 * STEP["describe_1"]),
-                                        f"{100 * 3 * STEP['describe_1'] / total:.1f}",
-                                        per_s["describe_1"]]
-    assert seen["describe_2"][1:] == [str(3 * STEP["describe_2"]),
-                                      f"{100 * 3 * STEP['describe_2'] / total:.1f}",
-                                      per_s["describe_2"]]
+    assert seen["router_split"][:2] == ["router_split", "describe_1"]  # then describe_2 alone
+    for consumer, row in (("describe_1", seen["router_split"][1:]), ("describe_2", seen["describe_2"])):
+        assert row == [consumer, str(3 * STEP[consumer]),
+                       f"{100 * 3 * STEP[consumer] / total:.1f}", per_s[consumer]]
     assert seen["(dropped)"][1:] == [str(3 * STEP["dropped"]), per_s["dropped"]]
     assert seen["cameras"][1:] == [per_s["taken"], per_s["skipped"], "4.50"]
     assert seen["node_0,vision"][1:] == ["2", per_s["submitted"], "yes"]
@@ -159,7 +147,7 @@ def test_the_live_view_refreshes_from_its_thread_and_stops_on_leaving(graph, sta
         wait_until(lambda: stats_calls.count("velkor monitor") >= 3, message="refreshes")
     assert not monitor_threads()
     seen = rows(console.export_text())  # a file console shows the last table when stopped
-    assert {k for k in graph.keys} <= set(seen) and "node_0,work" in seen
+    assert set(graph.keys) <= set(seen) and "node_0,work" in seen
     with pytest.raises(RuntimeError):
         view.refresh()
 
@@ -182,22 +170,23 @@ def test_a_live_interval_that_is_no_positive_number_raises_first(interval, stats
 
 # --- Prometheus -------------------------------------------------------------------------
 
+TASK_SAMPLES = {"runs": "runs_total", "errors": "errors_total", "inserts": "inserts_total",
+                "refused": "refused_total", "trimmed": "trimmed_total",
+                "busy_s": "busy_seconds_total", "waiting_s": "waiting_seconds_total",
+                "buffered": "buffered", "available": "available"}
+
+
 def expected_samples(snapshot):
     """Every number of the snapshot under its sample name and labels."""
     out = {}
     for k, t in snapshot["tasks"].items():
-        labels = (("runner", t["runner"] or ""), ("task", k))
-        for field, name in [("runs", "runs_total"), ("errors", "errors_total"),
-                            ("inserts", "inserts_total"), ("refused", "refused_total"),
-                            ("trimmed", "trimmed_total"), ("busy_s", "busy_seconds_total"),
-                            ("waiting_s", "waiting_seconds_total"), ("buffered", "buffered"),
-                            ("available", "available")]:
+        for field, name in TASK_SAMPLES.items():
             if t[field] is not None:
-                out[f"velkor_task_{name}", labels] = t[field]
+                out[f"velkor_task_{name}", (("runner", t["runner"] or ""), ("task", k))] = t[field]
     for k, r in snapshot["runners"].items():
-        out["velkor_runner_pending", (("runner", k),)] = r["pending"]
-        out["velkor_runner_submitted_total", (("runner", k),)] = r["submitted"]
-        out["velkor_runner_running", (("runner", k),)] = int(r["running"])
+        for field, name in [("pending", "pending"), ("submitted", "submitted_total"),
+                            ("running", "running")]:
+            out[f"velkor_runner_{name}", (("runner", k),)] = r[field]
     for k, r in snapshot["routers"].items():
         for consumer, n in r["dispatched"].items():
             out["velkor_router_dispatched_total", (("consumer", consumer), ("router", k))] = n
@@ -239,7 +228,7 @@ def test_serve_scrapes_what_stats_counts_until_closed(graph):
         with urllib.request.urlopen(url, timeout=5) as reply:
             scraped = samples(reply.read().decode())
         assert scraped == expected_samples(engine.stats())
-        assert scraped[("velkor_task_runs_total", (("runner", key("work")), ("task", key("b"))))] == 8
+        assert scraped["velkor_task_runs_total", (("runner", key("work")), ("task", key("b")))] == 8
         second.close()
         assert registered()  # still served by the first
     wait_until(lambda: set(threading.enumerate()) <= threads, message="the servers' threads to end")
@@ -260,25 +249,23 @@ def test_serve_on_a_port_in_use_raises_and_starts_nothing(graph):
 
 # --- the picture of the graph ---------------------------------------------------------------
 
-def png_size(path):
-    header = Path(path).read_bytes()[:24]
-    assert header[:8] == b"\x89PNG\r\n\x1a\n"
-    return struct.unpack(">II", header[16:24])
-
-
 @pytest.mark.parametrize("figure_size, dpi", [((11, 6), 100), ((4, 3), 50)])
 def test_the_picture_is_figure_size_times_dpi_and_leaves_no_figure_open(graph, tmp_path,
                                                                        figure_size, dpi):
     graph(2)
     figures = pyplot.get_fignums()
     monitor.save_graph(tmp_path / "g.png", figure_size=figure_size, dpi=dpi)
-    assert png_size(tmp_path / "g.png") == (figure_size[0] * dpi, figure_size[1] * dpi)
+    header = (tmp_path / "g.png").read_bytes()[:24]
+    assert header[:8] == b"\x89PNG\r\n\x1a\n"
+    assert struct.unpack(">II", header[16:24]) == (figure_size[0] * dpi, figure_size[1] * dpi)
+    with pytest.raises(FileNotFoundError):
+        monitor.save_graph(tmp_path / "missing" / "g.png")
     assert pyplot.get_fignums() == figures
 
 
 def test_unregistered_keys_are_passed_over(graph, tmp_path, monkeypatch):
     snapshot = engine.stats()
-    monkeypatch.setattr(engine, "stats", lambda: snapshot)  # the same numbers in both pictures
+    monkeypatch.setattr(engine, "stats", lambda: snapshot)  # the same numbers in every picture
     monitor.save_graph(tmp_path / "1.png", [key("nobody"), *graph.keys, key("gone")], since=snapshot)
     monitor.save_graph(tmp_path / "2.png", graph.keys, since=snapshot)
     monitor.save_graph(tmp_path / "3.png", graph.keys[:2], since=snapshot)
@@ -289,14 +276,13 @@ def test_unregistered_keys_are_passed_over(graph, tmp_path, monkeypatch):
 def coloured(path, share):
     """How many pixels of the picture have the colour of a busy share."""
     image = pyplot.imread(path)[..., :3]
-    colour = colormaps["YlOrRd"](share)[:3]
-    return int((abs(image - colour) < 2 / 255).all(axis=-1).sum())
+    return int((abs(image - colormaps["YlOrRd"](share)[:3]) < 2 / 255).all(axis=-1).sum())
 
 
 def test_a_task_is_coloured_by_its_busy_share_since_the_previous_picture(make_runner, tmp_path,
                                                                          monkeypatch):
     make_task("detect", make_runner())
-    steps = iter([made_up(1), made_up(2), made_up(3)])  # busy 0.75 s per 2 s
+    steps = iter([made_up(1), made_up(2), made_up(3)])
     monkeypatch.setattr(engine, "stats", lambda: next(steps))
     share = STEP["busy_s"] / 2
     monitor.save_graph(tmp_path / "1.png", ["node_0,detect"])  # since a real snapshot
@@ -304,8 +290,3 @@ def test_a_task_is_coloured_by_its_busy_share_since_the_previous_picture(make_ru
     monitor.save_graph(tmp_path / "3.png", ["node_0,detect"], since=made_up(3))  # no interval
     assert coloured(tmp_path / "2.png", share) > 2000
     assert coloured(tmp_path / "3.png", share) < 200 and coloured(tmp_path / "3.png", 0.0) > 2000
-
-
-def test_a_path_that_cannot_be_written_raises(graph, tmp_path):
-    with pytest.raises(FileNotFoundError):
-        monitor.save_graph(tmp_path / "missing" / "g.png")

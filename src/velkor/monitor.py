@@ -278,17 +278,18 @@ def live(interval=1.0, console=None):
 
 # (stats field, metric name, help) of the task counters: labels task, runner.
 _TASK_COUNTERS = (
-    ("runs", "velkor_task_runs", "Steps the task ran."),
-    ("errors", "velkor_task_errors", "Steps of the task that raised."),
-    ("inserts", "velkor_task_inserts", "Entries put into the task's buffer."),
-    ("refused", "velkor_task_refused", "Starts the task refused (no unit available)."),
+    ("runs", "velkor_task_runs", "Calls of the task's work function started."),
+    ("errors", "velkor_task_errors", "Steps of the task that ended in an error."),
+    ("inserts", "velkor_task_inserts", "Data stored into the task's keyword buffer."),
+    ("refused", "velkor_task_refused", "Inserts into the task's keyword buffer refused."),
     ("trimmed", "velkor_task_trimmed", "Buffer entries dropped to keep the buffer's length."),
     ("busy_s", "velkor_task_busy_seconds", "Seconds spent in the task's work function."),
-    ("waiting_s", "velkor_task_waiting_seconds", "Seconds the task waited for its consumers."),
+    ("waiting_s", "velkor_task_waiting_seconds",
+     "Seconds the task's steps waited for its consumers to be ready."),
 )
 _TASK_GAUGES = (
-    ("buffered", "velkor_task_buffered", "Entries waiting in the task's buffer."),
-    ("available", "velkor_task_available", "Starts the task accepts before it is busy."),
+    ("buffered", "velkor_task_buffered", "Entries in the task's keyword buffer."),
+    ("available", "velkor_task_available", "Starts the task accepts before it reports busy."),
 )
 
 
@@ -341,7 +342,7 @@ def _families(snapshot):
     for field, name, text in _TASK_GAUGES:
         family(GaugeMetricFamily, name, text, ["task", "runner"],
                (([k, row["runner"]], row[field]) for k, row in tasks.items()))
-    family(GaugeMetricFamily, "velkor_runner_pending", "Jobs queued on the runner, not yet run.",
+    family(GaugeMetricFamily, "velkor_runner_pending", "Jobs handed to the runner that its loop has not taken yet.",
            ["runner"], (([k], row["pending"]) for k, row in runners.items()))
     family(GaugeMetricFamily, "velkor_runner_running", "1 while the runner's loop runs.",
            ["runner"], (([k], 1 if row["running"] else 0) for k, row in runners.items()))
@@ -351,11 +352,11 @@ def _families(snapshot):
            ["router", "consumer"],
            (([k, consumer], count) for k, row in routers.items()
             for consumer, count in row["dispatched"].items()))
-    family(CounterMetricFamily, "velkor_router_dropped", "Items the router found no consumer for.",
+    family(CounterMetricFamily, "velkor_router_dropped", "Items that reached no consumer.",
            ["router"], (([k], row["dropped"]) for k, row in routers.items()))
-    family(CounterMetricFamily, "velkor_dravel_taken", "Frames the dravel passed on.",
+    family(CounterMetricFamily, "velkor_dravel_taken", "Frames the dravel handed to its consumer.",
            ["dravel"], (([k], row["taken"]) for k, row in dravels.items()))
-    family(CounterMetricFamily, "velkor_dravel_skipped", "Frames the dravel skipped as too old.",
+    family(CounterMetricFamily, "velkor_dravel_skipped", "Frames dropped from the dravel's buffers without being handed on.",
            ["dravel"], (([k], row["skipped"]) for k, row in dravels.items()))
     family(GaugeMetricFamily, "velkor_dravel_delay_seconds",
            "Current spacing between two frames the dravel takes from one buffer.",
