@@ -108,7 +108,8 @@ def test_the_table_shows_rates_and_shares_over_the_interval():
     assert seen["node_0,idle"] == ["node_0,idle", "0.0", "0", "3", "0.0", "0.0"]
     total = 3 * (STEP["describe_1"] + STEP["describe_2"])
     assert seen["router_split"][:2] == ["router_split", "describe_1"]  # then describe_2 alone
-    for consumer, row in (("describe_1", seen["router_split"][1:]), ("describe_2", seen["describe_2"])):
+    for consumer, row in (("describe_1", seen["router_split"][1:]),
+                          ("describe_2", seen["describe_2"])):
         assert row == [consumer, str(3 * STEP[consumer]),
                        f"{100 * 3 * STEP[consumer] / total:.1f}", per_s[consumer]]
     assert seen["(dropped)"][1:] == [str(3 * STEP["dropped"]), per_s["dropped"]]
@@ -266,7 +267,8 @@ def test_the_picture_is_figure_size_times_dpi_and_leaves_no_figure_open(graph, t
 def test_unregistered_keys_are_passed_over(graph, tmp_path, monkeypatch):
     snapshot = engine.stats()
     monkeypatch.setattr(engine, "stats", lambda: snapshot)  # the same numbers in every picture
-    monitor.save_graph(tmp_path / "1.png", [key("nobody"), *graph.keys, key("gone")], since=snapshot)
+    monitor.save_graph(tmp_path / "1.png", [key("nobody"), *graph.keys, key("gone")],
+                       since=snapshot)
     monitor.save_graph(tmp_path / "2.png", graph.keys, since=snapshot)
     monitor.save_graph(tmp_path / "3.png", graph.keys[:2], since=snapshot)
     assert (tmp_path / "1.png").read_bytes() == (tmp_path / "2.png").read_bytes()

@@ -276,7 +276,8 @@ def live(interval=1.0, console=None):
 
 # --- Prometheus ----------------------------------------------------------------
 
-# (stats field, metric name, help) of the task counters: labels task, runner.
+# (stats field, metric name, help) of the task counters and gauges: labels
+# task and runner.
 _TASK_COUNTERS = (
     ("runs", "velkor_task_runs", "Calls of the task's work function started."),
     ("errors", "velkor_task_errors", "Steps of the task that ended in an error."),
@@ -290,6 +291,24 @@ _TASK_COUNTERS = (
 _TASK_GAUGES = (
     ("buffered", "velkor_task_buffered", "Entries in the task's keyword buffer."),
     ("available", "velkor_task_available", "Starts the task accepts before it reports busy."),
+)
+# (stats table, label, counter or not, stats field, metric name, help) of the
+# runners', routers' and dravels' single-label families.
+_STAGE_FAMILIES = (
+    ("runners", "runner", False, "pending", "velkor_runner_pending",
+     "Jobs handed to the runner that its loop has not taken yet."),
+    ("runners", "runner", False, "running", "velkor_runner_running",
+     "1 while the runner's loop runs."),
+    ("runners", "runner", True, "submitted", "velkor_runner_submitted",
+     "Jobs handed to the runner."),
+    ("routers", "router", True, "dropped", "velkor_router_dropped",
+     "Items that reached no consumer."),
+    ("dravels", "dravel", True, "taken", "velkor_dravel_taken",
+     "Frames the dravel handed to its consumer."),
+    ("dravels", "dravel", True, "skipped", "velkor_dravel_skipped",
+     "Frames dropped from the dravel's buffers without being handed on."),
+    ("dravels", "dravel", False, "delay", "velkor_dravel_delay_seconds",
+     "Current spacing between two frames the dravel takes from one buffer."),
 )
 
 
@@ -323,44 +342,27 @@ def _families(snapshot):
     (none when it is None)."""
     snapshot = snapshot or {}
     tasks = snapshot.get("tasks", {})
-    runners = snapshot.get("runners", {})
-    routers = snapshot.get("routers", {})
-    dravels = snapshot.get("dravels", {})
     families = []
 
-    def family(kind, name, text, labels, rows):
-        metric = kind(name, text, labels=labels)
+    def family(counter, name, text, labels, rows):
+        metric = (CounterMetricFamily if counter else GaugeMetricFamily)(name, text, labels=labels)
         for label_values, value in rows:
             if value is not None:  # an attribute the object lacks: no sample
                 metric.add_metric(["" if v is None else str(v) for v in label_values],
                                   float(value))
         families.append(metric)
 
-    for field, name, text in _TASK_COUNTERS:
-        family(CounterMetricFamily, name, text, ["task", "runner"],
-               (([k, row["runner"]], row[field]) for k, row in tasks.items()))
-    for field, name, text in _TASK_GAUGES:
-        family(GaugeMetricFamily, name, text, ["task", "runner"],
-               (([k, row["runner"]], row[field]) for k, row in tasks.items()))
-    family(GaugeMetricFamily, "velkor_runner_pending", "Jobs handed to the runner that its loop has not taken yet.",
-           ["runner"], (([k], row["pending"]) for k, row in runners.items()))
-    family(GaugeMetricFamily, "velkor_runner_running", "1 while the runner's loop runs.",
-           ["runner"], (([k], 1 if row["running"] else 0) for k, row in runners.items()))
-    family(CounterMetricFamily, "velkor_runner_submitted", "Jobs submitted to the runner.",
-           ["runner"], (([k], row["submitted"]) for k, row in runners.items()))
-    family(CounterMetricFamily, "velkor_router_dispatched", "Items the router handed to a consumer.",
+    for counter, fields in ((True, _TASK_COUNTERS), (False, _TASK_GAUGES)):
+        for field, name, text in fields:
+            family(counter, name, text, ["task", "runner"],
+                   (([k, row["runner"]], row[field]) for k, row in tasks.items()))
+    for table_name, label, counter, field, name, text in _STAGE_FAMILIES:
+        family(counter, name, text, [label],
+               (([k], row[field]) for k, row in snapshot.get(table_name, {}).items()))
+    family(True, "velkor_router_dispatched", "Items the router handed to a consumer.",
            ["router", "consumer"],
-           (([k, consumer], count) for k, row in routers.items()
+           (([k, consumer], count) for k, row in snapshot.get("routers", {}).items()
             for consumer, count in row["dispatched"].items()))
-    family(CounterMetricFamily, "velkor_router_dropped", "Items that reached no consumer.",
-           ["router"], (([k], row["dropped"]) for k, row in routers.items()))
-    family(CounterMetricFamily, "velkor_dravel_taken", "Frames the dravel handed to its consumer.",
-           ["dravel"], (([k], row["taken"]) for k, row in dravels.items()))
-    family(CounterMetricFamily, "velkor_dravel_skipped", "Frames dropped from the dravel's buffers without being handed on.",
-           ["dravel"], (([k], row["skipped"]) for k, row in dravels.items()))
-    family(GaugeMetricFamily, "velkor_dravel_delay_seconds",
-           "Current spacing between two frames the dravel takes from one buffer.",
-           ["dravel"], (([k], row["delay"]) for k, row in dravels.items()))
     return families
 
 
