@@ -32,7 +32,6 @@ except ImportError as _error:
         "velkor.monitor needs rich and prometheus-client: pip install 'velkor[monitor]'",
         name=_error.name) from _error
 
-import velkor  # noqa: F401  (fills velkor_state before anything here reads it)
 from velkor import velkor as engine
 from velkor import velkor_state as state
 
