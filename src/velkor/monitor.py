@@ -70,7 +70,7 @@ class _Interval:
 
 
 def _short(task_key):
-    """A task's name without its node: the part of the key after the comma
+    """A task's name without its node: what follows the comma in its key
     ("" for a task without a runner, whose runner key is None)."""
     return "" if task_key is None else str(task_key).split(",", 1)[-1]
 
@@ -101,14 +101,14 @@ def table(previous, current):
     span = _Interval(previous, current)
     title = ("velkor: no interval yet" if span.seconds is None
              else f"velkor: rates over the last {span.seconds:.2f} s")
-    parts = [Text(title, style="bold")]
+    shown = [Text(title, style="bold")]
     for section in (_tasks_table, _routers_table, _dravels_table, _runners_table):
-        part = section(span)
-        if part is not None:
-            parts += [Text(""), part]
-    if len(parts) == 1:
-        parts.append(Text("no tasks, routers, dravels or runners"))
-    return Group(*parts)
+        rendered = section(span)
+        if rendered is not None:
+            shown += [Text(""), rendered]
+    if len(shown) == 1:
+        shown.append(Text("no tasks, routers, dravels or runners"))
+    return Group(*shown)
 
 
 def _new_table(title, *columns):
@@ -515,20 +515,21 @@ def _link_graphs(tasks):
 
 
 def _layout(graph):
-    """Positions of the nodes: each weakly connected part laid out with
-    kamada_kawai_layout and sized by its number of nodes, the parts put in
-    rows side by side, the largest first."""
+    """Positions of the nodes: each weakly connected component laid out with
+    kamada_kawai_layout and sized by its number of nodes, the components put
+    in rows side by side, the largest first."""
     import networkx
 
-    parts = sorted((sorted(p) for p in networkx.weakly_connected_components(graph)),
-                   key=lambda p: (-len(p), p))
-    sizes = [max(0.6, math.sqrt(len(p))) for p in parts]  # half the width of each part's box
-    row_width = max([2 * s for s in sizes] + [math.sqrt(sum(4 * s * s for s in sizes) * 1.8)])
+    components = sorted((sorted(c) for c in networkx.weakly_connected_components(graph)),
+                        key=lambda c: (-len(c), c))
+    halves = [max(0.6, math.sqrt(len(c))) for c in components]  # half the side of each box
+    row_width = max([2 * h for h in halves] + [math.sqrt(sum(4 * h * h for h in halves) * 1.8)])
     pos, x, y, row_height = {}, 0.0, 0.0, 0.0
-    for part, half in zip(parts, sizes):
+    for component, half in zip(components, halves):
         if x > 0 and x + 2 * half > row_width:
             x, y, row_height = 0.0, y - row_height, 0.0
-        laid = networkx.kamada_kawai_layout(graph.subgraph(part).to_undirected(), scale=half * 0.6)
+        laid = networkx.kamada_kawai_layout(graph.subgraph(component).to_undirected(),
+                                            scale=half * 0.6)
         for node, (px, py) in laid.items():
             pos[node] = (x + half + px, y - half + py)
         x += 2 * half
