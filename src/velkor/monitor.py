@@ -102,8 +102,8 @@ def table(previous, current):
     title = ("velkor: no interval yet" if span.seconds is None
              else f"velkor: rates over the last {span.seconds:.2f} s")
     shown = [Text(title, style="bold")]
-    for section in (_tasks_table, _routers_table, _dravels_table, _runners_table):
-        rendered = section(span)
+    for section, columns, add_rows in _SECTIONS:
+        rendered = _section_table(span, section, columns, add_rows)
         if rendered is not None:
             shown += [Text(""), rendered]
     if len(shown) == 1:
@@ -120,30 +120,18 @@ def _new_table(title, *columns):
     return t
 
 
-def _tasks_table(span):
-    tasks = span.current.get("tasks", {})
-    if not tasks:
-        return None
-    t = _new_table("tasks", "task", "runner", "runs/s", "errors", "buffered",
-                   "busy %", "waiting %")
-    for name in sorted(tasks):
-        row = tasks[name]
+def _task_rows(t, span, tasks):
+    for name, row in tasks:
         busy = span.rate("tasks", name, "busy_s")
         waiting = span.rate("tasks", name, "waiting_s")
         new_errors = span.delta("tasks", name, "errors") if span.seconds else 0
         errors = Text(str(row["errors"]), style="bold red" if new_errors else "")
         t.add_row(name, _short(row["runner"]), _rate_text(span.rate("tasks", name, "runs")),
                   errors, str(row["buffered"]), _percent_text(busy), _percent_text(waiting))
-    return t
 
 
-def _routers_table(span):
-    routers = span.current.get("routers", {})
-    if not routers:
-        return None
-    t = _new_table("routers", "router", "consumer", "dispatched", "share %", "per s")
-    for name in sorted(routers):
-        row = routers[name]
+def _router_rows(t, span, routers):
+    for name, row in routers:
         dispatched = row["dispatched"]
         total = sum(dispatched.values())
         previous = span.previous.get("routers", {}).get(name, {}).get("dispatched", {})
@@ -159,31 +147,40 @@ def _routers_table(span):
             shown = ""
         t.add_row(shown, Text("(dropped)", style="dim"), str(row["dropped"]), "",
                   _rate_text(span.rate("routers", name, "dropped")), end_section=True)
-    return t
 
 
-def _dravels_table(span):
-    dravels = span.current.get("dravels", {})
-    if not dravels:
-        return None
-    t = _new_table("dravels", "dravel", "taken/s", "skipped/s", "delay ms")
-    for name in sorted(dravels):
-        delay = dravels[name]["delay"]
+def _dravel_rows(t, span, dravels):
+    for name, row in dravels:
+        delay = row["delay"]
         t.add_row(name, _rate_text(span.rate("dravels", name, "taken")),
                   _rate_text(span.rate("dravels", name, "skipped")),
                   _rate_text(None if delay is None else 1000 * delay, 2))
-    return t
 
 
-def _runners_table(span):
-    runners = span.current.get("runners", {})
-    if not runners:
-        return None
-    t = _new_table("runners", "runner", "pending", "submitted/s", "running")
-    for name in sorted(runners):
-        row = runners[name]
+def _runner_rows(t, span, runners):
+    for name, row in runners:
         t.add_row(name, str(row["pending"]), _rate_text(span.rate("runners", name, "submitted")),
                   "yes" if row["running"] else Text("no", style="dim"))
+
+
+# (section of the snapshot, its columns, what adds its rows), in the order shown.
+_SECTIONS = (
+    ("tasks", ("task", "runner", "runs/s", "errors", "buffered", "busy %", "waiting %"),
+     _task_rows),
+    ("routers", ("router", "consumer", "dispatched", "share %", "per s"), _router_rows),
+    ("dravels", ("dravel", "taken/s", "skipped/s", "delay ms"), _dravel_rows),
+    ("runners", ("runner", "pending", "submitted/s", "running"), _runner_rows),
+)
+
+
+def _section_table(span, section, columns, add_rows):
+    """The table of one section of the snapshot, its entries sorted by name;
+    None when the section is empty."""
+    entries = span.current.get(section, {})
+    if not entries:
+        return None
+    t = _new_table(section, *columns)
+    add_rows(t, span, sorted(entries.items()))
     return t
 
 
