@@ -250,3 +250,29 @@ def test_only_what_is_registered_appears():
     task.cancel()
     assert task.name not in engine.stats()["tasks"]
     assert DISPATCH not in engine.stats()["runners"]
+
+
+def test_counts_stay_exact_when_many_threads_insert_and_run_at_once():
+    a, b = start_runner("a"), start_runner("b")
+    sink = []
+    tasks = chain([a, b], ["head", "tail"], sink)
+    per_thread, threads = 150, 4
+    for t in tasks:
+        t.kwargs_buffer_len = per_thread * threads  # room for every item at once
+
+    def producer(t):
+        for i in range(per_thread):
+            tag = f"{t}-{i}"
+            tasks[0].insert_kwargs_buffer({"x": tag}, tag)
+            tasks[0].run(tag)
+    workers = [threading.Thread(target=producer, args=(t,)) for t in range(threads)]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join()
+    n = per_thread * threads
+    wait_until(lambda: len(sink) == n, timeout=30)
+    quiet(*tasks)
+    for t in tasks:
+        c = counts(t.name)
+        assert (c["runs"], c["inserts"], c["buffered"], c["trimmed"]) == (n, n, 0, 0)
