@@ -1,23 +1,20 @@
-"""Watching a running velkor graph: a live terminal table, Prometheus metrics,
-and a picture of the task graph coloured by load.
-
-Everything here reads the engine's counters through ``velkor.velkor.stats()``
-(one snapshot of plain Python data per call) and, for the picture, the link
-sets of the tasks in ``velkor_state.Tasks``; nothing here changes the engine.
-Counters only grow, so a rate is the difference of two snapshots divided by
-the time between them.
-
-    live(interval=1.0, console=None)   a table in the terminal, refreshed every interval
-    table(previous, current)           that table, from two snapshots (a rich renderable)
-    PrometheusCollector()              a collector for a prometheus_client registry
-    serve(port=9464, addr="127.0.0.1") the metrics over HTTP, until close()
-    save_graph(path, keys=None, ...)   a PNG of the task graph
-
-The module needs rich and prometheus-client: ``pip install 'velkor[monitor]'``.
+"""Watching a running velkor graph: a live terminal table (live, table),
+Prometheus metrics (PrometheusCollector, serve) and a picture of the task
+graph coloured by load (save_graph). Presentation only: it reads the engine's
+counters through ``velkor.velkor.stats()`` (counters only grow, so a rate is
+the difference of two snapshots) and, for the picture, the tasks' link sets.
+It needs rich and prometheus-client: ``pip install 'velkor[monitor]'``.
 """
 import math
 import numbers
 import threading
+
+import networkx
+from matplotlib import colormaps
+from matplotlib.backends.backend_agg import FigureCanvasAgg
+from matplotlib.cm import ScalarMappable
+from matplotlib.colors import Normalize
+from matplotlib.figure import Figure
 
 try:
     import prometheus_client
@@ -38,41 +35,32 @@ from velkor import velkor_state as state
 __all__ = ["live", "table", "PrometheusCollector", "serve", "save_graph",
            "LiveView", "MetricsServer"]
 
-_NO_VALUE = "–"  # what a rate shows before there is an interval to measure it over
+_NO_VALUE = "–"  # a rate before there is an interval to measure it over
 
-
-# --- differences of two snapshots ----------------------------------------------
 
 class _Interval:
-    """Two snapshots of stats() and what changed between them. Without an
-    earlier snapshot (or with one taken at the same moment) there is no
-    interval: every rate is None."""
+    """Two snapshots and what changed between them; without an earlier
+    snapshot (or one of the same moment) every rate is None."""
 
     def __init__(self, previous, current):
-        self.previous = previous or {}
-        self.current = current
+        self.previous, self.current = previous or {}, current
         seconds = current["time"] - previous["time"] if previous else 0.0
         self.seconds = seconds if seconds > 0 else None
 
     def delta(self, section, name, field):
-        """How much a counter grew since the earlier snapshot. A counter lower
-        than before belongs to a new object under the same name: it counted
-        from zero. An object the earlier snapshot lacks counted from zero too."""
+        """How much a counter grew. One lower than before, or missing before,
+        belongs to a new object under that name: it counted from zero."""
         now = self.current[section][name][field]
         before = self.previous.get(section, {}).get(name, {}).get(field, 0)
         return now if now < before else now - before
 
     def rate(self, section, name, field):
         """The counter's growth per second over the interval, or None."""
-        if self.seconds is None:
-            return None
-        return self.delta(section, name, field) / self.seconds
+        return None if self.seconds is None else self.delta(section, name, field) / self.seconds
 
 
-def _short(task_key):
-    """A task's name without its node: what follows the comma in its key
-    ("" for a task without a runner, whose runner key is None)."""
-    return "" if task_key is None else str(task_key).split(",", 1)[-1]
+def _short(key):  # what follows the comma of a key
+    return "" if key is None else str(key).split(",", 1)[-1]
 
 
 def _rate_text(value, digits=1):
@@ -82,68 +70,32 @@ def _rate_text(value, digits=1):
 def _percent_text(share):
     if share is None:
         return Text(_NO_VALUE)
-    style = "bold red" if share >= 0.9 else "yellow" if share >= 0.6 else ""
-    return Text(f"{100 * share:.1f}", style=style)
+    return Text(f"{100 * share:.1f}",
+                style="bold red" if share >= 0.9 else "yellow" if share >= 0.6 else "")
 
 
 # --- the terminal table ------------------------------------------------------
 
-def table(previous, current):
-    """The monitor's view of two stats() snapshots as a rich renderable:
-    one table each for the tasks (runs/s, errors, buffered, busy and waiting
-    share of the interval), the routers (dispatches per consumer: count,
-    share and rate, and the items dropped), the dravels (frames taken and
-    skipped per second, current delay in ms) and the runners (pending jobs).
-    Rates are taken over the time between the two snapshots; `previous` may
-    be None (no interval yet: rates show as "–"). Sections with nothing in
-    them are left out. Print it with a rich Console, e.g.
-    ``rich.console.Console().print(table(before, after))``."""
-    span = _Interval(previous, current)
-    title = ("velkor: no interval yet" if span.seconds is None
-             else f"velkor: rates over the last {span.seconds:.2f} s")
-    shown = [Text(title, style="bold")]
-    for section, columns, add_rows in _SECTIONS:
-        rendered = _section_table(span, section, columns, add_rows)
-        if rendered is not None:
-            shown += [Text(""), rendered]
-    if len(shown) == 1:
-        shown.append(Text("no tasks, routers, dravels or runners"))
-    return Group(*shown)
-
-
-def _new_table(title, *columns):
-    t = Table(title=title, title_justify="left", title_style="bold cyan",
-              box=box.SIMPLE_HEAD, show_edge=False, pad_edge=False)
-    for i, column in enumerate(columns):
-        t.add_column(column, justify="left" if i == 0 or column == "consumer" else "right",
-                     no_wrap=True)
-    return t
-
-
 def _task_rows(t, span, tasks):
     for name, row in tasks:
-        busy = span.rate("tasks", name, "busy_s")
-        waiting = span.rate("tasks", name, "waiting_s")
-        new_errors = span.delta("tasks", name, "errors") if span.seconds else 0
-        errors = Text(str(row["errors"]), style="bold red" if new_errors else "")
+        grew = span.seconds and span.delta("tasks", name, "errors")
         t.add_row(name, _short(row["runner"]), _rate_text(span.rate("tasks", name, "runs")),
-                  errors, str(row["buffered"]), _percent_text(busy), _percent_text(waiting))
+                  Text(str(row["errors"]), style="bold red" if grew else ""),
+                  str(row["buffered"]), _percent_text(span.rate("tasks", name, "busy_s")),
+                  _percent_text(span.rate("tasks", name, "waiting_s")))
 
 
 def _router_rows(t, span, routers):
     for name, row in routers:
-        dispatched = row["dispatched"]
+        dispatched, shown = row["dispatched"], name
         total = sum(dispatched.values())
-        previous = span.previous.get("routers", {}).get(name, {}).get("dispatched", {})
-        shown = name
+        earlier = span.previous.get("routers", {}).get(name, {}).get("dispatched", {})
         for consumer in sorted(dispatched):
-            count = dispatched[consumer]
-            share = f"{100 * count / total:.1f}" if total else _NO_VALUE
-            rate = None
-            if span.seconds is not None:
-                before = previous.get(consumer, 0)
-                rate = (count if count < before else count - before) / span.seconds
-            t.add_row(shown, _short(consumer), str(count), share, _rate_text(rate))
+            count, before = dispatched[consumer], earlier.get(consumer, 0)
+            rate = None if span.seconds is None else (
+                (count if count < before else count - before) / span.seconds)
+            t.add_row(shown, _short(consumer), str(count),
+                      f"{100 * count / total:.1f}" if total else _NO_VALUE, _rate_text(rate))
             shown = ""
         t.add_row(shown, Text("(dropped)", style="dim"), str(row["dropped"]), "",
                   _rate_text(span.rate("routers", name, "dropped")), end_section=True)
@@ -164,24 +116,37 @@ def _runner_rows(t, span, runners):
 
 
 # (section of the snapshot, its columns, what adds its rows), in the order shown.
-_SECTIONS = (
-    ("tasks", ("task", "runner", "runs/s", "errors", "buffered", "busy %", "waiting %"),
-     _task_rows),
-    ("routers", ("router", "consumer", "dispatched", "share %", "per s"), _router_rows),
-    ("dravels", ("dravel", "taken/s", "skipped/s", "delay ms"), _dravel_rows),
-    ("runners", ("runner", "pending", "submitted/s", "running"), _runner_rows),
-)
+_SECTIONS = (("tasks", ("task", "runner", "runs/s", "errors", "buffered", "busy %",
+                        "waiting %"), _task_rows),
+             ("routers", ("router", "consumer", "dispatched", "share %", "per s"), _router_rows),
+             ("dravels", ("dravel", "taken/s", "skipped/s", "delay ms"), _dravel_rows),
+             ("runners", ("runner", "pending", "submitted/s", "running"), _runner_rows))
 
 
-def _section_table(span, section, columns, add_rows):
-    """The table of one section of the snapshot, its entries sorted by name;
-    None when the section is empty."""
-    entries = span.current.get(section, {})
-    if not entries:
-        return None
-    t = _new_table(section, *columns)
-    add_rows(t, span, sorted(entries.items()))
-    return t
+def table(previous, current):
+    """The monitor's view of two stats() snapshots as a rich renderable: the
+    tasks (runs/s, errors, buffered, busy and waiting share of the interval),
+    the routers (dispatches per consumer: count, share and rate; items
+    dropped), the dravels (frames taken and skipped per second, delay in ms)
+    and the runners (pending jobs). `previous` may be None: rates show "–".
+    Print it with ``rich.console.Console().print(table(before, after))``."""
+    span = _Interval(previous, current)
+    shown = [Text("velkor: no interval yet" if span.seconds is None
+                  else f"velkor: rates over the last {span.seconds:.2f} s", style="bold")]
+    for section, columns, add_rows in _SECTIONS:
+        entries = current.get(section, {})
+        if not entries:
+            continue
+        t = Table(title=section, title_justify="left", title_style="bold cyan",
+                  box=box.SIMPLE_HEAD, show_edge=False, pad_edge=False)
+        for i, column in enumerate(columns):
+            t.add_column(column, justify="left" if i == 0 or column == "consumer" else "right",
+                         no_wrap=True)
+        add_rows(t, span, sorted(entries.items()))
+        shown += [Text(""), t]
+    if len(shown) == 1:
+        shown.append(Text("no tasks, routers, dravels or runners"))
+    return Group(*shown)
 
 
 # --- the live view -------------------------------------------------------------
@@ -193,55 +158,36 @@ class LiveView:
         if (isinstance(interval, bool) or not isinstance(interval, numbers.Real)
                 or not math.isfinite(interval) or interval <= 0):
             raise ValueError(f"interval must be a positive number of seconds, not {interval!r}")
-        self.interval = float(interval)
-        """Seconds between two refreshes."""
-        self._console = console
-        self._live = None
-        self._thread = None
-        self._stopping = threading.Event()
-        self._lock = threading.Lock()
-        self._latest = None
+        self.interval = float(interval)  # seconds between two refreshes
+        self._console, self._live, self._thread, self._latest = console, None, None, None
+        self._stopping, self._lock = threading.Event(), threading.Lock()
 
     def __enter__(self):
-        if self._live is not None:
-            raise RuntimeError("this live view is already showing")
         self._latest = engine.stats()
-        view = Live(table(None, self._latest), console=self._console, auto_refresh=False)
-        view.start(refresh=True)
-        self._live = view
+        self._live = Live(table(None, self._latest), console=self._console, auto_refresh=False)
+        self._live.start(refresh=True)
         self._stopping.clear()
         self._thread = threading.Thread(target=self._run, name="velkor monitor", daemon=True)
-        try:
-            self._thread.start()
-        except BaseException:
-            self._close()
-            raise
+        self._thread.start()
         return self
 
     def __exit__(self, kind, error, trace):
-        self._close()
-        return False
-
-    def _close(self):
         self._stopping.set()
-        try:
-            if self._thread is not None and self._thread.is_alive():
-                self._thread.join()
-        finally:
-            self._thread = None
-            view, self._live = self._live, None
-            if view is not None:
-                view.stop()
+        if self._thread is not None and self._thread.is_alive():
+            self._thread.join()
+        self._thread = None
+        view, self._live = self._live, None
+        if view is not None:
+            view.stop()  # the last table stays on screen
 
     def _run(self):
         while not self._stopping.wait(self.interval):
             try:
                 self.refresh()
-            except Exception as error:  # shown in place of the table; the next turn tries again
+            except Exception as error:  # shown instead of the table; the next turn tries again
                 with self._lock:
                     if self._live is not None and not self._stopping.is_set():
-                        self._live.update(Text(f"velkor.monitor: {type(error).__name__}: {error}",
-                                               style="bold red"), refresh=True)
+                        self._live.update(Text(f"velkor.monitor: {error!r}", style="red"))
 
     def refresh(self):
         """Take a snapshot now and show the rates since the one before."""
@@ -249,117 +195,72 @@ class LiveView:
             if self._live is None:
                 raise RuntimeError("the live view is not showing")
             current = engine.stats()
-            renderable = table(self._latest, current)
+            self._live.update(table(self._latest, current), refresh=True)
             self._latest = current
-            self._live.update(renderable, refresh=True)
 
 
 def live(interval=1.0, console=None):
-    """A live table of the graph in the terminal, for use as a context
-    manager: entering it shows table() and starts a daemon thread that takes
-    a stats() snapshot every `interval` seconds and shows the rates since
-    the one before; leaving it (normally or by an exception, Ctrl-C
-    included, which then goes on) stops the thread and the display, leaving
-    the last table on screen. `console` is the rich Console to draw on
-    (default: rich's own). `interval` must be a positive number: anything
-    else raises ValueError before anything is shown.
-
-        with velkor.monitor.live(interval=0.5):
-            run_the_graph()
-    """
+    """``with live(interval):`` shows table() in the terminal (on `console`,
+    a rich Console, or rich's own), refreshed by a daemon thread every
+    `interval` seconds with the rates since the refresh before. Leaving the
+    block, also by an exception (Ctrl-C included, which goes on), stops the
+    thread and leaves the last table on screen. An interval that is not a
+    positive number raises ValueError at once."""
     return LiveView(interval, console)
 
 
 # --- Prometheus ----------------------------------------------------------------
 
-# (stats field, metric name, help) of the task counters and gauges: labels
-# task and runner.
-_TASK_COUNTERS = (
-    ("runs", "velkor_task_runs", "Calls of the task's work function started."),
-    ("errors", "velkor_task_errors", "Steps of the task that ended in an error."),
-    ("inserts", "velkor_task_inserts", "Data stored into the task's keyword buffer."),
-    ("refused", "velkor_task_refused", "Inserts into the task's keyword buffer refused."),
-    ("trimmed", "velkor_task_trimmed", "Buffer entries dropped to keep the buffer's length."),
-    ("busy_s", "velkor_task_busy_seconds", "Seconds spent in the task's work function."),
-    ("waiting_s", "velkor_task_waiting_seconds",
-     "Seconds the task's steps waited for its consumers to be ready."),
-)
-_TASK_GAUGES = (
-    ("buffered", "velkor_task_buffered", "Entries in the task's keyword buffer."),
-    ("available", "velkor_task_available", "Starts the task accepts before it reports busy."),
-)
-# (stats table, label, counter or not, stats field, metric name, help) of the
-# runners', routers' and dravels' single-label families.
-_STAGE_FAMILIES = (
-    ("runners", "runner", False, "pending", "velkor_runner_pending",
-     "Jobs handed to the runner that its loop has not taken yet."),
-    ("runners", "runner", False, "running", "velkor_runner_running",
-     "1 while the runner's loop runs."),
-    ("runners", "runner", True, "submitted", "velkor_runner_submitted",
-     "Jobs handed to the runner."),
-    ("routers", "router", True, "dropped", "velkor_router_dropped",
-     "Items that reached no consumer."),
-    ("dravels", "dravel", True, "taken", "velkor_dravel_taken",
-     "Frames the dravel handed to its consumer."),
-    ("dravels", "dravel", True, "skipped", "velkor_dravel_skipped",
-     "Frames dropped from the dravel's buffers without being handed on."),
-    ("dravels", "dravel", False, "delay", "velkor_dravel_delay_seconds",
-     "Current spacing between two frames the dravel takes from one buffer."),
-)
+# (section, counter?, stats field, metric name, help) of every family but the
+# routers' dispatches. Labels: the entry's key under the section's label, and
+# for a task its runner.
+_FAMILIES = tuple(("tasks", True, f, f"velkor_task_{m}", h) for f, m, h in (
+    ("runs", "runs", "Calls of the task's work function started."),
+    ("errors", "errors", "Steps of the task that ended in an error."),
+    ("inserts", "inserts", "Data stored into the task's keyword buffer."),
+    ("refused", "refused", "Inserts into the task's keyword buffer refused."),
+    ("trimmed", "trimmed", "Buffer entries dropped to keep the buffer's length."),
+    ("busy_s", "busy_seconds", "Seconds spent in the task's work function."),
+    ("waiting_s", "waiting_seconds", "Seconds the task's steps waited for consumers."))) + (
+    ("tasks", False, "buffered", "velkor_task_buffered", "Entries in the keyword buffer."),
+    ("tasks", False, "available", "velkor_task_available", "Starts the task accepts now."),
+    ("runners", False, "pending", "velkor_runner_pending", "Jobs its loop has not taken yet."),
+    ("runners", False, "running", "velkor_runner_running", "1 while the runner's loop runs."),
+    ("runners", True, "submitted", "velkor_runner_submitted", "Jobs handed to the runner."),
+    ("routers", True, "dropped", "velkor_router_dropped", "Items that reached no consumer."),
+    ("dravels", True, "taken", "velkor_dravel_taken", "Frames handed to the consumer."),
+    ("dravels", True, "skipped", "velkor_dravel_skipped", "Frames dropped, not handed on."),
+    ("dravels", False, "delay", "velkor_dravel_delay_seconds", "Spacing of frames now."))
+_LABELS = {"tasks": ["task", "runner"], "runners": ["runner"], "routers": ["router"],
+           "dravels": ["dravel"]}
+
+
+def _family(counter, name, text, labels, samples):
+    """A metric family; prometheus_client adds "_total" to a counter's samples."""
+    metric = (CounterMetricFamily if counter else GaugeMetricFamily)(name, text, labels=labels)
+    for values, value in samples:
+        if value is not None:  # an attribute the object lacks: no sample
+            metric.add_metric(["" if v is None else str(v) for v in values], float(value))
+    return metric
 
 
 class PrometheusCollector:
-    """A prometheus_client collector of velkor's counters: each collect()
-    reads one stats() snapshot. Register it in a registry of your own, or let
-    serve() put one in prometheus_client's default registry.
-
-    Families (labels in brackets): velkor_task_runs_total, _errors_total,
-    _inserts_total, _refused_total, _trimmed_total, _busy_seconds_total,
-    _waiting_seconds_total (counters), velkor_task_buffered and
-    velkor_task_available (gauges) [task, runner]; velkor_runner_pending,
-    velkor_runner_running (gauges), velkor_runner_submitted_total [runner];
-    velkor_router_dispatched_total [router, consumer],
-    velkor_router_dropped_total [router]; velkor_dravel_taken_total,
-    velkor_dravel_skipped_total (counters), velkor_dravel_delay_seconds
-    (gauge) [dravel]."""
+    """A prometheus_client collector of velkor's counters, one stats()
+    snapshot per collect(): velkor_task_* (labels task, runner),
+    velkor_runner_* (runner), velkor_router_* (router; the dispatches also
+    consumer) and velkor_dravel_* (dravel), one family per field."""
 
     def collect(self):
         """The metric families of one stats() snapshot."""
-        return _families(engine.stats())
-
-    def describe(self):
-        """The metric families without samples: what a registry checks for
-        clashing names on register(), without taking a snapshot."""
-        return _families(None)
-
-
-def _families(snapshot):
-    """The collector's metric families, with the samples of `snapshot`
-    (none when it is None)."""
-    snapshot = snapshot or {}
-    tasks = snapshot.get("tasks", {})
-    families = []
-
-    def family(counter, name, text, labels, rows):
-        metric = (CounterMetricFamily if counter else GaugeMetricFamily)(name, text, labels=labels)
-        for label_values, value in rows:
-            if value is not None:  # an attribute the object lacks: no sample
-                metric.add_metric(["" if v is None else str(v) for v in label_values],
-                                  float(value))
-        families.append(metric)
-
-    for counter, fields in ((True, _TASK_COUNTERS), (False, _TASK_GAUGES)):
-        for field, name, text in fields:
-            family(counter, name, text, ["task", "runner"],
-                   (([k, row["runner"]], row[field]) for k, row in tasks.items()))
-    for table_name, label, counter, field, name, text in _STAGE_FAMILIES:
-        family(counter, name, text, [label],
-               (([k], row[field]) for k, row in snapshot.get(table_name, {}).items()))
-    family(True, "velkor_router_dispatched", "Items the router handed to a consumer.",
-           ["router", "consumer"],
-           (([k, consumer], count) for k, row in snapshot.get("routers", {}).items()
-            for consumer, count in row["dispatched"].items()))
-    return families
+        snapshot = engine.stats()
+        return [_family(counter, name, text, _LABELS[section],
+                        (((k, row.get("runner"))[:len(_LABELS[section])], row[field])
+                         for k, row in snapshot[section].items()))
+                for section, counter, field, name, text in _FAMILIES] + [
+            _family(True, "velkor_router_dispatched", "Items the router handed to a consumer.",
+                    ["router", "consumer"], (([k, consumer], n)
+                                             for k, row in snapshot["routers"].items()
+                                             for consumer, n in row["dispatched"].items()))]
 
 
 class MetricsServer:
@@ -367,232 +268,132 @@ class MetricsServer:
     leaving it as a context manager) stops it."""
 
     def __init__(self, httpd, thread):
-        self._httpd = httpd
-        self._thread = thread
-
-    @property
-    def address(self):
-        """(host, port) the server listens on: the port is the one the
-        system chose when serve() was given port 0."""
-        return self._httpd.server_address[:2]
-
-    @property
-    def port(self):
-        """The port the server listens on."""
-        return self._httpd.server_address[1]
+        self._httpd, self._thread = httpd, thread
+        self.port = httpd.server_address[1]  # the one the system chose for port 0
 
     def close(self):
-        """Stop the server, close its socket and wait for its thread; the
-        last open server also takes velkor's collector out of the registry.
-        Closing again does nothing."""
-        with _serving_lock:
+        """Stop the server and wait for its thread; the last open server also
+        takes velkor's collector out of the registry. Again: nothing."""
+        global _registered
+        with _serving:
             if self._thread is None:
                 return
-            try:
-                self._httpd.shutdown()
-                self._httpd.server_close()
-                self._thread.join()
-            finally:
-                self._thread = None
-                _open_servers.discard(self)
-                _release_collector()
+            self._httpd.shutdown()
+            self._httpd.server_close()
+            self._thread.join()
+            self._thread = None
+            _open.discard(self)
+            if not _open and _registered is not None:
+                prometheus_client.REGISTRY.unregister(_registered)
+                _registered = None
 
     def __enter__(self):
         return self
 
     def __exit__(self, kind, error, trace):
         self.close()
-        return False
 
 
-_serving_lock = threading.Lock()
-_open_servers = set()
+_serving = threading.Lock()
+_open = set()
 _registered = None  # the collector serve() put into prometheus_client.REGISTRY
 
 
-def _release_collector():
-    global _registered
-    if not _open_servers and _registered is not None:
-        prometheus_client.REGISTRY.unregister(_registered)
-        _registered = None
-
-
 def serve(port=9464, addr="127.0.0.1"):
-    """Serve velkor's metrics (see PrometheusCollector) to Prometheus at
-    http://addr:port/metrics from a daemon thread, beside whatever else
-    prometheus_client's default registry holds; return the MetricsServer
-    whose close() stops it. One collector is registered for all the servers
-    open at a time, so serve() may be called again. A port that cannot be
-    bound raises the OSError, with nothing started or registered."""
+    """Serve velkor's metrics (PrometheusCollector, in prometheus_client's
+    default registry while a server is open) at http://addr:port/metrics from
+    a daemon thread until the returned MetricsServer is closed. A port that
+    cannot be bound raises the OSError, with nothing started or registered."""
     global _registered
-    with _serving_lock:
+    with _serving:
         httpd, thread = prometheus_client.start_http_server(port, addr)
-        try:
-            if _registered is None:
-                collector = PrometheusCollector()
-                try:
-                    prometheus_client.REGISTRY.register(collector)
-                except ValueError:
-                    pass  # the caller registered a collector of these metrics already
-                else:
-                    _registered = collector
-        except BaseException:
-            httpd.shutdown()
-            httpd.server_close()
-            thread.join()
-            raise
+        if _registered is None:
+            try:
+                prometheus_client.REGISTRY.register(collector := PrometheusCollector())
+                _registered = collector
+            except ValueError:
+                pass  # the caller registered these metrics already
         server = MetricsServer(httpd, thread)
-        _open_servers.add(server)
+        _open.add(server)
         return server
 
 
 # --- the task graph as a picture ---------------------------------------------------
 
-_graph_lock = threading.Lock()
-_graph_baseline = engine.stats()  # the interval of the first save_graph starts here
-
-_TRIGGER_COLOUR, _INCODE_COLOUR, _STOPPED_COLOUR = "black", "red", "lightgray"
-_NODE_SIZE = 2000
+_graph_baseline = engine.stats()  # where the first picture's interval starts
 
 
 def save_graph(path, keys=None, *, since=None, figure_size=(11, 6), dpi=100):
-    """Write a PNG of the task graph to `path` (a file name or a binary
-    file): trigger links as black arrows, in-code links as red arrows, each
-    task labelled with its name, its runs per second over the interval and
-    its error count, and coloured by the share of the interval it spent in
-    its work function (a colour bar gives the scale), so the busiest stage
-    stands out; stopped tasks are gray. `keys` selects the tasks (default:
-    every task in velkor_state.Tasks); keys of no registered task are passed
-    over. The interval starts at `since`, an earlier stats() snapshot, or
-    else at the snapshot the previous picture was drawn from (for the first
-    one: the snapshot taken when this module was imported). The image is
-    figure_size * dpi pixels. A path that cannot be written raises the
-    OSError."""
+    """Write a PNG (figure_size * dpi pixels) of the task graph to `path`, a
+    file name or binary file, drawn as the graph view draws it: each task
+    labelled with its runs per second and its errors, coloured by its busy
+    share of the interval. `keys` selects tasks (default: all registered;
+    unregistered keys are passed over). The interval starts at `since`, an
+    earlier stats() snapshot, else at the previous picture's (the first
+    time: at this module's import). An unwritable path raises the OSError."""
     global _graph_baseline
-    current = engine.stats()
-    with _graph_lock:
-        previous = since if since is not None else _graph_baseline
-    figure = _graph_figure(_selected(keys), _Interval(previous, current), figure_size, dpi)
-    figure.savefig(path, dpi=dpi, format="png")
-    with _graph_lock:
-        _graph_baseline = current  # the next picture's interval starts where this one's ended
-
-
-def _selected(keys):
-    """The registered tasks among `keys` (all of them for None), by key, in order."""
+    current, previous = engine.stats(), _graph_baseline if since is None else since
     registered = dict(state.Tasks)
-    if keys is None:
-        return registered
-    if isinstance(keys, str):
-        keys = [keys]
-    return {k: registered[k] for k in dict.fromkeys(keys) if k in registered}
-
-
-def _link_graphs(tasks):
-    """(every task, trigger links, in-code links) as networkx digraphs,
-    links to tasks outside `tasks` left out. A link is kept when either end
-    names it, as the engine keeps both ends in step."""
-    import networkx
-
-    whole = networkx.DiGraph()
-    whole.add_nodes_from(tasks)
-    trigger, incode = networkx.DiGraph(), networkx.DiGraph()
-    for graph, out_set, in_set in ((trigger, "output_tasks", "input_tasks"),
-                                   (incode, "incode_output_tasks", "incode_input_tasks")):
-        graph.add_nodes_from(tasks)
-        for k, task in tasks.items():
-            for other in list(getattr(task, out_set, ())):
-                if other in tasks:
-                    graph.add_edge(k, other)
-            for other in list(getattr(task, in_set, ())):
-                if other in tasks:
-                    graph.add_edge(other, k)
-        whole.add_edges_from(graph.edges)
-    return whole, trigger, incode
+    keys = registered if keys is None else [keys] if isinstance(keys, str) else keys
+    tasks = {k: registered[k] for k in dict.fromkeys(keys) if k in registered}
+    figure = _graph_figure(tasks, _Interval(previous, current), figure_size, dpi)
+    figure.savefig(path, dpi=dpi, format="png")
+    _graph_baseline = current
 
 
 def _layout(graph):
-    """Positions of the nodes: each weakly connected component laid out with
-    kamada_kawai_layout and sized by its number of nodes, the components put
-    in rows side by side, the largest first."""
-    import networkx
-
-    components = sorted((sorted(c) for c in networkx.weakly_connected_components(graph)),
-                        key=lambda c: (-len(c), c))
-    halves = [max(0.6, math.sqrt(len(c))) for c in components]  # half the side of each box
-    row_width = max([2 * h for h in halves] + [math.sqrt(sum(4 * h * h for h in halves) * 1.8)])
-    pos, x, y, row_height = {}, 0.0, 0.0, 0.0
-    for component, half in zip(components, halves):
-        if x > 0 and x + 2 * half > row_width:
-            x, y, row_height = 0.0, y - row_height, 0.0
-        laid = networkx.kamada_kawai_layout(graph.subgraph(component).to_undirected(),
-                                            scale=half * 0.6)
-        for node, (px, py) in laid.items():
-            pos[node] = (x + half + px, y - half + py)
+    """Each weakly connected component laid out with kamada_kawai_layout
+    (one layout of all would squeeze each part into a point), side by side,
+    the largest first, each as wide as the root of its size."""
+    pos, x = {}, 0.0
+    for part in sorted(networkx.weakly_connected_components(graph), key=lambda c: -len(c)):
+        half = max(0.6, math.sqrt(len(part)))
+        laid = networkx.kamada_kawai_layout(graph.subgraph(part).to_undirected(), scale=half * 0.6)
+        pos.update({node: (x + half + px, py) for node, (px, py) in laid.items()})
         x += 2 * half
-        row_height = max(row_height, 2 * half)
     return pos
 
 
 def _graph_figure(tasks, span, figure_size, dpi):
-    """The figure of save_graph: a matplotlib Figure on the Agg canvas, of
-    no pyplot state."""
-    import networkx
-    from matplotlib import colormaps
-    from matplotlib.backends.backend_agg import FigureCanvasAgg
-    from matplotlib.cm import ScalarMappable
-    from matplotlib.colors import Normalize
-    from matplotlib.figure import Figure
-    from matplotlib.lines import Line2D
-    from matplotlib.patches import Patch
-
+    """save_graph's figure: a matplotlib Figure on the Agg canvas, no pyplot state."""
     figure = Figure(figsize=figure_size, dpi=dpi)
     FigureCanvasAgg(figure)
     ax = figure.add_subplot()
     ax.set_axis_off()
-    colour_map, norm = colormaps["YlOrRd"], Normalize(0.0, 1.0)
-    stats = span.current.get("tasks", {})
-    whole, trigger, incode = _link_graphs(tasks)
+    colours = colormaps["YlOrRd"]
+    whole, links = networkx.DiGraph(), {}
+    whole.add_nodes_from(tasks)
+    for colour, out_set, in_set in (("black", "output_tasks", "input_tasks"),
+                                    ("red", "incode_output_tasks", "incode_input_tasks")):
+        # Both ends of a link name it; either is enough.
+        edges = {(k, o) for k, t in tasks.items() for o in list(getattr(t, out_set, ()))}
+        edges |= {(o, k) for k, t in tasks.items() for o in list(getattr(t, in_set, ()))}
+        links[colour] = [(a, b) for a, b in edges if a in tasks and b in tasks]
+        whole.add_edges_from(links[colour])
     pos = _layout(whole)
-
-    colours, labels = [], {}
+    fills = []
     for k, task in tasks.items():
-        row = stats.get(k)
-        runs = span.rate("tasks", k, "runs") if row else None
+        row = span.current.get("tasks", {}).get(k)
         busy = min(span.rate("tasks", k, "busy_s") or 0.0, 1.0) if row else 0.0
         stopped = getattr(task, "stop_flag", 0) == 1
-        colours.append(_STOPPED_COLOUR if stopped else colour_map(norm(busy)))
-        errors = row["errors"] if row else _NO_VALUE
-        labels[k] = (f"{_short(k)}\n{_rate_text(runs)}/s\n{errors} err",
-                     "white" if busy > 0.6 and not stopped else "black")
-
-    if tasks:
-        networkx.draw_networkx_nodes(whole, pos, nodelist=list(tasks), node_color=colours,
-                                     node_size=_NODE_SIZE, edgecolors="dimgray", ax=ax)
-        for graph, colour, bend in ((trigger, _TRIGGER_COLOUR, 0.1),
-                                    (incode, _INCODE_COLOUR, 0.25)):
-            if graph.number_of_edges():
-                networkx.draw_networkx_edges(graph, pos, edge_color=colour, arrows=True,
-                                             arrowstyle="-|>", arrowsize=14,
-                                             node_size=_NODE_SIZE,
-                                             connectionstyle=f"arc3,rad={bend}", ax=ax)
-        for k, (text, colour) in labels.items():
-            ax.text(*pos[k], text, color=colour, fontsize=7, ha="center", va="center")
-        xs, ys = zip(*pos.values())
-        ax.set_xlim(min(xs) - 0.9, max(xs) + 0.9)
-        ax.set_ylim(min(ys) - 0.9, max(ys) + 0.9)
-    else:
-        ax.text(0.5, 0.5, "no tasks", ha="center", va="center", transform=ax.transAxes)
-
-    title = ("no interval: rates unknown" if span.seconds is None
-             else f"over the last {span.seconds:.2f} s")
-    ax.set_title(f"velkor tasks, {title}", fontsize=10)
-    bar = figure.colorbar(ScalarMappable(norm=norm, cmap=colour_map), ax=ax,
-                          fraction=0.03, pad=0.02)
+        fills.append("lightgray" if stopped else colours(busy))
+        runs = _rate_text(span.rate("tasks", k, "runs") if row else None)
+        ax.text(*pos[k], f"{_short(k)}\n{runs}/s\n{row['errors'] if row else _NO_VALUE} err",
+                color="white" if busy > 0.6 and not stopped else "black",
+                fontsize=7, ha="center", va="center", zorder=3)
+    networkx.draw_networkx_nodes(whole, pos, nodelist=list(tasks), node_color=fills,
+                                 node_size=2000, edgecolors="dimgray", ax=ax)
+    for colour, bend in (("black", 0.1), ("red", 0.25)):
+        networkx.draw_networkx_edges(whole, pos, edgelist=links[colour], edge_color=colour,
+                                     arrows=True, arrowstyle="-|>", arrowsize=14, node_size=2000,
+                                     ax=ax, connectionstyle=f"arc3,rad={bend}")
+    xs, ys = zip(*pos.values()) if pos else ((0,), (0,))
+    ax.set_xlim(min(xs) - 0.9, max(xs) + 0.9)
+    ax.set_ylim(min(ys) - 0.9, max(ys) + 0.9)
+    ax.set_title("velkor tasks " + ("(no interval: rates unknown)" if span.seconds is None
+                                    else f"over the last {span.seconds:.2f} s") +
+                 "\nblack arrows: trigger links, red: in-code links, gray: stopped", fontsize=9)
+    bar = figure.colorbar(ScalarMappable(Normalize(0.0, 1.0), colours), ax=ax, fraction=0.03,
+                          pad=0.02)
     bar.set_label("busy share of the interval", fontsize=8)
-    bar.ax.tick_params(labelsize=7)
-    ax.legend(handles=[Line2D([], [], color=_TRIGGER_COLOUR, label="trigger link"),
-                       Line2D([], [], color=_INCODE_COLOUR, label="in-code link"),
-                       Patch(facecolor=_STOPPED_COLOUR, edgecolor="dimgray", label="stopped")],
-              loc="lower left", fontsize=7, frameon=False)
     return figure

@@ -15,6 +15,9 @@ __all__ = ["live", "table", "PrometheusCollector", "serve", "save_graph",
 # What velkor.velkor.stats() returns: "time" (time.monotonic()) and the
 # "tasks", "runners", "routers" and "dravels" tables.
 _Snapshot = dict[str, Any]
+_ExcType = type[BaseException] | None
+_Exc = BaseException | None
+_Trace = TracebackType | None
 
 def table(previous: _Snapshot | None, current: _Snapshot) -> Group:
     """The monitor's view of two stats() snapshots as a rich renderable:
@@ -29,12 +32,7 @@ class LiveView:
 
     def __init__(self, interval: float, console: Console | None) -> None: ...
     def __enter__(self) -> Self: ...
-    def __exit__(
-        self,
-        kind: type[BaseException] | None,
-        error: BaseException | None,
-        trace: TracebackType | None,
-    ) -> bool: ...
+    def __exit__(self, kind: _ExcType, error: _Exc, trace: _Trace) -> None: ...
     def refresh(self) -> None:
         """Take a snapshot now and show the rates since the one before."""
 
@@ -49,31 +47,19 @@ class PrometheusCollector:
     def collect(self) -> list[Metric]:
         """The metric families of one stats() snapshot."""
 
-    def describe(self) -> list[Metric]:
-        """The metric families without samples."""
 
 class MetricsServer:
     """An HTTP server of velkor's metrics started by serve()."""
 
+    port: int
+    """The port the server listens on (the one the system chose for port 0)."""
+
     def __init__(self, httpd: Any, thread: threading.Thread) -> None: ...
-    @property
-    def address(self) -> tuple[str, int]:
-        """(host, port) the server listens on."""
-
-    @property
-    def port(self) -> int:
-        """The port the server listens on."""
-
     def close(self) -> None:
         """Stop the server, close its socket and wait for its thread."""
 
     def __enter__(self) -> Self: ...
-    def __exit__(
-        self,
-        kind: type[BaseException] | None,
-        error: BaseException | None,
-        trace: TracebackType | None,
-    ) -> bool: ...
+    def __exit__(self, kind: _ExcType, error: _Exc, trace: _Trace) -> None: ...
 
 def serve(port: int = 9464, addr: str = "127.0.0.1") -> MetricsServer:
     """Serve velkor's metrics at http://addr:port/metrics until close()."""
