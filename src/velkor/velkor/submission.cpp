@@ -274,8 +274,9 @@ int batch_clear(PyObject* self) {
   std::vector<PyObject*> jobs;
   jobs.swap(b->jobs);
   // Dropped unrun (the loop was closed with the batch queued): no longer pending.
-  if (Runner* r = b->runner ? runner_of(b->runner) : nullptr)
-    r->pending -= static_cast<std::int64_t>(jobs.size());
+  if (!jobs.empty() && b->runner) {
+    if (Runner* r = runner_of(b->runner)) r->pending -= static_cast<std::int64_t>(jobs.size());
+  }
   for (PyObject* job : jobs) Py_DECREF(job);
   Py_CLEAR(b->runner);
   return 0;

@@ -12,7 +12,15 @@
 
 namespace velkor {
 
+namespace {
+PyTypeObject* g_task_type = nullptr;  // async_task itself, not a subclass (the module holds it)
+}  // namespace
+
 Task* task_of(PyObject* obj) {
+  // A ready instance of async_task itself, the common case, skips the
+  // cast's type lookup; subclasses and anything else take the cast.
+  if (Py_TYPE(obj) == g_task_type && nb::inst_ready(nb::handle(obj)))
+    return nb::inst_ptr<Task>(nb::handle(obj));
   Task* t = nullptr;
   return nb::try_cast<Task*>(nb::handle(obj), t, false) ? t : nullptr;
 }
@@ -248,10 +256,6 @@ void task_init(PyObject* obj, PyObject* args, PyObject* kwargs) {
   arm(key.get(), available.get());
 }
 
-}  // namespace
-
-namespace {
-PyTypeObject* g_task_type = nullptr;  // async_task itself (not a subclass)
 }  // namespace
 
 PyObject** instance_dict_slot(PyObject* self) {

@@ -348,13 +348,15 @@ class WaitClock {
         if (PyMapping_GetOptionalItem(tasks.get(), my_task_, &found) < 0) PyErr_Clear();
         task_ = Ref::steal(found);
       }
+      counts_ = task_ ? task_of(task_.get()) : nullptr;  // task_ keeps it alive
     }
-    if (Task* t = task_ ? task_of(task_.get()) : nullptr) t->counts.waiting_ns += ns;
+    if (counts_) counts_->counts.waiting_ns += ns;
   }
 
  private:
   PyObject* my_task_;  // borrowed from the call's frame
   Ref task_;
+  Task* counts_ = nullptr;
   bool looked_up_ = false;
 };
 
