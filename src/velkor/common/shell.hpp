@@ -40,6 +40,14 @@ PyObject* bind_class(nanobind::module_& m, const char* name, const char* doc,
   return cls.ptr();
 }
 
+// The C++ part of `obj` when it is a ready instance of a class bound for T
+// (or of a subclass), else null.
+template <class T>
+T* part_of(PyObject* obj) {
+  T* part = nullptr;
+  return nanobind::try_cast<T*>(nanobind::handle(obj), part, false) ? part : nullptr;
+}
+
 // Build the C++ part of `self` (a fresh instance of a class bound for T) and
 // mark the instance ready, so that casts find it from now on. A second call
 // of __init__ on the same object raises TypeError.

@@ -56,10 +56,7 @@ struct Dravel {
   std::uint64_t skipped = 0;  // frames taken out of a buffer and not handed on
 };
 
-Dravel* dravel_of(PyObject* obj) {
-  Dravel* d = nullptr;
-  return nb::try_cast<Dravel*>(nb::handle(obj), d, false) ? d : nullptr;
-}
+Dravel* dravel_of(PyObject* obj) { return velkor_common::part_of<Dravel>(obj); }
 
 // bisect.bisect_right(frames, x, key=lambda f: f["buffer_timestamp"]): the
 // number of frames whose timestamp is at most x.

@@ -65,10 +65,7 @@ struct Router {
   std::uint64_t dropped = 0;  // items that reached no consumer
 };
 
-Router* router_of(PyObject* obj) {
-  Router* r = nullptr;
-  return nb::try_cast<Router*>(nb::handle(obj), r, false) ? r : nullptr;
-}
+Router* router_of(PyObject* obj) { return velkor_common::part_of<Router>(obj); }
 
 // Counts one item of run(): handed to `consumer`, or, if the call ends
 // otherwise (nothing ready but consumers of other nodes, a failure, a

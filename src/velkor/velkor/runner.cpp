@@ -11,11 +11,7 @@
 
 namespace velkor {
 
-Runner* runner_of(PyObject* obj) {
-  Runner* r = nullptr;
-  if (nb::try_cast<Runner*>(nb::handle(obj), r, false)) return r;
-  return nullptr;
-}
+Runner* runner_of(PyObject* obj) { return velkor_common::part_of<Runner>(obj); }
 
 Ref loop_thread_key(PyObject* node, PyObject* name) {
   return velkor_common::key_of(node, name);

@@ -242,14 +242,8 @@ pyco::Coro execute(Ref self, Ref tag) {
     Task* counted = task_of(self.get());  // self is held: alive across the awaits
     if (counted) ++counted->counts.runs;
     if (work.get() != Py_None) {
-      const std::int64_t start = now_ns();
-      try {
-        tag = co_await pyco::inline_await(call_work(self, work, kwargs_in), nullptr, "call_work");
-      } catch (...) {
-        if (counted && !pyco::unwinding_at_exit()) counted->counts.busy_ns += now_ns() - start;
-        throw;
-      }
-      if (counted) counted->counts.busy_ns += now_ns() - start;
+      TimeSpent busy(counted ? &counted->counts.busy_ns : nullptr);
+      tag = co_await pyco::inline_await(call_work(self, work, kwargs_in), nullptr, "call_work");
     }
     if (own_trig_output_method(self.get())) {
       co_await pyco::inline_await(trig_output_method_body(self, tag), g_trig_output_method);

@@ -21,8 +21,7 @@ Task* task_of(PyObject* obj) {
   // cast's type lookup; subclasses and anything else take the cast.
   if (Py_TYPE(obj) == g_task_type && nb::inst_ready(nb::handle(obj)))
     return nb::inst_ptr<Task>(nb::handle(obj));
-  Task* t = nullptr;
-  return nb::try_cast<Task*>(nb::handle(obj), t, false) ? t : nullptr;
+  return velkor_common::part_of<Task>(obj);
 }
 namespace {
 

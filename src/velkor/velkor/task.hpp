@@ -35,6 +35,23 @@ inline std::int64_t now_ns() {
       .count();
 }
 
+// Adds the time from its making to the end of its scope to `*total` (no
+// total: nothing), however the scope ends; but not in the forced unwind at
+// exit, which passes without the GIL.
+class TimeSpent {
+ public:
+  explicit TimeSpent(std::int64_t* total) : total_(total), start_(total ? now_ns() : 0) {}
+  TimeSpent(const TimeSpent&) = delete;
+  TimeSpent& operator=(const TimeSpent&) = delete;
+  ~TimeSpent() {
+    if (total_ && Ref::holds_gil()) *total_ += now_ns() - start_;
+  }
+
+ private:
+  std::int64_t* total_;
+  std::int64_t start_;
+};
+
 struct Task {
   // Steps that run() has handed to the runner and whose coroutine has not
   // been built yet: each owes its unit back even if it is cancelled before

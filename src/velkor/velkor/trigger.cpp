@@ -333,33 +333,6 @@ namespace {
 constexpr velkor_common::Reads kReads{state_attr, task_attr};
 constexpr velkor_common::StartStyle kStart{false, false};
 
-// The task whose waits a trig_output call counts: `counted` when the step
-// gave it, else the task registered under my_task (looked up once, at the
-// first wait), else none.
-class WaitClock {
- public:
-  WaitClock(PyObject* my_task, Ref counted) : my_task_(my_task), task_(std::move(counted)) {}
-  void add(std::int64_t ns) {
-    if (!looked_up_) {
-      looked_up_ = true;
-      if (!task_) {
-        Ref tasks = state_attr(names().s_Tasks);
-        PyObject* found = nullptr;
-        if (PyMapping_GetOptionalItem(tasks.get(), my_task_, &found) < 0) PyErr_Clear();
-        task_ = Ref::steal(found);
-      }
-      counts_ = task_ ? task_of(task_.get()) : nullptr;  // task_ keeps it alive
-    }
-    if (counts_) counts_->counts.waiting_ns += ns;
-  }
-
- private:
-  PyObject* my_task_;  // borrowed from the call's frame
-  Ref task_;
-  Task* counts_ = nullptr;
-  bool looked_up_ = false;
-};
-
 // trig_output(my_task, output_tasks, tag=None): start every consumer of
 // `output_tasks` as soon as its service-available event is set; mode 0
 // consumers by run(tag), mode 1 consumers by their trigger event.
@@ -369,24 +342,28 @@ pyco::CoroNone trig_output_body(Ref my_task, Ref output_tasks, Ref tag, Ref coun
     Ref keys = check(PySequence_List(output_tasks.get()));
     watches.watch_all(kReads, my_task.get(), keys.get(), velkor_common::IfUnregistered::watch);
   }
-  WaitClock clock(my_task.get(), std::move(counted));
+  // The waits count for the step's own task, else for the task registered
+  // under my_task, if any (`counted` keeps it alive).
+  if (!counted) {
+    Ref tasks = state_attr(names().s_Tasks);
+    PyObject* found = nullptr;
+    if (PyMapping_GetOptionalItem(tasks.get(), my_task.get(), &found) < 0) PyErr_Clear();
+    counted = Ref::steal(found);
+  }
+  Task* counts = counted ? task_of(counted.get()) : nullptr;
   while (watches.size() > 0) {
     Ref waiter = state_attr(names().s_waiter);
     Ref ready;
-    const std::int64_t start = now_ns();
-    try {
+    {
+      TimeSpent waiting(counts ? &counts->counts.waiting_ns : nullptr);
       if (waiter.get() == g_waiter) {
         ready = co_await pyco::inline_await(waiter_body(Ref::borrow(watches.table()), false),
                                             waiter.get());
       } else {
-        Ref waiting = vcall_kw(waiter.get(), {watches.table()}, names().kw_tasks_events);
-        ready = co_await std::move(waiting);
+        Ref waiting_call = vcall_kw(waiter.get(), {watches.table()}, names().kw_tasks_events);
+        ready = co_await std::move(waiting_call);
       }
-    } catch (...) {
-      if (!pyco::unwinding_at_exit()) clock.add(now_ns() - start);
-      throw;
     }
-    clock.add(now_ns() - start);
     Ref keys = check(PySequence_List(ready.get()));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys.get()); ++i) {
       PyObject* key = PyList_GET_ITEM(keys.get(), i);
